@@ -1,0 +1,82 @@
+// Conversions between Python objects and native values; one rule per kind, used by every class.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "binding/errors.hpp"
+
+namespace cw {
+
+static_assert(sizeof(long) == sizeof(std::int64_t), "signed 64-bit values convert as C long");
+
+// From Python. Each throws the interpreter's error on failure.
+
+inline double to_f64(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) [[likely]] {
+        return PyFloat_AS_DOUBLE(obj);
+    }
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    return value;
+}
+
+inline std::int64_t to_i64(PyObject* obj) {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    return value;
+}
+
+std::uint64_t to_u64(PyObject* obj);
+
+inline std::optional<double> to_optional_f64(PyObject* obj) {
+    if (obj == Py_None) {
+        return std::nullopt;
+    }
+    return to_f64(obj);
+}
+
+// Any object, held for the duration of the call.
+inline Ref to_object(PyObject* obj) noexcept {
+    return Ref::borrow(obj);
+}
+
+// Converts argument `name`; a failure is reported under that name.
+template <auto Convert>
+auto convert_arg(PyObject* obj, std::string_view name) -> decltype(Convert(obj)) {
+    try {
+        return Convert(obj);
+    } catch (PyError& error) {
+        throw argument_error(name, std::move(error));
+    }
+}
+
+// To Python.
+
+inline Ref to_py(double value) {
+    return require_object(PyFloat_FromDouble(value));
+}
+
+inline Ref to_py(std::int64_t value) {
+    return require_object(PyLong_FromLong(value));
+}
+
+inline Ref to_py(std::uint64_t value) {
+    return require_object(PyLong_FromUnsignedLongLong(value));
+}
+
+inline Ref to_py(std::string_view text) {
+    return require_object(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace cw

@@ -1,0 +1,78 @@
+// The module definition, its init function and its execution step.
+#include "binding/classes.hpp"
+#include "binding/names.hpp"
+#include "market/bar_type.hpp"
+
+namespace cw {
+namespace {
+
+// The module's __all__ list, made and set if the module has none.
+Ref module_all(PyObject* module) {
+    PyObject* key = names().all;
+    if (Ref all = Ref::steal(PyObject_GetAttr(module, key))) {
+        if (!PyList_Check(all.get())) {
+            throw type_mismatch(all.get(), &PyList_Type);
+        }
+        return all;
+    }
+    PyError error = PyError::fetch();
+    if (!error.matches(PyExc_AttributeError)) {
+        throw std::move(error);
+    }
+    Ref all = require_object(PyList_New(0));
+    require_ok(PyObject_SetAttr(module, key, all.get()));
+    return all;
+}
+
+void add_class(PyObject* module, ClassCell& cell) {
+    PyTypeObject* type = cell.get();
+    Ref name = to_py(cell.name());
+    Ref all = module_all(module);
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        PyErr_Clear();
+        panic("could not append __name__ to __all__");
+    }
+    require_ok(PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)));
+}
+
+int exec_module(PyObject* module) noexcept {
+    return exec_boundary([module] {
+        if (module == nullptr) {
+            throw PyError::fetch();
+        }
+        if (!PyModule_Check(module)) {
+            throw type_mismatch(module, &PyModule_Type);
+        }
+        for (ClassCell* cell : {&bar_class}) {
+            add_class(module, *cell);
+        }
+    });
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    CW_SLOT_GIL_NOT_USED
+    // The class objects are shared by the whole process, so the module cannot live in a second
+    // interpreter with a lock of its own.
+    CW_SLOT_SINGLE_INTERPRETER
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_candlewright",
+    "",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace cw
+
+PyMODINIT_FUNC PyInit__candlewright() {
+    return PyModuleDef_Init(&cw::g_module);
+}
