@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "binding/text.hpp"
+
 namespace cw {
 namespace {
 
@@ -37,9 +39,8 @@ PyTypeObject* create_class(const ClassSpec& spec) {
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
         PyError cause = PyError::fetch();
-        std::string message = "An error occurred while initializing class ";
-        message.append(spec.name());
-        throw PyError::deferred(PyExc_RuntimeError, std::move(message))
+        throw PyError::deferred(PyExc_RuntimeError,
+                                concat({"An error occurred while initializing class ", spec.name()}))
             .caused_by(std::move(cause).into_exception());
     }
     return reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
@@ -57,9 +58,7 @@ PyTypeObject* ClassCell::type_slow() {
     } catch (PyError& error) {
         std::move(error).restore();
         PyErr_WriteUnraisable(nullptr);
-        std::string message = "failed to create type object for `";
-        message.append(spec_.name()).append("`");
-        panic(std::move(message));
+        panic(concat({"failed to create type object for `", spec_.name(), "`"}));
     }
 }
 

@@ -128,11 +128,12 @@ void result_object_failed(std::source_location where) {
 }
 
 PyError type_mismatch(PyObject* obj, PyObject* target_type) {
-    std::string target = qualname_of(target_type);
-    std::string message = obj == Py_None
-        ? "'None' is not an instance of '" + target + "'"
-        : "'" + qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))) +
-              "' object is not an instance of '" + target + "'";
+    const std::string target = qualname_of(target_type);
+    std::string message =
+        obj == Py_None
+            ? concat({"'None' is not an instance of '", target, "'"})
+            : concat({"'", qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))),
+                      "' object is not an instance of '", target, "'"});
     return PyError::deferred(PyExc_TypeError, std::move(message));
 }
 
@@ -142,8 +143,7 @@ PyError argument_error(std::string_view name, PyError error) {
     if (error.type() != PyExc_TypeError) {
         return error;
     }
-    std::string message = "argument '";
-    message.append(name).append("': ").append(error.text());
+    std::string message = concat({"argument '", name, "': ", error.text()});
     return PyError::deferred(PyExc_TypeError, std::move(message)).caused_by(error.cause());
 }
 

@@ -9,9 +9,7 @@ namespace cw {
 namespace {
 
 std::string full_name(SignatureView sig) {
-    std::string name(sig.owner);
-    name.append(".").append(sig.function).append("()");
-    return name;
+    return concat({sig.owner, ".", sig.function, "()"});
 }
 
 [[noreturn, gnu::cold]] void fail(std::string message) {
@@ -19,17 +17,17 @@ std::string full_name(SignatureView sig) {
 }
 
 [[noreturn, gnu::cold]] void too_many_positional(SignatureView sig, std::size_t given) {
-    fail(full_name(sig) + " takes " + std::to_string(sig.count) +
-         " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-         " given");
+    fail(concat({full_name(sig), " takes ", std::to_string(sig.count),
+                 " positional arguments but ", std::to_string(given),
+                 given == 1 ? " was given" : " were given"}));
 }
 
 [[noreturn, gnu::cold]] void unexpected_keyword(SignatureView sig, PyObject* name) {
-    fail(full_name(sig) + " got an unexpected keyword argument '" + text_of(name) + "'");
+    fail(concat({full_name(sig), " got an unexpected keyword argument '", text_of(name), "'"}));
 }
 
 [[noreturn, gnu::cold]] void multiple_values(SignatureView sig, std::string_view param) {
-    fail(full_name(sig) + " got multiple values for argument '" + std::string(param) + "'");
+    fail(concat({full_name(sig), " got multiple values for argument '", param, "'"}));
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
@@ -50,11 +48,11 @@ std::string full_name(SignatureView sig) {
                 list += "and ";
             }
         }
-        list.append("'").append(sig.names[i]).append("'");
+        list += concat({"'", sig.names[i], "'"});
         ++listed;
     }
-    fail(full_name(sig) + " missing " + std::to_string(count) + " required positional " +
-         (count == 1 ? "argument" : "arguments") + ": " + list);
+    fail(concat({full_name(sig), " missing ", std::to_string(count), " required positional ",
+                 count == 1 ? "argument: " : "arguments: ", list}));
 }
 
 void bind_keyword(SignatureView sig, PyObject* name, PyObject* value, PyObject** slots) {

@@ -5,6 +5,14 @@
 
 namespace cw {
 
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (std::string_view part : parts) {
+        text.append(part);
+    }
+    return text;
+}
+
 std::string utf8_lossy(PyObject* str) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
@@ -32,7 +40,7 @@ std::string text_of(PyObject* obj) {
         PyErr_Clear();
         return "<unprintable object>";
     }
-    return "<unprintable " + utf8_lossy(name.get()) + " object>";
+    return concat({"<unprintable ", utf8_lossy(name.get()), " object>"});
 }
 
 std::string qualname_of(PyObject* type) {

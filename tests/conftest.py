@@ -1,0 +1,40 @@
+import gc
+import sys
+
+import pytest
+
+import _candlewright
+
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+
+
+@pytest.fixture
+def cw():
+    return _candlewright
+
+
+def leak_check(action, rounds=6, repeat=200):
+    """Fails if running `action` keeps growing the interpreter's reference or block count.
+
+    Like the interpreter's own leak hunting: warm up, then measure several rounds and call it a
+    leak only if every round grew.
+    """
+    def run():
+        for _ in range(repeat):
+            action()
+        gc.collect()
+
+    run()
+    run()
+    # Preallocated, so that keeping the figures does not itself count as growth.
+    refs, blocks = [0] * rounds, [0] * rounds
+    for i in range(rounds):
+        before_refs, before_blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+        run()
+        refs[i] = sys.gettotalrefcount() - before_refs
+        blocks[i] = sys.getallocatedblocks() - before_blocks
+    assert not all(r > 0 for r in refs), f"reference count grew every round: {refs}"
+    assert not all(b > 0 for b in blocks), f"allocated blocks grew every round: {blocks}"
+
+
+requires_debug_build = pytest.mark.skipif(not DEBUG_BUILD, reason="needs a debug build of CPython")
