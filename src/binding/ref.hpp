@@ -30,6 +30,8 @@ public:
     [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller (to return it to the interpreter, or to a stealing call).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    // Gives the reference back now rather than at the end of the scope.
+    void reset() noexcept { Ref().swap(*this); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
 

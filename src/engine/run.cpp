@@ -1,0 +1,134 @@
+// The run loop: drives a strategy over the engine's bars on a fresh broker and returns the
+// statistics of the run.
+#include <vector>
+
+#include "binding/names.hpp"
+#include "broker/broker_type.hpp"
+#include "engine/engine_type.hpp"
+#include "market/bar_type.hpp"
+#include "stats/stats_type.hpp"
+
+namespace cw {
+namespace {
+
+// The run's own steps on its broker never span a call into Python, so under the interpreter lock
+// they cannot collide with the strategy; a refusal means another thread holds the broker, which
+// the run cannot wait for or recover from.
+class ExclusiveStep {
+public:
+    explicit ExclusiveStep(AccessFlag& flag) : flag_(flag) {
+        if (!flag_.try_exclude()) [[unlikely]] {
+            panic("Already borrowed: PyBorrowMutError");
+        }
+    }
+    ~ExclusiveStep() { flag_.unexclude(); }
+    ExclusiveStep(const ExclusiveStep&) = delete;
+    ExclusiveStep& operator=(const ExclusiveStep&) = delete;
+
+private:
+    AccessFlag& flag_;
+};
+
+class SharedStep {
+public:
+    explicit SharedStep(AccessFlag& flag) : flag_(flag) {
+        if (!flag_.try_share()) [[unlikely]] {
+            panic("Already mutably borrowed: PyBorrowError");
+        }
+    }
+    ~SharedStep() { flag_.unshare(); }
+    SharedStep(const SharedStep&) = delete;
+    SharedStep& operator=(const SharedStep&) = delete;
+
+private:
+    AccessFlag& flag_;
+};
+
+// strategy.name(*args) as a method call: the slot before the arguments is left free so the
+// interpreter can put the receiver there instead of building a bound method.
+template <std::size_t N>
+Ref call_method(PyObject* name, PyObject* strategy, const std::array<PyObject*, N>& args) {
+    std::array<PyObject*, N + 2> stack{};
+    stack[1] = strategy;
+    for (std::size_t i = 0; i < N; ++i) {
+        stack[i + 2] = args[i];
+    }
+    return require(
+        PyObject_VectorcallMethod(name, stack.data() + 1, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  nullptr));
+}
+
+Ref new_bar_list(const std::vector<Bar>& data) {
+    Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(data.size())));
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_bar(data[i]).release());
+    }
+    return list;
+}
+
+// init is optional: an AttributeError, from the lookup or from inside init, is dropped.
+Ref call_init(const std::vector<Bar>& data, PyObject* strategy) {
+    try {
+        Ref bars = new_bar_list(data);
+        return call_method(names().init, strategy, std::array{bars.get()});
+    } catch (PyError& error) {
+        if (!error.matches(PyExc_AttributeError)) {
+            throw;
+        }
+        return Ref();
+    }
+}
+
+void run_bars(Engine& engine, PyObject* strategy, BrokerObject& broker) {
+    PyObject* const next = names().next;
+    auto* const broker_object = reinterpret_cast<PyObject*>(&broker);
+    for (const Bar& bar : engine.data) {
+        {
+            ExclusiveStep step(broker.access);
+            check_exits(broker.record, bar);
+        }
+        {
+            Ref bar_object = new_bar(bar);
+            call_method(next, strategy, std::array{bar_object.get(), broker_object});
+        }
+        double point;
+        {
+            SharedStep step(broker.access);
+            point = equity(broker.record, bar.close);
+        }
+        engine.equity_curve.push_back(point);
+    }
+}
+
+}  // namespace
+
+Ref run_strategy(Engine& engine, Ref strategy) {
+    // Emptied but not freed: repeated runs reuse the storage, sized for every bar up front.
+    engine.equity_curve.clear();
+    engine.equity_curve.reserve(engine.data.size());
+
+    Ref init_result = call_init(engine.data, strategy.get());
+    const Broker& params = engine.broker;
+    Ref broker_object = new_broker(make_broker(params.initial_cash, params.commission,
+                                               params.spread, params.contract_size,
+                                               params.quote_to_account));
+    auto& broker = *reinterpret_cast<BrokerObject*>(broker_object.get());
+
+    if (!engine.data.empty()) {
+        run_bars(engine, strategy.get(), broker);
+        const Bar& last = engine.data.back();
+        ExclusiveStep step(broker.access);
+        close_all(broker.record, last.close, last.timestamp);
+    }
+    Stats stats;
+    {
+        SharedStep step(broker.access);
+        stats = compute_stats(broker.record, engine.equity_curve);
+    }
+    broker_object.reset();
+    init_result.reset();
+    strategy.reset();
+    return new_stats(stats);
+}
+
+}  // namespace cw
