@@ -129,10 +129,17 @@ void result_object_failed(std::source_location where) {
 
 PyError type_mismatch(PyObject* obj, PyObject* target_type) {
     std::string target = qualname_of(target_type);
-    std::string message = obj == Py_None
-        ? "'None' is not an instance of '" + target + "'"
-        : "'" + qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))) +
-              "' object is not an instance of '" + target + "'";
+    // Appended piece by piece: GCC 12 misreads `"literal" + std::string&&` as an overlapping
+    // copy (-Wrestrict), which -Werror turns into a failed build.
+    std::string message;
+    if (obj == Py_None) {
+        message.append("'None' is not an instance of '");
+    } else {
+        message.append("'")
+            .append(qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))))
+            .append("' object is not an instance of '");
+    }
+    message.append(target).append("'");
     return PyError::deferred(PyExc_TypeError, std::move(message));
 }
 
