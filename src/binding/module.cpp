@@ -2,6 +2,7 @@
 #include "binding/classes.hpp"
 #include "binding/names.hpp"
 #include "market/bar_type.hpp"
+#include "stats/stats_type.hpp"
 
 namespace cw {
 namespace {
@@ -43,7 +44,7 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             throw type_mismatch(module, &PyModule_Type);
         }
-        for (ClassCell* cell : {&bar_class}) {
+        for (ClassCell* cell : {&bar_class, &stats_class}) {
             add_class(module, *cell);
         }
     });
