@@ -1,0 +1,100 @@
+// The result figures of a run: one pass over the trades, one over the equity curve.
+#include "stats/stats.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace cw {
+namespace {
+
+constexpr double k_inf = std::numeric_limits<double>::infinity();
+
+struct TradeFigures {
+    std::uint64_t wins = 0;
+    double sum = -0.0;           // every pnl, one running total in list order
+    double best = -k_inf;
+    double worst = k_inf;
+    double gross_profit = -0.0;
+    double gross_loss = -0.0;
+};
+
+// The three sums are each one running total in list order: any other grouping changes the last
+// bits. NaN fails every comparison, so it only reaches the plain sum.
+TradeFigures scan_trades(const std::vector<Trade>& trades) noexcept {
+    TradeFigures f;
+    for (const Trade& trade : trades) {
+        const double p = trade.pnl;
+        f.sum = f.sum + p;
+        if (p > f.best) {
+            f.best = p;
+        }
+        if (p < f.worst) {
+            f.worst = p;
+        }
+        if (p > 0.0) {
+            f.wins += 1;
+            f.gross_profit = f.gross_profit + p;
+        } else if (p < 0.0) {
+            f.gross_loss = f.gross_loss + std::fabs(p);
+        }
+    }
+    return f;
+}
+
+// Falls below the running peak, in percent of the peak; only a positive peak counts, and a NaN
+// point neither becomes the peak nor records a drawdown.
+double max_drawdown_pct(std::span<const double> equity_curve) noexcept {
+    double peak = -k_inf;
+    double drawdown = 0.0;
+    for (const double e : equity_curve) {
+        if (e > peak) {
+            peak = e;
+        }
+        if (peak > 0.0) {
+            const double fall = peak - e;
+            const double ratio = fall / peak;
+            const double d = ratio * 100.0;
+            if (d > drawdown) {
+                drawdown = d;
+            }
+        }
+    }
+    return drawdown;
+}
+
+}  // namespace
+
+Stats compute_stats(const Broker& broker, std::span<const double> equity_curve) noexcept {
+    Stats stats{};
+    stats.initial_cash = broker.initial_cash;
+    stats.final_cash = broker.cash;
+
+    // Divide before scaling: 3 -> 4 must give 33.33333333333333, not ...336.
+    const double gain = stats.final_cash - stats.initial_cash;
+    const double return_ratio = gain / stats.initial_cash;
+    stats.total_return_pct = return_ratio * 100.0;
+
+    const TradeFigures f = scan_trades(broker.trades);
+    const std::uint64_t n = broker.trades.size();
+    stats.num_trades = n;
+    stats.num_wins = f.wins;
+    if (n == 0) {
+        stats.win_rate_pct = 0.0;
+        stats.avg_pnl = 0.0;
+        stats.best_trade = 0.0;
+        stats.worst_trade = 0.0;
+    } else {
+        const double trades = static_cast<double>(n);
+        const double win_ratio = static_cast<double>(f.wins) / trades;
+        stats.win_rate_pct = win_ratio * 100.0;
+        stats.avg_pnl = f.sum / trades;
+        stats.best_trade = f.best;
+        stats.worst_trade = f.worst;
+    }
+    // Without a loss the factor is unbounded; with losses only, it is -0.0 / GL = -0.0.
+    stats.profit_factor = f.gross_loss > 0.0 ? f.gross_profit / f.gross_loss : k_inf;
+    stats.max_drawdown_pct = max_drawdown_pct(equity_curve);
+    return stats;
+}
+
+}  // namespace cw
