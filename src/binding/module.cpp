@@ -1,6 +1,7 @@
 // The module definition, its init function and its execution step.
 #include "binding/classes.hpp"
 #include "binding/names.hpp"
+#include "broker/broker_type.hpp"
 #include "market/bar_type.hpp"
 
 namespace cw {
@@ -43,7 +44,7 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             throw type_mismatch(module, &PyModule_Type);
         }
-        for (ClassCell* cell : {&bar_class}) {
+        for (ClassCell* cell : {&bar_class, &broker_class}) {
             add_class(module, *cell);
         }
     });
