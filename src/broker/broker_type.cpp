@@ -7,7 +7,9 @@ namespace cw {
 namespace {
 
 constexpr Signature<5> k_new{
-    "Broker", "__new__", {"initial_cash", "commission", "spread", "contract_size", "quote_to_account"}};
+    "Broker",
+    "__new__",
+    {"initial_cash", "commission", "spread", "contract_size", "quote_to_account"}};
 constexpr Signature<5> k_buy{
     "Broker", "buy", {"price", "lot_size", "timestamp", "stop_loss", "take_profit"}};
 constexpr Signature<5> k_sell{
