@@ -167,9 +167,10 @@ def test_shared_access_nests():
 
 # --- the account against its model -------------------------------------------------------------
 
-finite = st.floats(-1e3, 1e3)
-special = st.sampled_from([0.0, -0.0, math.inf, -math.inf, math.nan])
-number = st.one_of(finite, finite, finite, special)
+# Any float, NaN and infinities included, and decimal prices like 1.1002 that are inexact in
+# binary, so that a change of operand order shows.
+decimal = st.integers(-10**9, 10**9).map(lambda k: k / 10**6)
+number = st.one_of(st.floats(), st.floats(), decimal)
 level = st.none() | number
 stamp = st.integers(-2**63, 2**63 - 1)
 steps = st.lists(st.one_of(
@@ -180,7 +181,8 @@ steps = st.lists(st.one_of(
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.tuples(number, number, number, number, number), steps)
+# Zero cash and commission often, so that a rounding slip in a result is not absorbed by the cash.
+@given(st.tuples(st.just(0.0) | number, st.just(0.0) | number, number, number, number), steps)
 def test_account_matches_model(params, steps):
     broker, model = Broker(*params), Account(*params)
     for name, *args in steps:
