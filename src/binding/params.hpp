@@ -56,7 +56,7 @@ template <std::size_t N>
 Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
              PyObject* kwnames) {
     Args<N> bound(sig);
-    const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
     if (kwnames == nullptr && nargs == N) [[likely]] {
         for (std::size_t i = 0; i < N; ++i) {
             bound.slots()[i] = args[i];
