@@ -33,8 +33,8 @@ PyObject* broker_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
-// buy and sell differ only in the side. The access is taken before the arguments are converted,
-// so a conversion that calls back into this broker is refused instead of seeing it half-changed.
+// buy and sell differ only in the side. Every method takes its access before converting, so
+// Python code run by a conversion (a __float__) finds this broker held and is refused.
 template <const Signature<5>& Sig, bool IsLong>
 PyObject* broker_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
