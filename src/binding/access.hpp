@@ -38,35 +38,31 @@ private:
 [[noreturn, gnu::cold]] void refuse_shared();     // RuntimeError "Already mutably borrowed"
 [[noreturn, gnu::cold]] void refuse_exclusive();  // RuntimeError "Already borrowed"
 
-// Scoped access for a call from Python; a refusal is the caller's RuntimeError.
-class SharedAccess {
+// Access held for a scope; `Refuse` says what a refusal is (it must throw).
+template <bool Exclusive, void (*Refuse)()>
+class ScopedAccess {
 public:
-    explicit SharedAccess(AccessFlag& flag) : flag_(flag) {
-        if (!flag_.try_share()) [[unlikely]] {
-            refuse_shared();
+    explicit ScopedAccess(AccessFlag& flag) : flag_(flag) {
+        if (!(Exclusive ? flag_.try_exclude() : flag_.try_share())) [[unlikely]] {
+            Refuse();
         }
     }
-    ~SharedAccess() { flag_.unshare(); }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
+    ~ScopedAccess() {
+        if constexpr (Exclusive) {
+            flag_.unexclude();
+        } else {
+            flag_.unshare();
+        }
+    }
+    ScopedAccess(const ScopedAccess&) = delete;
+    ScopedAccess& operator=(const ScopedAccess&) = delete;
 
 private:
     AccessFlag& flag_;
 };
 
-class ExclusiveAccess {
-public:
-    explicit ExclusiveAccess(AccessFlag& flag) : flag_(flag) {
-        if (!flag_.try_exclude()) [[unlikely]] {
-            refuse_exclusive();
-        }
-    }
-    ~ExclusiveAccess() { flag_.unexclude(); }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-
-private:
-    AccessFlag& flag_;
-};
+// For a call from Python, a refusal is the caller's RuntimeError.
+using SharedAccess = ScopedAccess<false, refuse_shared>;
+using ExclusiveAccess = ScopedAccess<true, refuse_exclusive>;
 
 }  // namespace cw

@@ -14,35 +14,14 @@ namespace {
 // The run's own steps on its broker never span a call into Python, so under the interpreter lock
 // they cannot collide with the strategy; a refusal means another thread holds the broker, which
 // the run cannot wait for or recover from.
-class ExclusiveStep {
-public:
-    explicit ExclusiveStep(AccessFlag& flag) : flag_(flag) {
-        if (!flag_.try_exclude()) [[unlikely]] {
-            panic("Already borrowed: PyBorrowMutError");
-        }
-    }
-    ~ExclusiveStep() { flag_.unexclude(); }
-    ExclusiveStep(const ExclusiveStep&) = delete;
-    ExclusiveStep& operator=(const ExclusiveStep&) = delete;
-
-private:
-    AccessFlag& flag_;
-};
-
-class SharedStep {
-public:
-    explicit SharedStep(AccessFlag& flag) : flag_(flag) {
-        if (!flag_.try_share()) [[unlikely]] {
-            panic("Already mutably borrowed: PyBorrowError");
-        }
-    }
-    ~SharedStep() { flag_.unshare(); }
-    SharedStep(const SharedStep&) = delete;
-    SharedStep& operator=(const SharedStep&) = delete;
-
-private:
-    AccessFlag& flag_;
-};
+[[noreturn, gnu::cold]] void broker_held_for_exits() {
+    panic("Already borrowed: PyBorrowMutError");
+}
+[[noreturn, gnu::cold]] void broker_held_for_valuation() {
+    panic("Already mutably borrowed: PyBorrowError");
+}
+using ExclusiveStep = ScopedAccess<true, broker_held_for_exits>;
+using SharedStep = ScopedAccess<false, broker_held_for_valuation>;
 
 // strategy.name(*args) as a method call: the slot before the arguments is left free so the
 // interpreter can put the receiver there instead of building a bound method.
