@@ -180,7 +180,7 @@ def call(target, args, kwargs):
     return (function or getattr(broker, target))(*args, **kwargs)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=250, deadline=None)
 @given(st.sampled_from(sorted(PARAMETERS)), st.lists(values, max_size=7),
        st.dictionaries(keyword_names, values, max_size=3))
 def test_any_arguments_end_in_a_documented_error(target, args, kwargs):
