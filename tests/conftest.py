@@ -1,4 +1,5 @@
 import gc
+import os
 import sys
 
 import pytest
@@ -6,6 +7,8 @@ import pytest
 import _candlewright
 
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+# Run under AddressSanitizer (.ci/sanitize), whose allocator aborts instead of throwing bad_alloc.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.fixture

@@ -7,7 +7,7 @@ import pytest
 
 from _candlewright import Bar, Broker, Engine, Stats
 
-from conftest import leak_check, requires_debug_build
+from conftest import SANITIZED, leak_check, requires_debug_build
 
 PARAMS = (10000.0, 0.0, 0.0, 1.0, 1.0)
 
@@ -63,7 +63,9 @@ DATA = bars(3)
 @pytest.mark.parametrize(
     "data",
     [DATA, tuple(DATA), Seq(DATA, 3), Seq(DATA, 0), Seq(DATA, 1000), Seq(DATA, ValueError("len")),
-     Seq(DATA, 2**40), Seq(DATA, sys.maxsize)],
+     pytest.param(Seq(DATA, 2**40), marks=pytest.mark.skipif(
+         SANITIZED, reason="the sanitizer's allocator aborts on a reservation it cannot make")),
+     Seq(DATA, sys.maxsize)],
     ids=["list", "tuple", "protocol", "length-too-small", "length-too-large", "length-raises",
          "length-huge", "length-max"],
 )
@@ -483,3 +485,31 @@ def _runs():
 @requires_debug_build
 def test_no_reference_leaks():
     leak_check(_runs, repeat=20)
+
+
+@requires_debug_build
+def test_no_reference_leaks_on_faults(capfd):
+    panic = panic_type()
+
+    class Raises:
+        def next(self, bar, broker):
+            raise panic("again")
+
+    def thread_fault():
+        with pytest.raises(panic):
+            _broker_held_by_other_thread(exclusive=True)
+
+    def resumed():
+        with pytest.raises(panic):
+            Engine(DATA, *PARAMS).run(Raises())
+
+    leak_check(thread_fault, repeat=5)
+    # Printing the resumed fault's traceback drifts the interpreter's own count by a few references
+    # now and then, so this path is held to less than one reference per call.
+    for _ in range(30):
+        resumed()
+    before = sys.gettotalrefcount()
+    for _ in range(120):
+        resumed()
+    assert sys.gettotalrefcount() - before < 60
+    capfd.readouterr()

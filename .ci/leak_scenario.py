@@ -1,0 +1,68 @@
+"""A short tour of every constructor, method and failure path, repeated so that a leak per call
+stands out from the interpreter's own allocations in a memcheck report."""
+import contextlib
+import sys
+
+from _candlewright import Bar, Broker, Engine
+
+PARAMS = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
+BARS = [Bar(i, 1.1, 1.102, 1.098, 1.1 + i * 1e-4, 1.0) for i in range(8)]
+ERRORS = (TypeError, OverflowError, RuntimeError, ValueError, AttributeError)
+
+
+class Raises:
+    def __float__(self):
+        raise ValueError("float")
+
+    __index__ = __float__
+
+
+class Trader:
+    def __init__(self, fail_at=None):
+        self.fail_at = fail_at
+
+    def init(self, bars):
+        return bars
+
+    def next(self, bar, broker):
+        if bar.timestamp == self.fail_at:
+            raise KeyError(bar.timestamp)
+        broker.buy(bar.close, 1.0, bar.timestamp, bar.close - 0.001, None)
+        broker.sell(bar.close, 0.5, bar.timestamp, None, bar.close - 0.002)
+        broker.close_position(0, bar.close, bar.timestamp)
+        broker.equity(bar.close)
+        with contextlib.suppress(RuntimeError):
+            engine.run(self)
+
+
+def tour():
+    Bar(timestamp=1, open=1, high=2, low=0, close=1, volume=0).close
+    broker = Broker(*PARAMS)
+    broker.buy(1.1, 1.0, 0, None, None)
+    broker.close_all(1.2, 1)
+    calls = (
+        lambda: Bar(),
+        lambda: Bar(2**63, 1, 1, 1, 1, 1),
+        lambda: Bar(0, "x", 1, 1, 1, 1),
+        lambda: Bar(0, 1, 1, 1, 1, 1, when=2),
+        lambda: Broker(*PARAMS[:4], quote_to_account=Raises()),
+        lambda: broker.buy(Raises(), 1, 0, None, None),
+        lambda: broker.close_position(-1, 1.0, 0),
+        lambda: broker.close_all(1.0, 5, price=2.0),
+        lambda: broker.equity("1"),
+        lambda: Engine("abc", *PARAMS),
+        lambda: Engine([1.0], *PARAMS),
+        lambda: engine.run(Trader(fail_at=3)),
+        lambda: engine.run(None),
+    )
+    for call in calls:
+        with contextlib.suppress(*ERRORS, KeyError):
+            call()
+    return engine.run(Trader()).final_cash
+
+
+engine = Engine(BARS, *PARAMS)
+rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+for _ in range(rounds):
+    tour()
+print(repr(engine.run(Trader())).splitlines()[0])
