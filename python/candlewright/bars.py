@@ -72,7 +72,8 @@ def _volume(text: str) -> float:
 
 def _columns(header: list[str], where: str) -> tuple[int, list[int], int | None]:
     """Where the time, the four prices and the volume are, by case-insensitive name."""
-    names = [name.strip().lower() for name in header]
+    # A byte-order mark survives when the caller opened the file as text without "utf-8-sig".
+    names = [name.strip().lstrip("\ufeff").strip().lower() for name in header]
 
     def find(*wanted: str) -> int | None:
         found = [i for i, name in enumerate(names) if name in wanted]
@@ -227,7 +228,12 @@ def _frame_time(pd: Any, value: Any, kind: str) -> int:
         return _epoch_seconds(stamp.to_pydatetime(), str(value))
     if isinstance(value, str):
         return parse_time(value)
-    if isinstance(value, float) or not hasattr(value, "__index__"):
+    if isinstance(value, float):  # integers turn to floats in a column that has gaps
+        if math.isnan(value):
+            raise ValueError("missing time")
+        if not value.is_integer():
+            raise ValueError(f"{value!r} is not a whole number of seconds")
+    elif not hasattr(value, "__index__"):
         raise ValueError(f"{value!r} is neither an integer epoch nor a date-time")
     number = int(value)
     if number not in _INT64:

@@ -25,7 +25,8 @@ class SmaCross:
     when it crosses below; one position at a time, each with a stop-loss and a take-profit.
 
     Distances are in pips of `pip` price units. Both averages are running sums over a window
-    of recent closes, so each bar costs the same however long the windows are.
+    of recent closes, so each bar costs the same however long the windows are; such sums drift
+    in the last bits, so an exact tie between the averages may fall either way.
     """
 
     def __init__(self, fast: int = 10, slow: int = 40, lots: float = 0.1,
