@@ -128,12 +128,13 @@ def test_recorded_equity_is_the_engines(sample):
 
 def test_progress_draws_and_clears():
     stream = io.StringIO()
-    progress = Progress(1000, stream, delay=0.0)
+    progress = Progress(1000, stream, delay=0.0, interval=0.0)
     for _ in range(1000):
         progress.step()
     progress.close()
     text = stream.getvalue()
-    assert "  25%  256/1,000 bars" in text and text.endswith("\r\x1b[K")
+    assert "\r[#######.......................]  25%  250/1,000 bars\r" in text
+    assert text.endswith("] 100%  1,000/1,000 bars\r\x1b[K")
 
 
 class NaiveSmaCross(SmaCross):

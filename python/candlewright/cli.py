@@ -89,18 +89,17 @@ def _describe(exc: BaseException) -> str:
 class Progress:
     """A one-line progress bar on a terminal, drawn only once a run has taken a while."""
 
-    def __init__(self, total: int, stream: IO[str], delay: float = 0.5) -> None:
+    def __init__(self, total: int, stream: IO[str], delay: float = 0.5,
+                 interval: float = 0.1) -> None:
         self.total, self.stream, self.done = total, stream, 0
         self.next_draw = time.monotonic() + delay
-        self.drawn = False
+        self.interval, self.drawn = interval, False
 
     def step(self) -> None:
         self.done += 1
-        if self.done & 255:  # read the clock now and then, not on every bar
-            return
         now = time.monotonic()
         if now >= self.next_draw:
-            self.next_draw = now + 0.1
+            self.next_draw = now + self.interval
             filled = 30 * self.done // self.total
             self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] "
                               f"{100 * self.done // self.total:3d}%  {self.done:,}/{self.total:,} bars")
