@@ -132,11 +132,11 @@ class Tracked:
 
 
 def _figure_class() -> Any:
+    # Imported by name: matplotlib is optional, so type checkers may not find it.
     try:
-        from matplotlib.figure import Figure
+        return importlib.import_module("matplotlib.figure").Figure
     except ImportError:
         raise UserError("--plot needs matplotlib: python -m pip install 'candlewright[plot]'")
-    return Figure
 
 
 def _plot(path: str, bars: list[Bar], equity: list[float], title: str) -> None:
