@@ -11,7 +11,7 @@ import io
 import math
 import os
 import re
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Protocol, TypeAlias, cast
 
 from _candlewright import Bar
@@ -114,7 +114,8 @@ def _text(source: Source) -> Iterator[tuple[Any, str]]:
         wrapper.detach()
 
 
-def _bars_from_rows(rows: Iterator[list[str]], where: str, line: Any) -> list[Bar]:
+def _bars_from_rows(rows: Iterator[list[str]], where: str,
+                    line: Callable[[], int]) -> list[Bar]:
     header = next(rows, None)
     if header is None:
         raise ValueError(f"{where}: empty file, expected a header row")
@@ -145,8 +146,9 @@ def read_csv(source: Source) -> list[Bar]:
     """Reads bars from a CSV file with a header row.
 
     `source` is a path, read as gzip when it ends in ``.gz``, or an open file, text or
-    binary, read as it is (wrap a compressed one in `gzip.open` first). Columns are found by name, in any case and order: timestamp, time or date; open,
-    high, low, close; volume (optional, 0.0 when absent or empty). Other columns are ignored.
+    binary, read as it is (wrap a compressed one in `gzip.open` first). Columns are found by
+    name, in any case and order: timestamp, time or date; open, high, low, close; volume
+    (optional, 0.0 when absent or empty). Other columns are ignored.
     A time is an integer, taken as it is, or an ISO 8601 date or date-time, turned into
     epoch seconds (UTC when it carries no offset). Any bad row raises `ValueError` naming
     its line and column; no bars are returned then.
