@@ -1,53 +1,40 @@
-"""A moving-average crossover on synthetic hourly bars, with stop-loss and take-profit."""
-import math
-import random
+"""SmaCross on the bundled sample, then a strategy of our own on bars read from a CSV file."""
+import io
 
-from _candlewright import Bar, Engine
+from candlewright import Bar, Broker, Engine, SmaCross, read_csv, sample_bars
 
-
-def synthetic_bars(count=2000, seed=7):
-    rng = random.Random(seed)
-    bars, price = [], 1.1000
-    for hour in range(count):
-        open_ = price
-        close = open_ * math.exp(rng.gauss(0.0, 0.0015))
-        high = max(open_, close) + abs(rng.gauss(0.0, 0.0004))
-        low = min(open_, close) - abs(rng.gauss(0.0, 0.0004))
-        bars.append(Bar(1_700_000_000 + 3600 * hour, open_, high, low, close, 1000.0))
-        price = close
-    return bars
+bars = sample_bars()  # synthetic hourly EURUSD-like bars, 2021 to 2023
+engine = Engine(bars, initial_cash=10_000.0, commission=7.0, spread=0.0002,
+                contract_size=100_000.0, quote_to_account=1.0)
+print(engine.run(SmaCross(fast=20, slow=50, lots=0.1, stop_pips=40, target_pips=80)))
 
 
-class SmaCross:
-    """Long when the fast average crosses above the slow one, short when it crosses below."""
+class BuyTheDip:
+    """Buys a tenth of a lot after three falling closes; exits at the close two bars later."""
 
-    def __init__(self, fast=10, slow=40, lots=1.0, stop=0.0030, target=0.0060):
-        self.fast, self.slow, self.lots = fast, slow, lots
-        self.stop, self.target = stop, target
+    def init(self, bars: list[Bar]) -> None:
+        self.closes: list[float] = []
+        self.held_for: int | None = None
 
-    def init(self, bars):
-        self.closes = []
-        self.was_above = None
-
-    def next(self, bar, broker):
+    def next(self, bar: Bar, broker: Broker) -> None:
         self.closes.append(bar.close)
-        if len(self.closes) < self.slow:
-            return
-        fast = sum(self.closes[-self.fast:]) / self.fast
-        slow = sum(self.closes[-self.slow:]) / self.slow
-        above = fast > slow
-        if self.was_above is not None and above != self.was_above:
-            broker.close_all(bar.close, bar.timestamp)
-            if above:
-                broker.buy(bar.close, self.lots, bar.timestamp,
-                           bar.close - self.stop, bar.close + self.target)
-            else:
-                broker.sell(bar.close, self.lots, bar.timestamp,
-                            bar.close + self.stop, bar.close - self.target)
-        self.was_above = above
+        if self.held_for is not None:
+            self.held_for += 1
+            if self.held_for == 2:
+                broker.close_all(bar.close, bar.timestamp)
+                self.held_for = None
+        elif len(self.closes) >= 4 and self.closes[-4] > self.closes[-3] > self.closes[-2] > self.closes[-1]:
+            broker.buy(bar.close, 0.1, bar.timestamp, None, None)
+            self.held_for = 0
 
 
-if __name__ == "__main__":
-    engine = Engine(synthetic_bars(), initial_cash=10_000.0, commission=7.0, spread=0.0002,
-                    contract_size=100_000.0, quote_to_account=1.0)
-    print(engine.run(SmaCross()))
+csv_text = """Date,Open,High,Low,Close
+2024-03-01T09:00:00Z,1.0800,1.0810,1.0790,1.0795
+2024-03-01T10:00:00Z,1.0795,1.0800,1.0780,1.0785
+2024-03-01T11:00:00Z,1.0785,1.0790,1.0770,1.0775
+2024-03-01T12:00:00Z,1.0775,1.0780,1.0760,1.0765
+2024-03-01T13:00:00Z,1.0765,1.0790,1.0760,1.0788
+2024-03-01T14:00:00Z,1.0788,1.0799,1.0780,1.0797
+"""
+mine = Engine(read_csv(io.StringIO(csv_text)), 10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
+print(mine.run(BuyTheDip()))

@@ -1,13 +1,23 @@
 import pathlib
+import re
 import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = (ROOT / "README.md").read_text()
 
 
 def test_readme_shows_the_example_it_runs():
     example = (ROOT / "examples" / "quickstart.py").read_text()
-    assert example in (ROOT / "README.md").read_text()
+    assert example in README
     out = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
                          capture_output=True, text=True, check=True).stdout
-    assert out.startswith("--- Backtest Results ---\n") and out.count("\n") == 11
+    reports = out.split("--- Backtest Results ---\n")
+    assert reports[0] == "" and len(reports) == 3
+    assert all(report.count("\n") == 10 for report in reports[1:])
+
+
+def test_readme_has_two_set_up_commands():
+    commands = re.findall(r"```sh\n(.*?)```", README, re.S)
+    assert commands == ["python -m pip install . && python -m candlewright\n",
+                        "python -m pip install '.[test]' && python -m pytest\n"]

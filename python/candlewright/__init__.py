@@ -1,0 +1,12 @@
+"""Bar-by-bar simulation of a lot-based currency trading account.
+
+The four classes come from the native module `_candlewright`; this package adds loading of
+bars, a protocol for strategies, an example strategy and the command `python -m candlewright`.
+"""
+from _candlewright import Bar, Broker, Engine, Stats
+
+from .bars import from_dataframe, read_csv, sample_bars
+from .strategies import SmaCross, Strategy
+
+__all__ = ["Bar", "Broker", "Engine", "Stats", "Strategy", "SmaCross",
+           "read_csv", "from_dataframe", "sample_bars"]

@@ -1,0 +1,242 @@
+"""`python -m candlewright`: run a strategy over bars and print its report."""
+from __future__ import annotations
+
+import argparse
+import csv
+import importlib
+import importlib.util
+import json
+import math
+import pathlib
+import sys
+import time
+import traceback
+import zlib
+from collections.abc import Sequence
+from typing import IO, Any, cast
+
+from _candlewright import Bar, Broker, Engine, Stats
+
+from .bars import read_csv, sample_bars
+from .strategies import Strategy
+
+FIGURES = ("initial_cash", "final_cash", "total_return_pct", "num_trades", "num_wins",
+           "win_rate_pct", "avg_pnl", "best_trade", "worst_trade", "profit_factor",
+           "max_drawdown_pct")
+
+# Epoch seconds between 1970 and 2100 are drawn as dates; anything else by bar number.
+_DATE_RANGE = range(0, 4_102_444_800)
+
+
+class UserError(Exception):
+    """A problem with what was asked for: reported in one line, without a traceback."""
+
+
+def figures(stats: Stats) -> dict[str, int | float | str]:
+    """The eleven figures by name, JSON-safe: infinities and NaN become the strings
+    "Infinity", "-Infinity" and "NaN", which `float()` reads back."""
+    out: dict[str, int | float | str] = {}
+    for name in FIGURES:
+        value = getattr(stats, name)
+        if isinstance(value, float) and not math.isfinite(value):
+            value = "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+        out[name] = value
+    return out
+
+
+def load_strategy(spec: str) -> Strategy:
+    """An instance of the class named by "module:Class" or "path/to/file.py:Class"."""
+    where, colon, name = spec.rpartition(":")
+    if not colon or not where or not name:
+        raise UserError(f"--strategy wants module:Class or file.py:Class, not {spec!r}")
+    try:
+        if where.endswith(".py") or "/" in where or "\\" in where:
+            module = _import_file(pathlib.Path(where))
+        else:
+            module = importlib.import_module(where)
+        found: Any = module
+        for part in name.split("."):
+            found = getattr(found, part)
+        strategy = found()
+    except UserError:
+        raise
+    except Exception as exc:
+        raise UserError(f"cannot load strategy {spec!r}: {_describe(exc)}") from exc
+    if not callable(getattr(strategy, "next", None)):
+        raise UserError(f"strategy {spec!r} has no next(bar, broker) method")
+    return cast(Strategy, strategy)
+
+
+def _import_file(path: pathlib.Path) -> object:
+    if not path.is_file():
+        raise UserError(f"cannot load strategy: no file {str(path)!r}")
+    # A fixed private name, so a file called like a library module does not replace it.
+    name = "_candlewright_strategy"
+    spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise UserError(f"cannot load strategy: {str(path)!r} is not a Python file")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # dataclasses and pickling look the module up by name
+    spec.loader.exec_module(module)
+    return module
+
+
+def _describe(exc: BaseException) -> str:
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+class Progress:
+    """A one-line progress bar on a terminal, drawn only once a run has taken a while."""
+
+    def __init__(self, total: int, stream: IO[str], delay: float = 0.5,
+                 interval: float = 0.1) -> None:
+        self.total, self.stream, self.done = total, stream, 0
+        self.next_draw = time.monotonic() + delay
+        self.interval, self.drawn = interval, False
+
+    def step(self) -> None:
+        self.done += 1
+        now = time.monotonic()
+        if now >= self.next_draw:
+            self.next_draw = now + self.interval
+            filled = 30 * self.done // self.total
+            self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] "
+                              f"{100 * self.done // self.total:3d}%  {self.done:,}/{self.total:,} bars")
+            self.stream.flush()
+            self.drawn = True
+
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+class Tracked:
+    """Forwards to a strategy, then records the equity at the bar's close, the same value the
+    engine records, and advances the progress bar."""
+
+    def __init__(self, strategy: Any, equity: list[float] | None, progress: Progress | None):
+        self.strategy, self.equity, self.progress = strategy, equity, progress
+
+    def init(self, bars: list[Bar]) -> object:
+        # A missing init raises AttributeError here, which the engine ignores as it would have.
+        return self.strategy.init(bars)
+
+    def next(self, bar: Bar, broker: Broker) -> None:
+        self.strategy.next(bar, broker)
+        if self.equity is not None:
+            self.equity.append(broker.equity(bar.close))
+        if self.progress is not None:
+            self.progress.step()
+
+
+def _figure_class() -> Any:
+    # Imported by name: matplotlib is optional, so type checkers may not find it.
+    try:
+        return importlib.import_module("matplotlib.figure").Figure
+    except ImportError:
+        raise UserError("--plot needs matplotlib: python -m pip install 'candlewright[plot]'")
+
+
+def _plot(path: str, bars: list[Bar], equity: list[float], title: str) -> None:
+    figure = _figure_class()(figsize=(10, 4), layout="constrained")
+    axes = figure.subplots()
+    stamps = [bar.timestamp for bar in bars]
+    if stamps and all(t in _DATE_RANGE for t in stamps):
+        import datetime as dt
+        x: list[Any] = [dt.datetime.fromtimestamp(t, dt.timezone.utc) for t in stamps]
+    else:
+        x = list(range(len(equity)))
+        axes.set_xlabel("bar")
+    axes.plot(x, equity, linewidth=0.8)
+    axes.set_ylabel("equity")
+    axes.set_title(title)
+    axes.grid(alpha=0.3)
+    try:
+        figure.savefig(path, dpi=120)
+    except (OSError, ValueError) as exc:
+        raise UserError(f"cannot write plot {path!r}: {_describe(exc)}") from exc
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m candlewright",
+        description="Run a strategy over price bars on a simulated lot-based account and print "
+                    "its report. Without options: SmaCross on the bundled synthetic EURUSD-like "
+                    "hourly sample.")
+    parser.add_argument("--data", metavar="CSV",
+                        help="bars to run on: a CSV file, gzip-compressed if it ends in .gz "
+                             "(default: the bundled sample)")
+    parser.add_argument("--strategy", metavar="MODULE:CLASS", default="candlewright:SmaCross",
+                        help="strategy class, as module:Class or file.py:Class, made with no "
+                             "arguments (default: %(default)s)")
+    account = parser.add_argument_group("account")
+    account.add_argument("--initial-cash", type=float, default=10_000.0, metavar="X",
+                         help="starting balance (default: %(default)s)")
+    account.add_argument("--commission", type=float, default=7.0, metavar="X",
+                         help="commission per lot, charged at opening (default: %(default)s)")
+    account.add_argument("--spread", type=float, default=0.0002, metavar="X",
+                         help="price spread paid at entry and at exit (default: %(default)s)")
+    account.add_argument("--contract-size", type=float, default=100_000.0, metavar="X",
+                         help="units per lot (default: %(default)s)")
+    account.add_argument("--quote-to-account", type=float, default=1.0, metavar="X",
+                         help="quote to account currency factor (default: %(default)s)")
+    output = parser.add_argument_group("output")
+    output.add_argument("--json", action="store_true",
+                        help="print the eleven figures as JSON; infinities and NaN as the "
+                             'strings "Infinity", "-Infinity" and "NaN"')
+    output.add_argument("--plot", metavar="FILE.png",
+                        help="also draw the equity curve to this image (needs matplotlib)")
+    output.add_argument("--traceback", action="store_true",
+                        help="show the full traceback of an error")
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    strategy = load_strategy(args.strategy)
+    if args.plot:
+        _figure_class()  # fail before a long run, not after it
+    if args.data is None:
+        bars, source = sample_bars(), "the bundled sample"
+    else:
+        try:
+            bars, source = read_csv(args.data), args.data
+        except (OSError, ValueError, EOFError, zlib.error, csv.Error) as exc:
+            raise UserError(f"cannot read {args.data!r}: {exc}") from exc
+    engine = Engine(bars, args.initial_cash, args.commission, args.spread, args.contract_size,
+                    args.quote_to_account)
+    equity: list[float] | None = [] if args.plot else None
+    progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
+    tracked: Strategy = strategy
+    if equity is not None or progress is not None:
+        tracked = Tracked(strategy, equity, progress)
+    try:
+        stats = engine.run(tracked)
+    except Exception as exc:
+        raise UserError(f"strategy {args.strategy!r} failed: {_describe(exc)}") from exc
+    finally:
+        if progress is not None:
+            progress.close()
+    if args.json:
+        print(json.dumps(figures(stats), indent=2, allow_nan=False))
+    else:
+        print(stats)
+    if args.plot:
+        assert equity is not None
+        _plot(args.plot, bars, equity, f"{type(strategy).__name__} on {source}")
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return run(args)
+    except UserError as exc:
+        if args.traceback:
+            traceback.print_exception(exc.__cause__ or exc)
+        print(f"candlewright: error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("candlewright: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,69 @@
+"""The strategy protocol, and a moving-average crossover written the way strategies should be."""
+from __future__ import annotations
+
+from collections import deque
+from typing import Protocol
+
+from _candlewright import Bar, Broker
+
+__all__ = ["Strategy", "SmaCross"]
+
+
+class Strategy(Protocol):
+    """What `Engine.run` needs: `next(bar, broker)`, called once per bar in order.
+
+    A strategy may also define `init(self, bars: list[Bar]) -> object`, called once per run
+    with the whole series before the first bar. It is optional (an `AttributeError` from it
+    is ignored), so it is not part of the protocol's type.
+    """
+
+    def next(self, bar: Bar, broker: Broker, /) -> object: ...
+
+
+class SmaCross:
+    """Long when the fast simple moving average of closes crosses above the slow one, short
+    when it crosses below; one position at a time, each with a stop-loss and a take-profit.
+
+    Distances are in pips of `pip` price units. Both averages are running sums over a window
+    of recent closes, so each bar costs the same however long the windows are; such sums drift
+    in the last bits, so an exact tie between the averages may fall either way.
+    """
+
+    def __init__(self, fast: int = 10, slow: int = 40, lots: float = 0.1,
+                 stop_pips: float = 30.0, target_pips: float = 60.0, pip: float = 0.0001) -> None:
+        if not 0 < fast < slow:
+            raise ValueError(f"need 0 < fast < slow, got fast={fast}, slow={slow}")
+        self.fast, self.slow, self.lots = fast, slow, lots
+        self.stop, self.target = stop_pips * pip, target_pips * pip
+        self.init([])
+
+    def init(self, bars: list[Bar]) -> None:
+        # Every run starts afresh, so one instance can be run more than once.
+        self._fast_window: deque[float] = deque(maxlen=self.fast)
+        self._slow_window: deque[float] = deque(maxlen=self.slow)
+        self._fast_sum = self._slow_sum = 0.0
+        self._was_above: bool | None = None
+
+    def next(self, bar: Bar, broker: Broker) -> None:
+        close, fast, slow = bar.close, self._fast_window, self._slow_window
+        # A full window drops its oldest close as the new one goes in.
+        if len(fast) == self.fast:
+            self._fast_sum -= fast[0]
+        if len(slow) == self.slow:
+            self._slow_sum -= slow[0]
+        fast.append(close)
+        slow.append(close)
+        self._fast_sum += close
+        self._slow_sum += close
+        if len(slow) < self.slow:
+            return
+        # Comparing sums scaled to a common length avoids two divisions per bar.
+        above = self._fast_sum * self.slow > self._slow_sum * self.fast
+        if self._was_above is not None and above != self._was_above:
+            # A stop or target may have closed the last position already; then this does nothing.
+            broker.close_all(close, bar.timestamp)
+            if above:
+                broker.buy(close, self.lots, bar.timestamp, close - self.stop, close + self.target)
+            else:
+                broker.sell(close, self.lots, bar.timestamp, close + self.stop, close - self.target)
+        self._was_above = above

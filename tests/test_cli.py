@@ -1,0 +1,182 @@
+"""The command `python -m candlewright`, SmaCross and the equity recorder behind --plot."""
+import io
+import json
+import math
+import random
+import subprocess
+import sys
+
+import pytest
+
+from candlewright import Bar, Engine, SmaCross, sample_bars
+from candlewright.cli import FIGURES, Progress, Tracked, main
+
+ACCOUNT = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
+
+STRATEGIES = '''
+class Idle:
+    def next(self, bar, broker):
+        pass
+
+class Fails:
+    def next(self, bar, broker):
+        raise ZeroDivisionError("no edge")
+
+class NoNext:
+    pass
+
+raise_on_import = False
+'''
+
+
+@pytest.fixture(scope="module")
+def sample():
+    return sample_bars()
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "mine.py").write_text(STRATEGIES)
+    (tmp_path / "bars.csv").write_text("time,open,high,low,close\n1,1,1,1,1\n2,1,1,1,1\n")
+    (tmp_path / "broken.csv").write_text("time,open,high,low,close\n1,1,1,1,1\n2,1,one,1,1\n")
+    (tmp_path / "bad_syntax.py").write_text("def (:\n")
+    return tmp_path
+
+
+def run(capsys, *argv):
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def drawdown(equity):
+    peak, worst = -math.inf, 0.0
+    for e in equity:
+        if e > peak:
+            peak = e
+        if peak > 0:
+            d = (peak - e) / peak * 100
+            if d > worst:
+                worst = d
+    return worst
+
+
+def test_module_runs_smacross_on_the_sample(sample):
+    out = subprocess.run([sys.executable, "-m", "candlewright"], capture_output=True, text=True,
+                         check=True).stdout
+    assert out == repr(Engine(sample, *ACCOUNT).run(SmaCross())) + "\n"
+
+
+def test_json_holds_the_figures(capsys, files, sample):
+    code, out, _ = run(capsys, "--json", "--spread", "0.0001", "--commission", "3")
+    stats = Engine(sample, 10_000.0, 3.0, 0.0001, 100_000.0, 1.0).run(SmaCross())
+    assert code == 0 and json.loads(out) == {name: getattr(stats, name) for name in FIGURES}
+    # No trades: the profit factor is infinite and must stay valid JSON.
+    code, out, _ = run(capsys, "--json", "--data", files / "bars.csv",
+                       "--strategy", f"{files / 'mine.py'}:Idle")
+    figures = json.loads(out, parse_constant=pytest.fail)
+    assert code == 0 and figures["profit_factor"] == "Infinity"
+    assert float(figures["profit_factor"]) == math.inf
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--data", "{dir}/absent.csv"], "cannot read '{dir}/absent.csv': [Errno 2]"),
+    (["--data", "{dir}/broken.csv"], "line 3, column 'high'"),
+    (["--strategy", "no_such_module_here:X"], "No module named 'no_such_module_here'"),
+    (["--strategy", "candlewright:Nope"], "AttributeError"),
+    (["--strategy", "SmaCross"], "module:Class or file.py:Class"),
+    (["--strategy", "{dir}/absent.py:X"], "no file"),
+    (["--strategy", "{dir}/bad_syntax.py:X"], "SyntaxError"),
+    (["--strategy", "{dir}/mine.py:NoNext"], "has no next(bar, broker) method"),
+    (["--strategy", "{dir}/mine.py:Fails", "--data", "{dir}/bars.csv"],
+     "failed: ZeroDivisionError: no edge"),
+], ids=["missing-file", "bad-csv", "unknown-module", "unknown-class", "no-colon", "missing-py",
+        "syntax-error", "no-next", "strategy-raises"])
+def test_input_errors_are_one_line(capsys, files, argv, message):
+    argv = [a.format(dir=files) for a in argv]
+    code, out, err = run(capsys, *argv)
+    assert code == 1 and out == ""
+    assert err.startswith("candlewright: error: ") and err.count("\n") == 1, err
+    assert message.format(dir=files) in err
+    code, _, err = run(capsys, *argv, "--traceback")
+    assert code == 1 and "Traceback (most recent call last)" in err
+
+
+def test_plot_needs_matplotlib(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    code, out, err = run(capsys, "--plot", "x.png")
+    assert code == 1 and out == "" and "candlewright[plot]" in err
+
+
+def test_plot_writes_png(capsys, files):
+    pytest.importorskip("matplotlib")
+    code, out, _ = run(capsys, "--plot", files / "equity.png")
+    assert code == 0 and out.startswith("--- Backtest Results ---")
+    assert (files / "equity.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_recorded_equity_is_the_engines(sample):
+    # The engine's curve is not visible, but its drawdown is: equal to the last bit means the
+    # wrapper recorded the same points, after `next`, one per bar.
+    equity = []
+    stats = Engine(sample, *ACCOUNT).run(Tracked(SmaCross(), equity, None))
+    assert len(equity) == len(sample)
+    assert drawdown(equity) == stats.max_drawdown_pct
+    assert repr(stats) == repr(Engine(sample, *ACCOUNT).run(SmaCross()))
+
+
+def test_progress_draws_and_clears():
+    stream = io.StringIO()
+    progress = Progress(1000, stream, delay=0.0, interval=0.0)
+    for _ in range(1000):
+        progress.step()
+    progress.close()
+    text = stream.getvalue()
+    assert "\r[#######.......................]  25%  250/1,000 bars\r" in text
+    assert text.endswith("] 100%  1,000/1,000 bars\r\x1b[K")
+
+
+class NaiveSmaCross(SmaCross):
+    """The same rules with both averages summed afresh on every bar."""
+
+    def init(self, bars):
+        super().init(bars)
+        self.closes = []
+
+    def next(self, bar, broker):
+        self.closes.append(bar.close)
+        if len(self.closes) < self.slow:
+            return
+        fast, slow = sum(self.closes[-self.fast:]), sum(self.closes[-self.slow:])
+        above = fast * self.slow > slow * self.fast
+        if self._was_above is not None and above != self._was_above:
+            broker.close_all(bar.close, bar.timestamp)
+            order = broker.buy if above else broker.sell
+            sign = 1 if above else -1
+            order(bar.close, self.lots, bar.timestamp,
+                  bar.close - sign * self.stop, bar.close + sign * self.target)
+        self._was_above = above
+
+
+@pytest.mark.parametrize("fast, slow", [(1, 2), (10, 40), (24, 120)])
+def test_smacross_running_sums_match_fresh_sums(fast, slow):
+    # Unrounded closes: with prices in whole pips, averages tie exactly, and which way a tie
+    # falls depends on the last bit of each way of summing.
+    rng, price, bars = random.Random(5), 1.2, []
+    for hour in range(6000):
+        close = price * (1 + rng.gauss(0, 0.001))
+        bars.append(Bar(3600 * hour, price, max(price, close) + 0.0003,
+                        min(price, close) - 0.0003, close, 0.0))
+        price = close
+    engine = Engine(bars, *ACCOUNT)
+    strategy = SmaCross(fast, slow)
+    first = engine.run(strategy)
+    assert first.num_trades > 10
+    assert repr(first) == repr(engine.run(NaiveSmaCross(fast, slow)))
+    assert repr(engine.run(strategy)) == repr(first), "a second run must start afresh"
+
+
+def test_smacross_refuses_windows_out_of_order():
+    with pytest.raises(ValueError, match="fast < slow"):
+        SmaCross(fast=40, slow=10)
