@@ -12,22 +12,28 @@ namespace cw {
 
 class AccessFlag {
 public:
+    // Taking access is an acquire and giving it back a release: the flag orders the record's reads
+    // and writes like a lock, and no more strongly. (A sequentially consistent store would cost a
+    // locked instruction on x86 where a release store is a plain move; the run loop gives the
+    // broker back on every bar.)
     [[nodiscard]] bool try_share() noexcept {
-        std::intptr_t seen = word_.load();
+        std::intptr_t seen = word_.load(std::memory_order_relaxed);
         while (seen != k_exclusive) {
-            if (word_.compare_exchange_strong(seen, seen + 1)) {
+            if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
                 return true;
             }
         }
         return false;
     }
-    void unshare() noexcept { word_.fetch_sub(1); }
+    void unshare() noexcept { word_.fetch_sub(1, std::memory_order_release); }
 
     [[nodiscard]] bool try_exclude() noexcept {
         std::intptr_t expected = k_free;
-        return word_.compare_exchange_strong(expected, k_exclusive);
+        return word_.compare_exchange_strong(expected, k_exclusive, std::memory_order_acquire,
+                                             std::memory_order_relaxed);
     }
-    void unexclude() noexcept { word_.store(k_free); }
+    void unexclude() noexcept { word_.store(k_free, std::memory_order_release); }
 
 private:
     static constexpr std::intptr_t k_free = 0;

@@ -62,10 +62,4 @@ PyTypeObject* ClassCell::type_slow() {
     }
 }
 
-PyObject* empty_tuple() noexcept {
-    // Allocation passes the interpreter's own empty tuple, which never goes away.
-    static PyObject* const empty = PyTuple_New(0);
-    return empty;
-}
-
 }  // namespace cw

@@ -98,20 +98,7 @@ void close_all(Broker& broker, double price, std::int64_t timestamp) {
     broker.positions.clear();
 }
 
-double equity(const Broker& broker, double price) noexcept {
-    double open_pnl = -0.0;
-    for (const Position& position : broker.positions) {
-        const double diff = position.is_long ? price - position.entry_price
-                                             : position.entry_price - price;
-        const double quote = (diff * position.lot_size) * broker.contract_size;
-        const double term = quote * broker.quote_to_account;
-        open_pnl = open_pnl + term;
-    }
-    // Cash last: the run loop's equity points add it in the same place.
-    return open_pnl + broker.cash;
-}
-
-void check_exits(Broker& broker, const Bar& bar) {
+void check_open_exits(Broker& broker, const Bar& bar) {
     std::vector<Position>& positions = broker.positions;
     const std::size_t count = positions.size();
 

@@ -53,9 +53,30 @@ void open_position(Broker& broker, bool is_long, double price, double lot_size,
 void close_position(Broker& broker, std::uint64_t id, double price, std::int64_t timestamp);
 // Closes every open position, oldest first, at one level and time.
 void close_all(Broker& broker, double price, std::int64_t timestamp);
-// Value of the account at `price`; the run loop's equity points are this same value.
-[[nodiscard]] double equity(const Broker& broker, double price) noexcept;
-// Closes the positions whose stop-loss or take-profit the bar reached, oldest first.
-void check_exits(Broker& broker, const Bar& bar);
+// Value of the account at `price`; the run loop's equity points are this same value. Inline: the
+// run loop values the account on every bar.
+[[nodiscard]] inline double equity(const Broker& broker, double price) noexcept {
+    double open_pnl = -0.0;
+    for (const Position& position : broker.positions) {
+        const double diff = position.is_long ? price - position.entry_price
+                                             : position.entry_price - price;
+        const double quote = (diff * position.lot_size) * broker.contract_size;
+        const double term = quote * broker.quote_to_account;
+        open_pnl = open_pnl + term;
+    }
+    // Cash last: the run loop's equity points add it in the same place.
+    return open_pnl + broker.cash;
+}
+
+// check_exits with at least one position open.
+void check_open_exits(Broker& broker, const Bar& bar);
+
+// Closes the positions whose stop-loss or take-profit the bar reached, oldest first. The run loop
+// calls this on every bar, mostly with nothing open: then it costs no call.
+inline void check_exits(Broker& broker, const Bar& bar) {
+    if (!broker.positions.empty()) {
+        check_open_exits(broker, bar);
+    }
+}
 
 }  // namespace cw

@@ -1,5 +1,6 @@
 // The run loop: drives a strategy over the engine's bars on a fresh broker and returns the
 // statistics of the run.
+#include <array>
 #include <vector>
 
 #include "binding/names.hpp"
@@ -45,11 +46,18 @@ Ref new_bar_list(const std::vector<Bar>& data) {
     return list;
 }
 
-// init is optional: an AttributeError, from the lookup or from inside init, is dropped.
+// init is optional: an AttributeError, from the lookup or from inside init, is dropped. The
+// attribute is looked up before the list is built, so a strategy without init costs no list: the
+// list is built from the engine's own bars and runs no Python code, so the order is not visible.
 Ref call_init(const std::vector<Bar>& data, PyObject* strategy) {
     try {
+        Ref init = require(PyObject_GetAttr(strategy, names().init));
         Ref bars = new_bar_list(data);
-        return call_method(names().init, strategy, std::array{bars.get()});
+        // The slot before the argument is free for the callee (a bound method puts its receiver
+        // there instead of copying the arguments).
+        std::array<PyObject*, 2> stack{nullptr, bars.get()};
+        return require(PyObject_Vectorcall(init.get(), stack.data() + 1,
+                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } catch (PyError& error) {
         if (!error.matches(PyExc_AttributeError)) {
             throw;

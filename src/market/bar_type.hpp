@@ -9,9 +9,9 @@ namespace cw {
 extern ClassCell bar_class;
 using BarObject = Instance<Bar>;
 
-// A new Bar object holding a copy of `bar`.
+// A new Bar object holding a copy of `bar`, copied straight into the object.
 [[nodiscard]] inline Ref new_bar(const Bar& bar) {
-    return new_instance(bar_class.type(), Bar(bar));
+    return new_instance(bar_class.type(), bar);
 }
 
 }  // namespace cw

@@ -52,6 +52,12 @@ double max_drawdown_pct(std::span<const double> equity_curve) noexcept {
         }
         if (peak > 0.0) {
             const double fall = peak - e;
+            // A point at the peak (fall zero) or a NaN point gives a zero or NaN percentage, which
+            // never exceeds the drawdown (at least +0.0): skip the division, one per bar of a
+            // flat curve.
+            if (!(fall > 0.0)) {
+                continue;
+            }
             const double ratio = fall / peak;
             const double d = ratio * 100.0;
             if (d > drawdown) {

@@ -1,0 +1,502 @@
+"""Run-loop benchmark of candlewright: Engine.run against the floor, a plain Python loop, the same
+strategy on backtesting.py and backtrader, its scaling in open positions, and its peak memory.
+
+    python -m pip install '.[bench]' && python bench/run.py
+
+prints the tables and writes them to bench/results.md, in the section of the running interpreter
+(the sections of other interpreters already in the file are kept). Times are the best of several
+repetitions of CPU time of the running thread (--wall for elapsed time), the contenders of one
+table interleaved in one process.
+"""
+import argparse
+import datetime
+import gc
+import importlib.util
+import math
+import os
+import pathlib
+import platform
+import random
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import strategies  # noqa: E402  (beside this file)
+from _candlewright import Bar, Broker, Engine  # noqa: E402
+
+ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_size=100_000.0,
+               quote_to_account=1.0)
+FIRST_TIMESTAMP = 1_577_836_800  # 2020-01-01 00:00 UTC, one bar per hour from there
+
+
+# ---------------------------------------------------------------------------------------------
+# Bars and timing
+
+
+def synthetic_rows(count, seed=7):
+    """(timestamp, open, high, low, close, volume) of a random walk of hourly bars, one by one."""
+    rng = random.Random(seed)
+    price = 1.1000
+    for hour in range(count):
+        open_ = price
+        close = open_ * math.exp(rng.gauss(0.0, 0.0015))
+        high = max(open_, close) + abs(rng.gauss(0.0, 0.0004))
+        low = min(open_, close) - abs(rng.gauss(0.0, 0.0004))
+        yield (FIRST_TIMESTAMP + 3600 * hour, open_, high, low, close, 1000.0)
+        price = close
+
+
+def make_engine(bars):
+    return Engine(bars, **ACCOUNT)
+
+
+def make_broker():
+    return Broker(*ACCOUNT.values())
+
+
+class Timer:
+    """Best-of timing of several contenders, interleaved: every repetition runs each once."""
+
+    def __init__(self, clock):
+        self.clock = clock
+
+    def best(self, contenders, repeat):
+        best = {name: math.inf for name in contenders}
+        for _ in range(repeat):
+            for name, action in contenders.items():
+                gc.collect()
+                gc.disable()
+                try:
+                    start = self.clock()
+                    action()
+                    elapsed = self.clock() - start
+                finally:
+                    gc.enable()
+                best[name] = min(best[name], elapsed)
+        return best
+
+
+def ns(value):
+    return f"{value:,.1f}" if value < 100 else f"{value:,.0f}"
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---:" if i else "---" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------------------------
+# The floor: a tiny extension built here for the running interpreter, never installed
+
+
+def build_floor(workdir):
+    """Compiles bench/floor/floor.c with the running interpreter's compiler, flags and headers."""
+    config = sysconfig.get_config_var
+    compiler = shlex.split(config("CC") or "cc")
+    if shutil.which(compiler[0]) is None:
+        compiler = ["cc"]
+    target = pathlib.Path(workdir) / ("_cwfloor" + (config("EXT_SUFFIX") or ".so"))
+    command = (compiler + shlex.split(config("CFLAGS") or "") + shlex.split(config("CCSHARED") or "")
+               + ["-shared", "-I", sysconfig.get_paths()["include"],
+                  str(HERE / "floor" / "floor.c"), "-o", str(target)])
+    subprocess.run(command, check=True)
+    spec = importlib.util.spec_from_file_location("_cwfloor", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# ---------------------------------------------------------------------------------------------
+# Sections
+
+
+def empty_next(timer, floor, rows, sizes, repeat):
+    """Engine.run with an empty next beside the floor and a plain Python loop."""
+    floor_bar = floor.bar_type(Bar.__basicsize__)
+    result = []
+    lines = []
+    for count in sizes:
+        bars = [Bar(*row) for row in rows[:count]]
+        engine = make_engine(bars)
+        broker = make_broker()
+        bare, with_init = strategies.EmptyNext(), strategies.EmptyInitAndNext()
+
+        def python_loop(strategy=bare, bars=bars, broker=broker):
+            for bar in bars:
+                strategy.next(bar, broker)
+
+        best = timer.best({
+            "floor": lambda: floor.run(floor_bar, bare, broker, count),
+            "run": lambda: engine.run(bare),
+            "loop": python_loop,
+            "run_init": lambda: engine.run(with_init),
+        }, repeat)
+        per_bar = {name: value / count for name, value in best.items()}
+        result.append((count, per_bar))
+        lines.append([f"{count:,}", ns(per_bar["floor"]), ns(per_bar["run"]),
+                      f"**{per_bar['run'] / per_bar['floor']:.2f}x**", ns(per_bar["loop"]),
+                      f"{per_bar['run'] / per_bar['loop']:.2f}x", ns(per_bar["run_init"]),
+                      f"{per_bar['run_init'] / per_bar['floor']:.2f}x"])
+    text = table(["bars", "floor ns/bar", "Engine.run ns/bar", "run / floor", "Python loop ns/bar",
+                  "run / loop", "run, with init ns/bar", "with init / floor"], lines)
+    text += "\n\n" + textwrap.fill(
+        "Floor: a C loop that per bar allocates one object the size of a Bar through object's "
+        "tp_new, calls strategy.next(bar, broker) by vectorcall with an interned name, and "
+        "releases it (bench/floor/floor.c). Engine.run adds the exit pass, the equity point and "
+        "the statistics. Python loop: `for bar in bars: strategy.next(bar, broker)` over bars "
+        "built beforehand, so it allocates nothing. With init: the strategy also has an empty "
+        "init, for which the engine builds the list of every bar as new Bar objects (Part 4.2), "
+        "once per run; without an init attribute that list is not built.", 100)
+    return text, result
+
+
+def crossover(timer, rows, repeat):
+    """The crossover on every bar: total, the engine's share and the strategy's."""
+    bars = [Bar(*row) for row in rows]
+    engine = make_engine(bars)
+    empty = strategies.EmptyNext()
+
+    def loop_of(make_strategy):
+        def python_loop():
+            strategy, broker = make_strategy(), make_broker()
+            for bar in bars:
+                strategy.next(bar, broker)
+        return python_loop
+
+    stats = {}
+
+    def run_cross():
+        stats["last"] = engine.run(strategies.SmaCross())
+
+    best = timer.best({
+        "run": run_cross,
+        "run_empty": lambda: engine.run(empty),
+        "loop": loop_of(strategies.SmaCross),
+        "loop_empty": loop_of(strategies.EmptyNext),
+    }, repeat)
+    count = len(bars)
+    per_bar = {name: value / count for name, value in best.items()}
+    body = per_bar["run"] - per_bar["run_empty"]
+    trades = re.search(r"Trades:\s+(\d+)", repr(stats["last"]))
+    lines = [
+        ["Engine.run(SmaCross)", ns(per_bar["run"]), "100%"],
+        ["engine: Engine.run with an empty next", ns(per_bar["run_empty"]),
+         f"{per_bar['run_empty'] / per_bar['run']:.0%}"],
+        ["strategy: the difference", ns(body), f"{body / per_bar['run']:.0%}"],
+        ["check: SmaCross.next in a Python loop, less the empty loop",
+         ns(per_bar["loop"] - per_bar["loop_empty"]), ""],
+    ]
+    trades = f"{int(trades.group(1))} trades" if trades else "? trades"
+    text = table([f"{count:,} bars, moving-average crossover", "ns/bar", "share"], lines)
+    text += "\n\n" + textwrap.fill(
+        f"{trades}. The engine's share is everything "
+        "the run does for a bar apart from the strategy's own code: the exit pass, a new Bar, "
+        "the call, the equity point, the statistics. The Python-loop check runs the same next "
+        "over pre-built bars with a broker that applies no stop-loss or take-profit, so it "
+        "trades a little differently.", 100)
+    bars_per_second = count / (best["run"] / timer.units)
+    return text, bars_per_second, trades
+
+
+def scaling(timer, rows, counts, repeat):
+    """Per-bar cost with positions open, and one bar that closes thousands of them."""
+    bars = [Bar(*row) for row in rows]
+    engine = make_engine(bars)
+    best = timer.best({k: (lambda k=k: engine.run(strategies.HoldOpen(k))) for k in counts},
+                      repeat)
+    base = best[counts[0]] / len(bars)
+    lines = []
+    for k in counts:
+        per_bar = best[k] / len(bars)
+        extra = f"{(per_bar - base) / k:.2f}" if k else ""
+        lines.append([f"{k:,}", ns(per_bar), extra])
+    text = table([f"open positions ({len(bars):,} bars)", "ns/bar",
+                  "ns per open position per bar"], lines)
+    text += "\n\n" + textwrap.fill(
+        "Every bar runs the exit pass (stop-loss and take-profit of each open position against "
+        "the bar) and the equity point (each open position valued at the close): both are "
+        "linear in the open positions. The positions are opened on the first bar with levels no "
+        "bar reaches.", 100)
+    return text
+
+
+def mass_exit(sizes, repeat):
+    """check_exits when every open position closes on one bar, seen through a run."""
+    clock = time.perf_counter_ns
+    lines = []
+    for count in sizes:
+        gaps = {}
+        for name, low in (("hit", 0.8), ("miss", 0.95)):
+            engine = make_engine([Bar(0, 1.0, 1.0, 1.0, 1.0, 0.0),
+                                  Bar(3600, 1.0, 1.0, low, 1.0, 0.0)])
+            best = math.inf
+            for _ in range(repeat):
+                strategy = strategies.OpenThenWatch(count, 0.9, clock)
+                gc.collect()
+                gc.disable()
+                try:
+                    engine.run(strategy)
+                finally:
+                    gc.enable()
+                best = min(best, strategy.stamps[1] - strategy.stamps[0])
+            gaps[name] = best
+        per_position = (f"{gaps['hit'] / count:.1f}" if count else "")
+        settle = f"{(gaps['hit'] - gaps['miss']) / count:.1f}" if count else ""
+        lines.append([f"{count:,}", f"{gaps['hit'] / 1000:,.1f}", per_position,
+                      f"{gaps['miss'] / 1000:,.1f}", settle])
+    text = table(["positions closed on bar 1", "bar 0 → bar 1 µs", "ns per position",
+                  "same, none hit µs", "ns per close"], lines)
+    text += "\n\n" + textwrap.fill(
+        "N longs with a stop at 0.9 open on bar 0; bar 1's low is 0.8, so its exit pass closes "
+        "all of them. Measured inside the strategy (elapsed time) from the end of bar 0's next "
+        "to the start of bar 1's: bar 0's equity point over N positions, then bar 1's exit "
+        "pass, its Bar and the call. 'None hit' is the same with a low of 0.95; the last column "
+        "is the difference per position, the cost of turning a position into a trade.", 100)
+    return text
+
+
+MEMORY_CHILD = """
+import sys
+sys.path.insert(0, {here!r})
+import strategies
+from _candlewright import Bar, Engine
+import run
+bars = [Bar(*row) for row in run.synthetic_rows({count})]
+stage = {stage!r}
+if stage != "bars":
+    engine = run.make_engine(bars)
+    if stage == "run":
+        engine.run(strategies.EmptyNext())
+    elif stage == "run_init":
+        engine.run(strategies.EmptyInitAndNext())
+print(run.peak_resident_bytes())
+"""
+
+
+def peak_resident_bytes():
+    """This process's peak resident memory. Linux's VmHWM belongs to the process's own address
+    space; ru_maxrss would also count the parent's pages, which the child shares between fork and
+    exec."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    import resource
+    scale = 1 if sys.platform == "darwin" else 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
+
+
+def memory(count):
+    """Peak resident memory per bar, each stage in its own process."""
+    peak = {}
+    for stage in ("bars", "engine", "run", "run_init"):
+        code = MEMORY_CHILD.format(here=str(HERE), count=count, stage=stage)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True).stdout
+        peak[stage] = int(out.split()[-1])
+    lines = [
+        ["a list of Bar objects (baseline)", f"{peak['bars'] / 2**20:,.0f}", ""],
+        ["+ Engine(bars) (its own copy of the bars)", f"{peak['engine'] / 2**20:,.0f}",
+         f"{(peak['engine'] - peak['bars']) / count:.0f}"],
+        ["+ Engine.run, empty next", f"{peak['run'] / 2**20:,.0f}",
+         f"{(peak['run'] - peak['engine']) / count:.0f}"],
+        ["+ Engine.run, empty init and next", f"{peak['run_init'] / 2**20:,.0f}",
+         f"{(peak['run_init'] - peak['engine']) / count:.0f}"],
+    ]
+    text = table([f"peak resident memory, {count:,} bars", "MiB", "bytes per bar over the row "
+                  "above it (runs: over the engine)"], lines)
+    text += "\n\n" + textwrap.fill(
+        "Each row is a separate process (its peak resident set, VmHWM). A run keeps one 8-byte equity point per "
+        "bar; a strategy with an init also gets every bar as a new Bar object in one list, "
+        "released when init returns.", 100)
+    return text
+
+
+def peers(timer, rows, ours_per_second, trades, repeat):
+    """The crossover on backtesting.py and backtrader, on the same bars."""
+    lines = [["candlewright Engine.run", f"{ours_per_second:,.0f}", "1", trades]]
+    notes = []
+    try:
+        import pandas as pd
+    except ImportError as error:
+        notes.append(f"pandas is not installed ({error}): peers skipped.")
+        pd = None
+    frame = None
+    if pd is not None:
+        index = pd.to_datetime([row[0] for row in rows], unit="s")
+        frame = pd.DataFrame([row[1:] for row in rows], index=index,
+                             columns=["Open", "High", "Low", "Close", "Volume"])
+
+    def backtesting_run():
+        import warnings
+        from backtesting import Backtest
+        strategy = strategies.backtesting_strategy()
+        result = {}
+
+        def once():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                test = Backtest(frame, strategy, cash=1_000_000, commission=0.0, spread=0.0,
+                                margin=1.0, trade_on_close=True, finalize_trades=True)
+                result["stats"] = test.run()
+        return once, lambda: f"{int(result['stats']['# Trades'])} trades"
+
+    def backtrader_run():
+        import backtrader as bt
+        strategy = strategies.backtrader_strategy()
+        result = {}
+
+        def once():
+            cerebro = bt.Cerebro(stdstats=False)
+            cerebro.broker.setcash(1_000_000.0)
+            cerebro.broker.set_coc(True)
+            cerebro.adddata(bt.feeds.PandasData(dataname=frame))
+            cerebro.addstrategy(strategy)
+            result["strategy"] = cerebro.run()[0]
+        return once, lambda: f"{result['strategy'].closed_trades} trades"
+
+    for name, package, make in (("backtesting.py", "backtesting", backtesting_run),
+                                ("backtrader", "backtrader", backtrader_run)):
+        if frame is None:
+            lines.append([name, "not run", "", "pandas is not installed"])
+            continue
+        try:
+            module = importlib.import_module(package)
+        except Exception as error:  # noqa: BLE001  (any failure to import: report and go on)
+            lines.append([name, "not run", "", f"cannot import {package}: {error}"])
+            continue
+        version = getattr(module, "__version__", "?")
+        try:
+            once, describe = make()
+            best = timer.best({name: once}, repeat)[name]
+        except Exception as error:  # noqa: BLE001  (a peer that fails on this interpreter)
+            lines.append([f"{name} {version}", "failed", "", f"{type(error).__name__}: {error}"])
+            continue
+        per_second = len(rows) / (best / timer.units)
+        lines.append([f"{name} {version}", f"{per_second:,.0f}",
+                      f"{ours_per_second / per_second:,.1f}", describe()])
+    text = table([f"crossover, {len(rows):,} bars", "bars per second",
+                  "Engine.run is this many times faster", "trades"],
+                 lines)
+    text += "\n\nWhat differs between the three:\n\n" + "\n".join(
+        "- " + textwrap.fill(note, 98, subsequent_indent="  ") for note in
+        strategies.PEER_NOTES + notes)
+    return text
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} logical CPUs, {platform.system()} {platform.release()}"
+
+
+def interpreter():
+    debug = " (debug build)" if hasattr(sys, "gettotalrefcount") else ""
+    return f"{platform.python_implementation()} {platform.python_version()}{debug}"
+
+
+def write_section(path, title, body):
+    """Replaces this interpreter's section of the results file, keeping the others, in order."""
+    header = ("# Run-loop benchmark results\n\n"
+              "Written by `python bench/run.py`, one section per interpreter it ran on. Absolute "
+              "times vary between machines; the ratios are what to compare.\n")
+    sections = {}
+    if path.exists():
+        text = path.read_text()
+        for match in re.finditer(r"^## (.+?)\n(.*?)(?=^## |\Z)", text, re.S | re.M):
+            sections[match.group(1)] = match.group(2).strip() + "\n"
+    sections[title] = body.strip() + "\n"
+
+    def order(key):
+        numbers = re.findall(r"\d+", key)
+        return [int(n) for n in numbers], key
+
+    path.write_text(header + "".join(f"\n## {key}\n\n{sections[key]}"
+                                     for key in sorted(sections, key=order)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="small sizes and few repetitions: a smoke test, not a measurement")
+    parser.add_argument("--wall", action="store_true",
+                        help="elapsed time instead of the thread's CPU time")
+    parser.add_argument("--no-peers", action="store_true", help="skip backtesting.py and backtrader")
+    parser.add_argument("--output", type=pathlib.Path, default=HERE / "results.md",
+                        help="results file (default: bench/results.md)")
+    args = parser.parse_args()
+
+    if args.quick:
+        sizes, big, repeat, scale_bars, mass = (10_000, 100_000), 100_000, 2, 10_000, (0, 1_000)
+    else:
+        sizes, big, repeat, scale_bars, mass = ((100_000, 1_000_000), 1_000_000, 7, 100_000,
+                                                (0, 1_000, 10_000, 100_000))
+    timer = Timer(time.perf_counter_ns if args.wall else time.thread_time_ns)
+    timer.units = 1e9
+    clock_name = "elapsed time" if args.wall else "CPU time of the running thread"
+
+    title = interpreter()
+    started = time.perf_counter()
+    print(f"{title}: building the floor extension", file=sys.stderr)
+    with tempfile.TemporaryDirectory() as workdir:
+        floor = build_floor(workdir)
+        print(f"making {big:,} synthetic bars", file=sys.stderr)
+        rows = list(synthetic_rows(max(big, max(sizes))))
+
+        parts = [f"{machine()}; {clock_name}, best of {repeat} interleaved repetitions; "
+                 f"{datetime.date.today().isoformat()}."]
+        print("empty next against the floor and a Python loop", file=sys.stderr)
+        text, _ = empty_next(timer, floor, rows, sizes, repeat)
+        parts.append("### Engine.run with an empty next\n\n" + text)
+
+        print("the crossover", file=sys.stderr)
+        text, ours_per_second, trades = crossover(timer, rows[:big], max(3, repeat // 2))
+        parts.append("### A realistic strategy\n\n" + text)
+
+        print("scaling in open positions", file=sys.stderr)
+        parts.append("### Open positions\n\n"
+                     + scaling(timer, rows[:scale_bars], (0, 10, 100, 1_000), max(3, repeat // 2)))
+        print("mass exit", file=sys.stderr)
+        parts.append("### Many positions closing on one bar\n\n" + mass_exit(mass, repeat))
+
+        if args.no_peers:
+            parts.append("### Peers\n\nSkipped (--no-peers).")
+        else:
+            print("peers: backtesting.py and backtrader (slow)", file=sys.stderr)
+            parts.append("### Peers\n\n" + peers(timer, rows[:big], ours_per_second, trades, 1))
+
+        print("peak memory", file=sys.stderr)
+        parts.append("### Memory\n\n" + memory(big))
+
+    body = "\n\n".join(parts)
+    print(f"## {title}\n\n{body}\n")
+    write_section(args.output, title, body)
+    print(f"written to {args.output} ({time.perf_counter() - started:.0f} s)", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
