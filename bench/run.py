@@ -156,7 +156,7 @@ def empty_next(timer, floor, rows, sizes, repeat):
         "releases it (bench/floor/floor.c). Engine.run adds the exit pass, the equity point and "
         "the statistics. Python loop: `for bar in bars: strategy.next(bar, broker)` over bars "
         "built beforehand, so it allocates nothing. With init: the strategy also has an empty "
-        "init, for which the engine builds the list of every bar as new Bar objects (Part 4.2), "
+        "init, for which the engine builds the list of every bar as new Bar objects, "
         "once per run; without an init attribute that list is not built.", 100)
     return text, result
 

@@ -12,28 +12,22 @@ namespace cw {
 
 class AccessFlag {
 public:
-    // Taking access is an acquire and giving it back a release: the flag orders the record's reads
-    // and writes like a lock, and no more strongly. (A sequentially consistent store would cost a
-    // locked instruction on x86 where a release store is a plain move; the run loop gives the
-    // broker back on every bar.)
     [[nodiscard]] bool try_share() noexcept {
-        std::intptr_t seen = word_.load(std::memory_order_relaxed);
+        std::intptr_t seen = word_.load();
         while (seen != k_exclusive) {
-            if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
+            if (word_.compare_exchange_strong(seen, seen + 1)) {
                 return true;
             }
         }
         return false;
     }
-    void unshare() noexcept { word_.fetch_sub(1, std::memory_order_release); }
+    void unshare() noexcept { word_.fetch_sub(1); }
 
     [[nodiscard]] bool try_exclude() noexcept {
         std::intptr_t expected = k_free;
-        return word_.compare_exchange_strong(expected, k_exclusive, std::memory_order_acquire,
-                                             std::memory_order_relaxed);
+        return word_.compare_exchange_strong(expected, k_exclusive);
     }
-    void unexclude() noexcept { word_.store(k_free, std::memory_order_release); }
+    void unexclude() noexcept { word_.store(k_free); }
 
 private:
     static constexpr std::intptr_t k_free = 0;
