@@ -12,6 +12,7 @@ import argparse
 import datetime
 import gc
 import importlib.util
+import json
 import math
 import os
 import pathlib
@@ -20,6 +21,7 @@ import random
 import re
 import shlex
 import shutil
+import statistics
 import subprocess
 import sys
 import sysconfig
@@ -64,25 +66,39 @@ def make_broker():
 
 
 class Timer:
-    """Best-of timing of several contenders, interleaved: every repetition runs each once."""
+    """Times several contenders over repetitions: every repetition runs each once, back to back,
+    in an order that rotates from one repetition to the next, with the cyclic garbage collector
+    off. Times are in nanoseconds."""
 
     def __init__(self, clock):
         self.clock = clock
 
-    def best(self, contenders, repeat):
-        best = {name: math.inf for name in contenders}
-        for _ in range(repeat):
-            for name, action in contenders.items():
+    def times(self, contenders, repeat):
+        """{name: [time of each repetition]}"""
+        names = list(contenders)
+        times = {name: [] for name in names}
+        for rep in range(repeat):
+            for name in names[rep % len(names):] + names[:rep % len(names)]:
                 gc.collect()
                 gc.disable()
                 try:
                     start = self.clock()
-                    action()
+                    contenders[name]()
                     elapsed = self.clock() - start
                 finally:
                     gc.enable()
-                best[name] = min(best[name], elapsed)
-        return best
+                times[name].append(elapsed)
+        return times
+
+    def best(self, contenders, repeat):
+        return {name: min(values) for name, values in self.times(contenders, repeat).items()}
+
+
+def paired_ratio(times, name, base):
+    """The median over repetitions of name's time over base's in the same repetition. On a shared
+    machine whose speed drifts, the two ran back to back under the same conditions, so this is
+    steadier than the ratio of the two best times, which may come from different phases."""
+    return statistics.median(a / b for a, b in zip(times[name], times[base]))
 
 
 def ns(value):
@@ -126,6 +142,7 @@ def empty_next(timer, floor, rows, sizes, repeat):
     floor_bar = floor.bar_type(Bar.__basicsize__)
     result = []
     lines = []
+    repeats = {count: max(repeat, repeat * sizes[-1] // count // 2) for count in sizes}
     for count in sizes:
         bars = [Bar(*row) for row in rows[:count]]
         engine = make_engine(bars)
@@ -136,18 +153,22 @@ def empty_next(timer, floor, rows, sizes, repeat):
             for bar in bars:
                 strategy.next(bar, broker)
 
-        best = timer.best({
+        # Smaller series get more repetitions: about the same time for each size, and a better
+        # chance that one repetition of each contender ran undisturbed.
+        times = timer.times({
             "floor": lambda: floor.run(floor_bar, bare, broker, count),
             "run": lambda: engine.run(bare),
             "loop": python_loop,
             "run_init": lambda: engine.run(with_init),
-        }, repeat)
-        per_bar = {name: value / count for name, value in best.items()}
-        result.append((count, per_bar))
+        }, repeats[count])
+        per_bar = {name: min(values) / count for name, values in times.items()}
+        ratios = {name: paired_ratio(times, *name.split("/")) for name in
+                  ("run/floor", "run/loop", "run_init/floor")}
+        result.append((count, per_bar, ratios))
         lines.append([f"{count:,}", ns(per_bar["floor"]), ns(per_bar["run"]),
-                      f"**{per_bar['run'] / per_bar['floor']:.2f}x**", ns(per_bar["loop"]),
-                      f"{per_bar['run'] / per_bar['loop']:.2f}x", ns(per_bar["run_init"]),
-                      f"{per_bar['run_init'] / per_bar['floor']:.2f}x"])
+                      f"**{ratios['run/floor']:.2f}x**", ns(per_bar["loop"]),
+                      f"{ratios['run/loop']:.2f}x", ns(per_bar["run_init"]),
+                      f"{ratios['run_init/floor']:.2f}x"])
     text = table(["bars", "floor ns/bar", "Engine.run ns/bar", "run / floor", "Python loop ns/bar",
                   "run / loop", "run, with init ns/bar", "with init / floor"], lines)
     text += "\n\n" + textwrap.fill(
@@ -157,7 +178,10 @@ def empty_next(timer, floor, rows, sizes, repeat):
         "the statistics. Python loop: `for bar in bars: strategy.next(bar, broker)` over bars "
         "built beforehand, so it allocates nothing. With init: the strategy also has an empty "
         "init, for which the engine builds the list of every bar as new Bar objects, "
-        "once per run; without an init attribute that list is not built.", 100)
+        "once per run; without an init attribute that list is not built. Times: the best of "
+        + ", ".join(f"{repeats[count]} repetitions for {count:,} bars" for count in sizes)
+        + "; ratios: the median of the ratios within each repetition, whose contenders ran back "
+        "to back.", 100)
     return text, result
 
 
@@ -179,21 +203,21 @@ def crossover(timer, rows, repeat):
     def run_cross():
         stats["last"] = engine.run(strategies.SmaCross())
 
-    best = timer.best({
+    times = timer.times({
         "run": run_cross,
         "run_empty": lambda: engine.run(empty),
         "loop": loop_of(strategies.SmaCross),
         "loop_empty": loop_of(strategies.EmptyNext),
     }, repeat)
     count = len(bars)
-    per_bar = {name: value / count for name, value in best.items()}
-    body = per_bar["run"] - per_bar["run_empty"]
+    per_bar = {name: min(values) / count for name, values in times.items()}
+    engine_share = paired_ratio(times, "run_empty", "run")
     trades = re.search(r"Trades:\s+(\d+)", repr(stats["last"]))
     lines = [
         ["Engine.run(SmaCross)", ns(per_bar["run"]), "100%"],
-        ["engine: Engine.run with an empty next", ns(per_bar["run_empty"]),
-         f"{per_bar['run_empty'] / per_bar['run']:.0%}"],
-        ["strategy: the difference", ns(body), f"{body / per_bar['run']:.0%}"],
+        ["engine: Engine.run with an empty next", ns(per_bar["run_empty"]), f"{engine_share:.0%}"],
+        ["strategy: the difference", ns(per_bar["run"] - per_bar["run_empty"]),
+         f"{1 - engine_share:.0%}"],
         ["check: SmaCross.next in a Python loop, less the empty loop",
          ns(per_bar["loop"] - per_bar["loop_empty"]), ""],
     ]
@@ -204,8 +228,9 @@ def crossover(timer, rows, repeat):
         "the run does for a bar apart from the strategy's own code: the exit pass, a new Bar, "
         "the call, the equity point, the statistics. The Python-loop check runs the same next "
         "over pre-built bars with a broker that applies no stop-loss or take-profit, so it "
-        "trades a little differently.", 100)
-    bars_per_second = count / (best["run"] / timer.units)
+        "trades a little differently. Shares are medians of the ratios within each repetition.",
+        100)
+    bars_per_second = count / (min(times["run"]) / 1e9)
     return text, bars_per_second, trades
 
 
@@ -213,13 +238,17 @@ def scaling(timer, rows, counts, repeat):
     """Per-bar cost with positions open, and one bar that closes thousands of them."""
     bars = [Bar(*row) for row in rows]
     engine = make_engine(bars)
-    best = timer.best({k: (lambda k=k: engine.run(strategies.HoldOpen(k))) for k in counts},
-                      repeat)
-    base = best[counts[0]] / len(bars)
+    times = timer.times({k: (lambda k=k: engine.run(strategies.HoldOpen(k))) for k in counts},
+                        repeat)
     lines = []
     for k in counts:
-        per_bar = best[k] / len(bars)
-        extra = f"{(per_bar - base) / k:.2f}" if k else ""
+        per_bar = min(times[k]) / len(bars)
+        extra = ""
+        if k:
+            # Against no open position in the same repetition, as in paired_ratio.
+            extra = statistics.median((t - t0) / len(bars) / k
+                                      for t, t0 in zip(times[k], times[counts[0]]))
+            extra = f"{extra:.2f}"
         lines.append([f"{k:,}", ns(per_bar), extra])
     text = table([f"open positions ({len(bars):,} bars)", "ns/bar",
                   "ns per open position per bar"], lines)
@@ -227,7 +256,8 @@ def scaling(timer, rows, counts, repeat):
         "Every bar runs the exit pass (stop-loss and take-profit of each open position against "
         "the bar) and the equity point (each open position valued at the close): both are "
         "linear in the open positions. The positions are opened on the first bar with levels no "
-        "bar reaches.", 100)
+        "bar reaches. Per position: the median over repetitions of the difference to no open "
+        "position in the same repetition.", 100)
     return text
 
 
@@ -329,6 +359,7 @@ def memory(count):
 def peers(timer, rows, ours_per_second, trades, repeat):
     """The crossover on backtesting.py and backtrader, on the same bars."""
     lines = [["candlewright Engine.run", f"{ours_per_second:,.0f}", "1", trades]]
+    speeds = {"candlewright": ours_per_second}
     notes = []
     try:
         import pandas as pd
@@ -386,7 +417,8 @@ def peers(timer, rows, ours_per_second, trades, repeat):
         except Exception as error:  # noqa: BLE001  (a peer that fails on this interpreter)
             lines.append([f"{name} {version}", "failed", "", f"{type(error).__name__}: {error}"])
             continue
-        per_second = len(rows) / (best / timer.units)
+        per_second = len(rows) / (best / 1e9)
+        speeds[name] = per_second
         lines.append([f"{name} {version}", f"{per_second:,.0f}",
                       f"{ours_per_second / per_second:,.1f}", describe()])
     text = table([f"crossover, {len(rows):,} bars", "bars per second",
@@ -395,7 +427,7 @@ def peers(timer, rows, ours_per_second, trades, repeat):
     text += "\n\nWhat differs between the three:\n\n" + "\n".join(
         "- " + textwrap.fill(note, 98, subsequent_indent="  ") for note in
         strategies.PEER_NOTES + notes)
-    return text
+    return text, speeds
 
 
 # ---------------------------------------------------------------------------------------------
@@ -419,44 +451,68 @@ def interpreter():
     return f"{platform.python_implementation()} {platform.python_version()}{debug}"
 
 
-def write_section(path, title, body):
-    """Replaces this interpreter's section of the results file, keeping the others, in order."""
-    header = ("# Run-loop benchmark results\n\n"
-              "Written by `python bench/run.py`, one section per interpreter it ran on. Absolute "
-              "times vary between machines; the ratios are what to compare.\n")
-    sections = {}
-    if path.exists():
-        text = path.read_text()
-        for match in re.finditer(r"^## (.+?)\n(.*?)(?=^## |\Z)", text, re.S | re.M):
-            sections[match.group(1)] = match.group(2).strip() + "\n"
-    sections[title] = body.strip() + "\n"
+def write_results(path, title, body, summary):
+    """Writes this interpreter's section and summary into the results, keeping those of the other
+    interpreters already there: the numbers in a JSON file beside the Markdown one, which is
+    rendered from it."""
+    store = path.with_suffix(".json")
+    results = json.loads(store.read_text()) if store.exists() else {}
+    results[title] = {"body": body.strip(), "summary": summary}
 
     def order(key):
-        numbers = re.findall(r"\d+", key)
-        return [int(n) for n in numbers], key
+        return [int(n) for n in re.findall(r"\d+", key)], key
 
-    path.write_text(header + "".join(f"\n## {key}\n\n{sections[key]}"
-                                     for key in sorted(sections, key=order)))
+    titles = sorted(results, key=order)
+    ratio_rows, peer_rows = [], []
+    for key in titles:
+        entry = results[key]["summary"]
+        for count, per_bar, ratios in entry["empty_next"]:
+            ratio_rows.append([key, f"{count:,}", ns(per_bar["floor"]), ns(per_bar["run"]),
+                               f"**{ratios['run/floor']:.2f}x**",
+                               ns(per_bar["loop"]), ns(per_bar["run_init"])])
+        speeds = entry["crossover_bars_per_second"]
+        ours = speeds["candlewright"]
+        peer_rows.append([key, f"{ours:,.0f}"] + [
+            f"{speeds[name]:,.0f} ({ours / speeds[name]:,.0f}x slower)" if name in speeds
+            else "not run" for name in ("backtesting.py", "backtrader")])
+    text = ("# Run-loop benchmark results\n\n"
+            "Written by `python bench/run.py`, one section per interpreter it ran on (the numbers "
+            "are kept in results.json). Absolute times vary between machines; the ratios are what "
+            "to compare.\n\n"
+            "## Summary\n\n"
+            "Engine.run with an empty next against the floor and a plain Python loop, ns per bar "
+            "(the best repetition; run / floor is the median of the ratios within repetitions):"
+            "\n\n"
+            + table(["interpreter", "bars", "floor", "Engine.run", "run / floor", "Python loop",
+                     "Engine.run, with an init"], ratio_rows)
+            + "\n\nThe moving-average crossover on 10^6 bars, bars per second:\n\n"
+            + table(["interpreter", "candlewright", "backtesting.py", "backtrader"], peer_rows)
+            + "\n")
+    text += "".join(f"\n## {key}\n\n{results[key]['body']}\n" for key in titles)
+    store.write_text(json.dumps(results, indent=1, sort_keys=True) + "\n")
+    path.write_text(text)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
-                        help="small sizes and few repetitions: a smoke test, not a measurement")
+                        help="tiny sizes, one repetition: a smoke test of the script, not a "
+                             "measurement")
     parser.add_argument("--wall", action="store_true",
                         help="elapsed time instead of the thread's CPU time")
     parser.add_argument("--no-peers", action="store_true", help="skip backtesting.py and backtrader")
-    parser.add_argument("--output", type=pathlib.Path, default=HERE / "results.md",
-                        help="results file (default: bench/results.md)")
+    parser.add_argument("--output", type=pathlib.Path, default=None,
+                        help="results file (default: bench/results.md; --quick writes none)")
     args = parser.parse_args()
+    if args.output is None and not args.quick:
+        args.output = HERE / "results.md"
 
     if args.quick:
-        sizes, big, repeat, scale_bars, mass = (10_000, 100_000), 100_000, 2, 10_000, (0, 1_000)
+        sizes, big, repeat, scale_bars, mass = (1_000, 10_000), 10_000, 1, 1_000, (0, 100)
     else:
-        sizes, big, repeat, scale_bars, mass = ((100_000, 1_000_000), 1_000_000, 7, 100_000,
+        sizes, big, repeat, scale_bars, mass = ((100_000, 1_000_000), 1_000_000, 15, 20_000,
                                                 (0, 1_000, 10_000, 100_000))
     timer = Timer(time.perf_counter_ns if args.wall else time.thread_time_ns)
-    timer.units = 1e9
     clock_name = "elapsed time" if args.wall else "CPU time of the running thread"
 
     title = interpreter()
@@ -467,10 +523,10 @@ def main():
         print(f"making {big:,} synthetic bars", file=sys.stderr)
         rows = list(synthetic_rows(max(big, max(sizes))))
 
-        parts = [f"{machine()}; {clock_name}, best of {repeat} interleaved repetitions; "
-                 f"{datetime.date.today().isoformat()}."]
+        parts = [f"{machine()}; {clock_name}, best of interleaved repetitions (at least "
+                 f"{repeat} per table, 1 for the peers); {datetime.date.today().isoformat()}."]
         print("empty next against the floor and a Python loop", file=sys.stderr)
-        text, _ = empty_next(timer, floor, rows, sizes, repeat)
+        text, empty_results = empty_next(timer, floor, rows, sizes, repeat)
         parts.append("### Engine.run with an empty next\n\n" + text)
 
         print("the crossover", file=sys.stderr)
@@ -479,23 +535,28 @@ def main():
 
         print("scaling in open positions", file=sys.stderr)
         parts.append("### Open positions\n\n"
-                     + scaling(timer, rows[:scale_bars], (0, 10, 100, 1_000), max(3, repeat // 2)))
+                     + scaling(timer, rows[:scale_bars], (0, 10, 100, 1_000), 2 * repeat))
         print("mass exit", file=sys.stderr)
         parts.append("### Many positions closing on one bar\n\n" + mass_exit(mass, repeat))
 
+        speeds = {"candlewright": ours_per_second}
         if args.no_peers:
             parts.append("### Peers\n\nSkipped (--no-peers).")
         else:
             print("peers: backtesting.py and backtrader (slow)", file=sys.stderr)
-            parts.append("### Peers\n\n" + peers(timer, rows[:big], ours_per_second, trades, 1))
+            text, speeds = peers(timer, rows[:big], ours_per_second, trades, 1)
+            parts.append("### Peers\n\n" + text)
 
         print("peak memory", file=sys.stderr)
         parts.append("### Memory\n\n" + memory(big))
 
     body = "\n\n".join(parts)
     print(f"## {title}\n\n{body}\n")
-    write_section(args.output, title, body)
-    print(f"written to {args.output} ({time.perf_counter() - started:.0f} s)", file=sys.stderr)
+    if args.output is not None:
+        write_results(args.output, title, body,
+                      {"empty_next": empty_results, "crossover_bars_per_second": speeds})
+        print(f"written to {args.output}", file=sys.stderr)
+    print(f"{time.perf_counter() - started:.0f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -229,6 +229,61 @@ def test_init_attribute_error_is_dropped(exc):
     assert len(strategy.seen) == len(DATA)
 
 
+class InitForms:
+    """init as each kind of attribute the lookup can find."""
+
+    def __init__(self, kind, got):
+        self.got = got
+        if kind == "instance":
+            self.init = lambda data: got.append(("instance", data))
+
+    def next(self, bar, broker):
+        pass
+
+
+class MethodInit(InitForms):
+    def init(self, data):
+        self.got.append(("method", data))
+
+
+class StaticInit(InitForms):
+    @staticmethod
+    def init(data):
+        STATIC_GOT.append(("static", data))
+
+
+class ClassInit(InitForms):
+    @classmethod
+    def init(cls, data):
+        STATIC_GOT.append((cls.__name__, data))
+
+
+STATIC_GOT = []
+
+
+@pytest.mark.parametrize("cls, kind, expected", [
+    (MethodInit, "method", "method"),
+    (InitForms, "instance", "instance"),
+    (StaticInit, "static", "static"),
+    (ClassInit, "class", "ClassInit"),
+], ids=["method", "instance-attribute", "staticmethod", "classmethod"])
+def test_init_forms_get_the_list(cls, kind, expected):
+    got = []
+    STATIC_GOT.clear()
+    Engine(DATA, *PARAMS).run(cls(kind, got))
+    ((name, data),) = got + STATIC_GOT
+    assert name == expected
+    assert [fields(b) for b in data] == [fields(b) for b in DATA]
+
+
+def test_init_lookup_error_ends_the_run():
+    class Refusing:
+        def __getattr__(self, name):
+            raise LookupError(name)
+
+    assert error_of(lambda: Engine(DATA, *PARAMS).run(Refusing())) == (LookupError, "init")
+
+
 def test_init_other_error_ends_the_run():
     strategy = InitRaises(ValueError("no"))
     engine = Engine(DATA, *PARAMS)
