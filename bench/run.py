@@ -1,5 +1,6 @@
 """Run-loop benchmark of candlewright: Engine.run against the floor, a plain Python loop, the same
-strategy on backtesting.py and backtrader, its scaling in open positions, and its peak memory.
+strategy on backtesting.py and backtrader, its scaling in open positions, its peak memory, and
+parameter sweeps on every core.
 
     python -m pip install '.[bench]' && python bench/run.py
 
@@ -33,6 +34,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import strategies  # noqa: E402  (beside this file)
+import sweeps  # noqa: E402
 from _candlewright import Bar, Broker, Engine  # noqa: E402
 
 ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_size=100_000.0,
@@ -463,7 +465,7 @@ def write_results(path, title, body, summary):
         return [int(n) for n in re.findall(r"\d+", key)], key
 
     titles = sorted(results, key=order)
-    ratio_rows, peer_rows = [], []
+    ratio_rows, peer_rows, sweep_rows = [], [], []
     for key in titles:
         entry = results[key]["summary"]
         for count, per_bar, ratios in entry["empty_next"]:
@@ -475,6 +477,8 @@ def write_results(path, title, body, summary):
         peer_rows.append([key, f"{ours:,.0f}"] + [
             f"{speeds[name]:,.0f} ({ours / speeds[name]:,.0f}x slower)" if name in speeds
             else "not run" for name in ("backtesting.py", "backtrader")])
+        if "sweep_speedup" in entry:
+            sweep_rows.append([key, f"{entry['sweep_speedup']:.2f}x"])
     text = ("# Run-loop benchmark results\n\n"
             "Written by `python bench/run.py`, one section per interpreter it ran on (the numbers "
             "are kept in results.json). Absolute times vary between machines; the ratios are what "
@@ -487,6 +491,9 @@ def write_results(path, title, body, summary):
                      "Engine.run, with an init"], ratio_rows)
             + "\n\nThe moving-average crossover on 10^6 bars, bars per second:\n\n"
             + table(["interpreter", "candlewright", "backtesting.py", "backtrader"], peer_rows)
+            + "\n\nA parameter sweep of 16 sets over 10^5 bars: candlewright.sweep's process pool "
+              f"against a sequential loop, on {os.cpu_count()} cores:\n\n"
+            + table(["interpreter", "speed-up"], sweep_rows)
             + "\n")
     text += "".join(f"\n## {key}\n\n{results[key]['body']}\n" for key in titles)
     store.write_text(json.dumps(results, indent=1, sort_keys=True) + "\n")
@@ -509,9 +516,11 @@ def main():
 
     if args.quick:
         sizes, big, repeat, scale_bars, mass = (1_000, 10_000), 10_000, 1, 1_000, (0, 100)
+        sweep_bars, sweep_tasks, sweep_repeat = 2_000, 20, 1
     else:
         sizes, big, repeat, scale_bars, mass = ((100_000, 1_000_000), 1_000_000, 15, 20_000,
                                                 (0, 1_000, 10_000, 100_000))
+        sweep_bars, sweep_tasks, sweep_repeat = 100_000, 1_000, 5
     timer = Timer(time.perf_counter_ns if args.wall else time.thread_time_ns)
     clock_name = "elapsed time" if args.wall else "CPU time of the running thread"
 
@@ -550,11 +559,16 @@ def main():
         print("peak memory", file=sys.stderr)
         parts.append("### Memory\n\n" + memory(big))
 
+        print("parameter sweeps", file=sys.stderr)
+        text, sweep_speedup = sweeps.measure(table, rows, sweep_bars, sweep_tasks, sweep_repeat)
+        parts.append("### Parameter sweeps\n\n" + text)
+
     body = "\n\n".join(parts)
     print(f"## {title}\n\n{body}\n")
     if args.output is not None:
         write_results(args.output, title, body,
-                      {"empty_next": empty_results, "crossover_bars_per_second": speeds})
+                      {"empty_next": empty_results, "crossover_bars_per_second": speeds,
+                       "sweep_speedup": sweep_speedup})
         print(f"written to {args.output}", file=sys.stderr)
     print(f"{time.perf_counter() - started:.0f} s", file=sys.stderr)
 

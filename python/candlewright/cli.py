@@ -9,20 +9,17 @@ import json
 import math
 import pathlib
 import sys
-import time
 import traceback
 import zlib
 from collections.abc import Sequence
-from typing import IO, Any, cast
+from typing import Any, cast
 
 from _candlewright import Bar, Broker, Engine, Stats
 
+from ._progress import Progress
 from .bars import read_csv, sample_bars
 from .strategies import Strategy
-
-FIGURES = ("initial_cash", "final_cash", "total_return_pct", "num_trades", "num_wins",
-           "win_rate_pct", "avg_pnl", "best_trade", "worst_trade", "profit_factor",
-           "max_drawdown_pct")
+from .sweeps import FIGURES
 
 # Epoch seconds between 1970 and 2100 are drawn as dates; anything else by bar number.
 _DATE_RANGE = range(0, 4_102_444_800)
@@ -32,39 +29,53 @@ class UserError(Exception):
     """A problem with what was asked for: reported in one line, without a traceback."""
 
 
+def json_safe(value: Any) -> Any:
+    """Infinities and NaN as the strings "Infinity", "-Infinity" and "NaN", which `float()`
+    reads back; other values as they are."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    return value
+
+
 def figures(stats: Stats) -> dict[str, int | float | str]:
-    """The eleven figures by name, JSON-safe: infinities and NaN become the strings
-    "Infinity", "-Infinity" and "NaN", which `float()` reads back."""
-    out: dict[str, int | float | str] = {}
-    for name in FIGURES:
-        value = getattr(stats, name)
-        if isinstance(value, float) and not math.isfinite(value):
-            value = "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-        out[name] = value
-    return out
+    """The eleven figures by name, JSON-safe."""
+    return {name: json_safe(getattr(stats, name)) for name in FIGURES}
 
 
-def load_strategy(spec: str) -> Strategy:
-    """An instance of the class named by "module:Class" or "path/to/file.py:Class"."""
+def load_object(spec: str) -> Any:
+    """The object named by "module:Name" or "path/to/file.py:Name"."""
     where, colon, name = spec.rpartition(":")
     if not colon or not where or not name:
         raise UserError(f"--strategy wants module:Class or file.py:Class, not {spec!r}")
     try:
-        if where.endswith(".py") or "/" in where or "\\" in where:
+        if _is_file(where):
             module = _import_file(pathlib.Path(where))
         else:
             module = importlib.import_module(where)
         found: Any = module
         for part in name.split("."):
             found = getattr(found, part)
-        strategy = found()
     except UserError:
         raise
+    except Exception as exc:
+        raise UserError(f"cannot load strategy {spec!r}: {_describe(exc)}") from exc
+    return found
+
+
+def load_strategy(spec: str) -> Strategy:
+    """An instance of the class named by "module:Class" or "path/to/file.py:Class"."""
+    found = load_object(spec)
+    try:
+        strategy = found()
     except Exception as exc:
         raise UserError(f"cannot load strategy {spec!r}: {_describe(exc)}") from exc
     if not callable(getattr(strategy, "next", None)):
         raise UserError(f"strategy {spec!r} has no next(bar, broker) method")
     return cast(Strategy, strategy)
+
+
+def _is_file(where: str) -> bool:
+    return where.endswith(".py") or "/" in where or "\\" in where
 
 
 def _import_file(path: pathlib.Path) -> object:
@@ -84,32 +95,6 @@ def _import_file(path: pathlib.Path) -> object:
 def _describe(exc: BaseException) -> str:
     text = str(exc)
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
-class Progress:
-    """A one-line progress bar on a terminal, drawn only once a run has taken a while."""
-
-    def __init__(self, total: int, stream: IO[str], delay: float = 0.5,
-                 interval: float = 0.1) -> None:
-        self.total, self.stream, self.done = total, stream, 0
-        self.next_draw = time.monotonic() + delay
-        self.interval, self.drawn = interval, False
-
-    def step(self) -> None:
-        self.done += 1
-        now = time.monotonic()
-        if now >= self.next_draw:
-            self.next_draw = now + self.interval
-            filled = 30 * self.done // self.total
-            self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] "
-                              f"{100 * self.done // self.total:3d}%  {self.done:,}/{self.total:,} bars")
-            self.stream.flush()
-            self.drawn = True
-
-    def close(self) -> None:
-        if self.drawn:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
 
 
 class Tracked:
@@ -159,18 +144,13 @@ def _plot(path: str, bars: list[Bar], equity: list[float], title: str) -> None:
         raise UserError(f"cannot write plot {path!r}: {_describe(exc)}") from exc
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m candlewright",
-        description="Run a strategy over price bars on a simulated lot-based account and print "
-                    "its report. Without options: SmaCross on the bundled synthetic EURUSD-like "
-                    "hourly sample.")
+def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> None:
+    """--data, --strategy and the account: what a run and a sweep both need."""
     parser.add_argument("--data", metavar="CSV",
                         help="bars to run on: a CSV file, gzip-compressed if it ends in .gz "
                              "(default: the bundled sample)")
     parser.add_argument("--strategy", metavar="MODULE:CLASS", default="candlewright:SmaCross",
-                        help="strategy class, as module:Class or file.py:Class, made with no "
-                             "arguments (default: %(default)s)")
+                        help=strategy_help)
     account = parser.add_argument_group("account")
     account.add_argument("--initial-cash", type=float, default=10_000.0, metavar="X",
                          help="starting balance (default: %(default)s)")
@@ -182,6 +162,33 @@ def build_parser() -> argparse.ArgumentParser:
                          help="units per lot (default: %(default)s)")
     account.add_argument("--quote-to-account", type=float, default=1.0, metavar="X",
                          help="quote to account currency factor (default: %(default)s)")
+
+
+def account_of(args: argparse.Namespace) -> tuple[float, float, float, float, float]:
+    return (args.initial_cash, args.commission, args.spread, args.contract_size,
+            args.quote_to_account)
+
+
+def load_bars(args: argparse.Namespace) -> tuple[list[Bar], str]:
+    """The bars of --data, or the bundled sample, and where they came from."""
+    if args.data is None:
+        return sample_bars(), "the bundled sample"
+    try:
+        return read_csv(args.data), args.data
+    except (OSError, ValueError, EOFError, zlib.error, csv.Error) as exc:
+        raise UserError(f"cannot read {args.data!r}: {exc}") from exc
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m candlewright",
+        description="Run a strategy over price bars on a simulated lot-based account and print "
+                    "its report. Without options: SmaCross on the bundled synthetic EURUSD-like "
+                    "hourly sample.",
+        epilog="Parameter sweeps over every core or a cluster: python -m candlewright sweep "
+               "--help")
+    add_input_arguments(parser, "strategy class, as module:Class or file.py:Class, made with "
+                                "no arguments (default: %(default)s)")
     output = parser.add_argument_group("output")
     output.add_argument("--json", action="store_true",
                         help="print the eleven figures as JSON; infinities and NaN as the "
@@ -197,15 +204,8 @@ def run(args: argparse.Namespace) -> int:
     strategy = load_strategy(args.strategy)
     if args.plot:
         _figure_class()  # fail before a long run, not after it
-    if args.data is None:
-        bars, source = sample_bars(), "the bundled sample"
-    else:
-        try:
-            bars, source = read_csv(args.data), args.data
-        except (OSError, ValueError, EOFError, zlib.error, csv.Error) as exc:
-            raise UserError(f"cannot read {args.data!r}: {exc}") from exc
-    engine = Engine(bars, args.initial_cash, args.commission, args.spread, args.contract_size,
-                    args.quote_to_account)
+    bars, source = load_bars(args)
+    engine = Engine(bars, *account_of(args))
     equity: list[float] | None = [] if args.plot else None
     progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
     tracked: Strategy = strategy
@@ -229,9 +229,16 @@ def run(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["sweep"]:
+        from . import sweep_cli
+        args = sweep_cli.build_parser().parse_args(argv[1:])
+        command = sweep_cli.run
+    else:
+        args = build_parser().parse_args(argv)
+        command = run
     try:
-        return run(args)
+        return command(args)
     except UserError as exc:
         if args.traceback:
             traceback.print_exception(exc.__cause__ or exc)

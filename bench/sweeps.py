@@ -1,0 +1,67 @@
+"""The parameter-sweep part of the benchmark: speed-up over a sequential loop, and what the
+process pool costs per task. Elapsed time throughout, since the work runs in other processes."""
+import textwrap
+import time
+
+from _candlewright import Bar, Engine
+from candlewright import SmaCross, sweep
+from candlewright.sweeps import FIGURES, expand_grid
+
+GRID = {"fast": [5, 10, 15, 20], "slow": [30, 40, 60, 80]}
+ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_size=100_000.0,
+               quote_to_account=1.0)
+
+
+def _sequential(bars, sets):
+    engine = Engine(bars, **ACCOUNT)
+    return [engine.run(SmaCross(**params)) for params in sets]
+
+
+def _elapsed(action):
+    start = time.perf_counter()
+    result = action()
+    return time.perf_counter() - start, result
+
+
+def measure(make_table, rows, count, tiny_tasks, repeat):
+    """The crossover grid over `count` bars, sequential and on the default process pool,
+    interleaved, best of `repeat`; then the pool's fixed and per-task costs on one-bar sets."""
+    bars = [Bar(*row) for row in rows[:count]]
+    sets = expand_grid(GRID)
+    contenders = {"sequential": lambda: _sequential(bars, sets),
+                  "process pool": lambda: sweep(SmaCross, GRID, bars, **ACCOUNT, progress=False)}
+    best, outputs = {}, {}
+    for _ in range(repeat):
+        for name, action in contenders.items():
+            elapsed, outputs[name] = _elapsed(action)
+            best[name] = min(best.get(name, elapsed), elapsed)
+
+    tiny = [Bar(*rows[0])]
+    tiny_grid = [{"fast": 1, "slow": 2}] * tiny_tasks
+    one = min(_elapsed(lambda: sweep(SmaCross, tiny_grid[:1], tiny, **ACCOUNT,
+                                     progress=False))[0] for _ in range(repeat))
+    many = min(_elapsed(lambda: sweep(SmaCross, tiny_grid, tiny, **ACCOUNT,
+                                      progress=False))[0] for _ in range(repeat))
+
+    reference = [tuple(getattr(stats, name) for name in FIGURES)
+                 for stats in outputs["sequential"]]
+    same = [tuple(r.figures.values()) for r in outputs["process pool"]] == reference
+    speedup = best["sequential"] / best["process pool"]
+    text = make_table(
+        [f"16 sets x {count:,} bars, SmaCross", "seconds", "speed-up", "identical figures"],
+        [["sequential", f"{best['sequential']:.3f}", "1.00x", ""],
+         ["process pool", f"{best['process pool']:.3f}", f"{speedup:.2f}x",
+          "yes" if same else "NO"]])
+    text += "\n\n" + make_table(
+        ["process pool, sets of one bar", "ms"],
+        [["a sweep of 1 set, start to end", f"{one * 1e3:.1f}"],
+         [f"each further set (a sweep of {tiny_tasks:,}, less that, per set)",
+          f"{(many - one) / (tiny_tasks - 1) * 1e3:.3f}"]])
+    notes = (
+        f"Elapsed time, best of {repeat}, the two contenders interleaved. Sequential: one Engine "
+        "and a loop of Engine.run over the sixteen sets in this process. Process pool: "
+        "candlewright.sweep with its default executor, one worker process per core, counted "
+        "from the call to its return: the workers' start (forked with the engine when this "
+        "process runs no other thread, else started by a fork server with the bars shipped "
+        "once to each), the sets, and the pool's shut-down.")
+    return text + "\n\n" + textwrap.fill(notes, 100), speedup

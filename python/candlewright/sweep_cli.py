@@ -1,0 +1,208 @@
+"""`python -m candlewright sweep`: one run per parameter set, ranked by a figure."""
+from __future__ import annotations
+
+import argparse
+import concurrent.futures as cf
+import importlib
+import json
+import math
+import pathlib
+import sys
+from typing import Any
+
+from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, json_safe,
+                  load_bars, load_object)
+from .strategies import Strategy
+from .sweeps import FIGURES, SweepResult, sweep
+
+# Best first means highest first, except for these.
+LOWER_IS_BETTER = frozenset({"max_drawdown_pct"})
+SHOWN = ("total_return_pct", "final_cash", "num_trades", "win_rate_pct", "profit_factor",
+         "max_drawdown_pct")
+
+
+class StrategyRef:
+    """A strategy factory named by "module:Class" or "file.py:Class": it pickles as its name,
+    so it reaches any worker, and loads the class once in each process that calls it."""
+
+    _loaded: dict[str, Any] = {}
+
+    def __init__(self, spec: str) -> None:
+        where, _, name = spec.rpartition(":")
+        # Workers may start elsewhere; a file is found by its full path.
+        self.spec = f"{pathlib.Path(where).resolve()}:{name}" if _is_file(where) else spec
+
+    def __call__(self, **params: Any) -> Strategy:
+        factory = self._loaded.get(self.spec)
+        if factory is None:
+            factory = self._loaded[self.spec] = load_object(self.spec)
+        strategy: Strategy = factory(**params)
+        return strategy
+
+
+def parse_param(text: str) -> tuple[str, list[Any]]:
+    """NAME=V1,V2,...: each value an int if it reads as one, else a float, else the text."""
+    name, equals, values = text.partition("=")
+    name = name.strip()
+    items = [item.strip() for item in values.split(",")]
+    if not equals or not name.isidentifier() or not all(items):
+        raise argparse.ArgumentTypeError(f"wants NAME=V1,V2,..., not {text!r}")
+    return name, [_value(item) for item in items]
+
+
+def _value(text: str) -> int | float | str:
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m candlewright sweep",
+        description="Run a strategy once for every combination of parameter values, on every "
+                    "core of this machine or on a Dask cluster, and print the parameter sets "
+                    "ranked by a figure, best first.")
+    parser.add_argument("--param", metavar="NAME=V1,V2,...", type=parse_param, action="append",
+                        required=True,
+                        help="values of one keyword argument of the strategy; give one --param "
+                             "per argument, and every combination runs")
+    add_input_arguments(parser, "strategy class, as module:Class or file.py:Class, made with "
+                                "each parameter set as keyword arguments (default: %(default)s)")
+    parser.add_argument("--workers", type=int, metavar="N",
+                        help="processes to run on (default: one per core)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on the Dask cluster whose scheduler is at this address, such "
+                             "as tcp://10.0.0.5:8786 (needs candlewright[distributed]); the "
+                             "strategy must be importable on its workers")
+    output = parser.add_argument_group("output")
+    output.add_argument("--rank-by", metavar="FIGURE", choices=FIGURES,
+                        default="total_return_pct",
+                        help="the figure to rank by: " + ", ".join(FIGURES)
+                             + " (default: %(default)s); best first is highest first, but "
+                               "lowest first for max_drawdown_pct")
+    output.add_argument("--reverse", action="store_true", help="rank worst first")
+    output.add_argument("--top", type=int, metavar="N", help="show only the first N sets")
+    output.add_argument("--json", action="store_true",
+                        help="print the ranked sets as JSON: rank, params, the eleven figures "
+                             "and error; infinities and NaN as strings")
+    output.add_argument("--traceback", action="store_true",
+                        help="show the full traceback of an error")
+    return parser
+
+
+def ranked(results: list[SweepResult], figure: str, reverse: bool = False) -> list[SweepResult]:
+    """The sets that ran, best first by `figure` (NaN last), then those that failed, each group
+    in grid order where it ties."""
+    sign = 1 if figure in LOWER_IS_BETTER else -1
+    if reverse:
+        sign = -sign
+
+    def key(result: SweepResult) -> tuple[bool, float]:
+        assert result.figures is not None
+        value = result.figures[figure]
+        return math.isnan(value), sign * value
+
+    done = sorted((r for r in results if r.ok), key=key)
+    return done + [r for r in results if not r.ok]
+
+
+def table(results: list[SweepResult], figure: str) -> str:
+    names = list(dict.fromkeys(name for r in results for name in r.params))
+    shown = [figure] + [name for name in SHOWN if name != figure]
+    rows = [["rank", *names, *shown]]
+    for rank, result in enumerate(r for r in results if r.figures is not None):
+        assert result.figures is not None
+        rows.append([str(rank + 1), *(str(result.params.get(n, "")) for n in names),
+                     *(_number(result.figures[n]) for n in shown)])
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = []
+    for row in rows:
+        lines.append("  ".join(cell.rjust(width) for cell, width in zip(row, widths)))
+    return "\n".join(lines)
+
+
+def _number(value: int | float) -> str:
+    return str(value) if isinstance(value, int) else f"{value:,.2f}"
+
+
+def _params(params: dict[str, Any]) -> str:
+    return " ".join(f"{name}={value}" for name, value in params.items())
+
+
+def _executor(args: argparse.Namespace) -> tuple[cf.Executor | None, Any]:
+    if args.scheduler is None:
+        return None, None
+    if args.workers is not None:
+        raise UserError("--workers sizes the local process pool; a cluster has its own workers")
+    try:
+        distributed = importlib.import_module("distributed")
+    except ImportError:
+        raise UserError("--scheduler needs Dask's distributed: python -m pip install "
+                        "'candlewright[distributed]'") from None
+    try:
+        client = distributed.Client(args.scheduler, timeout=30)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise UserError(f"cannot reach the scheduler {args.scheduler!r}: "
+                        f"{_describe(exc)}") from exc
+    executor: cf.Executor = client.get_executor()
+    return executor, client
+
+
+def run(args: argparse.Namespace) -> int:
+    grid: dict[str, list[Any]] = {}
+    for name, values in args.param:
+        if name in grid:
+            raise UserError(f"--param {name} is given twice")
+        grid[name] = values
+    if args.workers is not None and args.workers < 1:
+        raise UserError("--workers wants at least 1")
+    if not callable(load_object(args.strategy)):
+        raise UserError(f"strategy {args.strategy!r} is not a class")
+    bars, source = load_bars(args)
+    executor, client = _executor(args)
+    try:
+        cash, commission, spread, contract_size, quote_to_account = account_of(args)
+        results = sweep(StrategyRef(args.strategy), grid, bars, initial_cash=cash,
+                        commission=commission, spread=spread, contract_size=contract_size,
+                        quote_to_account=quote_to_account, executor=executor,
+                        max_workers=args.workers)
+    except (TypeError, ValueError) as exc:
+        raise UserError(f"cannot run the sweep: {_describe(exc)}") from exc
+    finally:
+        if client is not None:
+            client.close()
+    order = ranked(results, args.rank_by, args.reverse)
+    shown = order if args.top is None else order[:max(args.top, 0)]
+    if args.json:
+        print(json.dumps([_entry(rank, r) for rank, r in enumerate(shown)], indent=2,
+                         allow_nan=False))
+    else:
+        done = sum(r.ok for r in results)
+        best = "worst first" if args.reverse else "best first"
+        print(f"{len(results)} parameter sets of {args.strategy} on {source} "
+              f"({len(bars):,} bars), ranked by {args.rank_by}, {best}:\n")
+        if done:
+            print(table([r for r in shown if r.ok], args.rank_by))
+        failed = [r for r in results if not r.ok]
+        if failed:
+            print(f"\n{len(failed)} failed:")
+            for result in failed:
+                print(f"  {_params(result.params)}: {result.error}")
+    if results and not any(r.ok for r in results):
+        print("candlewright: error: every parameter set failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _entry(rank: int, result: SweepResult) -> dict[str, Any]:
+    return {
+        "rank": rank + 1 if result.ok else None,
+        "params": {name: json_safe(value) for name, value in result.params.items()},
+        "figures": None if result.figures is None else {
+            name: json_safe(value) for name, value in result.figures.items()},
+        "error": None if result.error is None else {
+            "type": result.error.type, "message": result.error.message},
+    }

@@ -1,0 +1,192 @@
+"""Parameter sweeps: the same figures as runs in turn, whatever the executor, and failures kept
+to their own sets."""
+import concurrent.futures as cf
+import functools
+import json
+import math
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from candlewright import Engine, SmaCross, SweepError, sample_bars, sweep
+from candlewright.cli import main
+from candlewright.sweeps import FIGURES, expand_grid
+
+import sweep_strategies
+
+ACCOUNT = dict(initial_cash=10_000.0, commission=7.0, spread=0.0002, contract_size=100_000.0,
+               quote_to_account=1.0)
+GRID = {"fast": [5, 10, 40], "slow": [20, 40]}
+
+
+@pytest.fixture(scope="module")
+def bars():
+    return sample_bars()[:3000]
+
+
+def sequential(bars, sets, factory=SmaCross):
+    """What a sweep must equal: each set run in turn in this process."""
+    engine = Engine(bars, *ACCOUNT.values())
+    out = []
+    for params in sets:
+        try:
+            stats = engine.run(factory(**params))
+        except Exception as exc:
+            out.append((params, None, (type(exc).__qualname__, str(exc))))
+        else:
+            out.append((params, [getattr(stats, name) for name in FIGURES], None))
+    return out
+
+
+def plain(results):
+    # repr keeps every bit of a float, and NaN equal to NaN.
+    return repr([(r.params, None if r.figures is None else list(r.figures.values()),
+                  None if r.error is None else (r.error.type, r.error.message))
+                 for r in results])
+
+
+@pytest.mark.parametrize("executor", ["default", "one worker", "threads"])
+def test_results_equal_sequential_runs_in_grid_order(bars, executor):
+    kwargs = {"default": {}, "one worker": {"max_workers": 1},
+              "threads": {"executor": cf.ThreadPoolExecutor(3)}}[executor]
+    results = sweep(SmaCross, GRID, bars, **ACCOUNT, **kwargs)
+    expected = sequential(bars, expand_grid(GRID))
+    assert plain(results) == repr(expected)
+    # fast=40 is not below slow: those sets fail alone, with the factory's error.
+    failed = [r for r in results if not r.ok]
+    assert [r.params for r in failed] == [{"fast": 40, "slow": 20}, {"fast": 40, "slow": 40}]
+    assert failed[0].error == SweepError("ValueError", "need 0 < fast < slow, got fast=40, slow=20")
+    assert all(set(r.figures) == set(FIGURES) for r in results if r.ok)
+
+
+def test_dask_local_cluster_gives_the_same_results(bars):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        results = sweep(SmaCross, GRID, bars, **ACCOUNT, executor=client.get_executor())
+    assert plain(results) == repr(sequential(bars, expand_grid(GRID)))
+
+
+def test_a_run_that_raises_or_kills_its_worker_spoils_only_its_own_set(bars):
+    sets = [{"at": 10**9}, {"at": 5}, {"at": 7, "die": True}, {"at": 10**9}, {"at": 10**9}]
+    results = sweep(sweep_strategies.FailsAt, sets, bars, **ACCOUNT, max_workers=2)
+    assert [r.params for r in results] == sets
+    assert [r.ok for r in results] == [True, False, False, True, True]
+    assert str(results[1].error) == "ArithmeticError: bar 5"
+    assert results[2].error.type == "concurrent.futures.process.BrokenProcessPool"
+    idle = sequential(bars, [{}], sweep_strategies.Idle)[0][1]
+    assert [list(r.figures.values()) for r in results if r.ok] == [idle] * 3
+
+
+@pytest.mark.parametrize("grid, expected", [
+    ({"a": [1, 2], "b": ["x", "y"]},
+     [{"a": 1, "b": "x"}, {"a": 1, "b": "y"}, {"a": 2, "b": "x"}, {"a": 2, "b": "y"}]),
+    ({}, [{}]),
+    ({"a": []}, []),
+    (iter([{"a": 1}, {"b": 2}]), [{"a": 1}, {"b": 2}]),
+])
+def test_grid_expansion(grid, expected):
+    assert expand_grid(grid) == expected
+
+
+@pytest.mark.parametrize("grid, message", [
+    ({"a": "123"}, "grid values for 'a' must be a list of values, not str"),
+    ({"a": 5}, "grid values for 'a' must be a list of values, not int"),
+    ({1: [1]}, "grid names must be strings, not int"),
+    ([{"a": 1}, ("a", 1)], "grid item 1 must be a mapping of names to values, not tuple"),
+    (5, "grid must be a mapping of names to value lists or an iterable of mappings, not int"),
+])
+def test_bad_grids_are_refused(bars, grid, message):
+    with pytest.raises(TypeError) as info:
+        sweep(SmaCross, grid, bars, **ACCOUNT)
+    assert str(info.value) == message
+
+
+def test_refusals_before_any_work(bars):
+    with pytest.raises(TypeError, match="must be picklable"):
+        sweep(lambda **p: SmaCross(**p), GRID, bars, **ACCOUNT)
+    with pytest.raises(ValueError, match="max_workers sizes the default process pool"):
+        sweep(SmaCross, GRID, bars, **ACCOUNT, executor=cf.ThreadPoolExecutor(1), max_workers=2)
+    # The engine's own refusal of the bars, not a worker's.
+    with pytest.raises(TypeError):
+        sweep(SmaCross, GRID, [object()], **ACCOUNT)
+    assert sweep(functools.partial(SmaCross, lots=0.2), {"fast": []}, bars, **ACCOUNT) == []
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or sys.platform == "win32",
+                    reason="needs POSIX signals")
+def test_ctrl_c_cancels_the_rest_and_stops_the_workers(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(textwrap.dedent("""
+        import multiprocessing, sys, time
+        import candlewright
+        from sweep_strategies import Idle
+
+        class Slow(Idle):
+            def next(self, bar, broker):
+                time.sleep(0.01)
+
+        if __name__ == "__main__":
+            bars = candlewright.sample_bars()[:100]
+            print("started", flush=True)
+            try:
+                candlewright.sweep(Slow, [{}] * 40, bars, initial_cash=1e4, commission=0.0,
+                                   spread=0.0, contract_size=1e5, quote_to_account=1.0)
+            except KeyboardInterrupt:
+                print("interrupted", multiprocessing.active_children(), flush=True)
+    """))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        [os.path.dirname(sweep_strategies.__file__), os.environ.get("PYTHONPATH", "")])}
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True,
+                             env=env)
+    assert child.stdout.readline() == "started\n"
+    time.sleep(1.5)
+    started = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    assert out == "interrupted []\n"
+    assert time.monotonic() - started < 10  # 40 sets of a second each were pending
+
+
+def test_command_ranks_the_sets_and_reports_failures(capsys, bars):
+    code = main(["sweep", "--param", "fast=5,10,40", "--param", "slow=20,40", "--json",
+                 "--rank-by", "max_drawdown_pct", "--workers", "1"])
+    out, _ = capsys.readouterr()
+    entries = json.loads(out)
+    everything = sequential(sample_bars(), expand_grid(GRID))
+    ok = sorted((e for e in everything if e[1]), key=lambda e: e[1][FIGURES.index(
+        "max_drawdown_pct")])
+    assert code == 0
+    assert [(e["params"], list(e["figures"].values())) for e in entries if e["rank"]] == [
+        (p, f) for p, f, _ in ok]
+    assert [e["rank"] for e in entries] == [1, 2, 3, 4, None, None]
+    assert entries[-1]["error"] == {"type": "ValueError",
+                                    "message": "need 0 < fast < slow, got fast=40, slow=40"}
+
+    code = main(["sweep", "--param", "fast=5,10", "--param", "slow=20", "--top", "1"])
+    out, _ = capsys.readouterr()
+    lines = out.splitlines()
+    assert code == 0 and lines[0].startswith("2 parameter sets of candlewright:SmaCross")
+    assert lines[2].split()[:3] == ["rank", "fast", "slow"] and len(lines) == 4
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--param", "fast"], "argument --param: wants NAME=V1,V2,..., not 'fast'"),
+    (["--param", "fast=1,,2"], "argument --param: wants NAME=V1,V2,..., not 'fast=1,,2'"),
+    (["--param", "fast=5", "--param", "fast=6"], "--param fast is given twice"),
+    (["--param", "fast=40", "--param", "slow=20"], "every parameter set failed"),
+    (["--param", "fast=5", "--workers", "0"], "--workers wants at least 1"),
+])
+def test_command_refusals(capsys, argv, message):
+    try:
+        code = main(["sweep", *argv])
+    except SystemExit as exit:
+        code = exit.code
+    _, err = capsys.readouterr()
+    assert code != 0 and message in err
