@@ -34,7 +34,6 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import strategies  # noqa: E402  (beside this file)
-import sweeps  # noqa: E402
 from _candlewright import Bar, Broker, Engine  # noqa: E402
 
 ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_size=100_000.0,
@@ -332,6 +331,25 @@ def peak_resident_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * scale
 
 
+SWEEPS_CHILD = """
+import json, sys
+sys.path.insert(0, {here!r})
+import run, sweeps
+rows = list(run.synthetic_rows({count}))
+print(json.dumps(sweeps.measure(run.table, rows, {count}, {tasks}, {repeat})))
+"""
+
+
+def sweeps_in_child(count, tasks, repeat):
+    """The sweep tables, measured in a fresh process: by now this one runs the peers' library
+    threads, and a sweep forks its workers only from a process running no other thread."""
+    code = SWEEPS_CHILD.format(here=str(HERE), count=count, tasks=tasks, repeat=repeat)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    text, speedup = json.loads(out.splitlines()[-1])
+    return text, speedup
+
+
 def memory(count):
     """Peak resident memory per bar, each stage in its own process."""
     peak = {}
@@ -560,7 +578,7 @@ def main():
         parts.append("### Memory\n\n" + memory(big))
 
         print("parameter sweeps", file=sys.stderr)
-        text, sweep_speedup = sweeps.measure(table, rows, sweep_bars, sweep_tasks, sweep_repeat)
+        text, sweep_speedup = sweeps_in_child(sweep_bars, sweep_tasks, sweep_repeat)
         parts.append("### Parameter sweeps\n\n" + text)
 
     body = "\n\n".join(parts)
