@@ -234,14 +234,18 @@ def _context() -> Any:
 
 
 def _stop_workers(pool: cf.Executor) -> None:
+    processes = list((getattr(pool, "_processes", None) or {}).values())
     terminate = getattr(pool, "terminate_workers", None)
     if terminate is not None:
         terminate()
-        return
-    # Before 3.14 a pool cannot stop its workers itself.
-    for process in list((getattr(pool, "_processes", None) or {}).values()):
-        if process.is_alive():
-            process.terminate()
+    else:
+        # Before 3.14 a pool cannot stop its workers itself.
+        for process in processes:
+            if process.is_alive():
+                process.terminate()
+    # Reaped here, so none outlives the sweep.
+    for process in processes:
+        process.join(5)
 
 
 def _ship(executor: cf.Executor, shipment: _Shipment) -> object:
