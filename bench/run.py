@@ -332,11 +332,13 @@ def peak_resident_bytes():
 
 
 SWEEPS_CHILD = """
-import json, sys
+import json, sys, time
 sys.path.insert(0, {here!r})
 import run, sweeps
 rows = list(run.synthetic_rows({count}))
-print(json.dumps(sweeps.measure(run.table, rows, {count}, {tasks}, {repeat})))
+timer = run.Timer(time.perf_counter_ns)
+print(json.dumps(sweeps.measure(timer, run.paired_ratio, run.table, rows, {count}, {tasks},
+                                 {repeat})))
 """
 
 
@@ -538,7 +540,7 @@ def main():
     else:
         sizes, big, repeat, scale_bars, mass = ((100_000, 1_000_000), 1_000_000, 15, 20_000,
                                                 (0, 1_000, 10_000, 100_000))
-        sweep_bars, sweep_tasks, sweep_repeat = 100_000, 1_000, 5
+        sweep_bars, sweep_tasks, sweep_repeat = 100_000, 1_000, 9
     timer = Timer(time.perf_counter_ns if args.wall else time.thread_time_ns)
     clock_name = "elapsed time" if args.wall else "CPU time of the running thread"
 

@@ -1,11 +1,13 @@
 """The parameter-sweep part of the benchmark: speed-up over a sequential loop, and what the
 process pool costs per task. Elapsed time throughout, since the work runs in other processes."""
+import resource
+import statistics
 import textwrap
 import time
 
 from _candlewright import Bar, Engine
 from candlewright import SmaCross, sweep
-from candlewright.sweeps import FIGURES, expand_grid
+from candlewright.sweeps import FIGURES, _cores, expand_grid
 
 GRID = {"fast": [5, 10, 15, 20], "slow": [30, 40, 60, 80]}
 ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_size=100_000.0,
@@ -23,18 +25,30 @@ def _elapsed(action):
     return time.perf_counter() - start, result
 
 
-def measure(make_table, rows, count, tiny_tasks, repeat):
-    """The crossover grid over `count` bars, sequential and on the default process pool,
-    interleaved, best of `repeat`; then the pool's fixed and per-task costs on one-bar sets."""
+def _children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def measure(timer, paired_ratio, make_table, rows, count, tiny_tasks, repeat):
+    """The crossover grid over `count` bars, sequential and on the default process pool, back to
+    back in rotating order; then the pool's fixed and per-task costs on one-bar sets."""
     bars = [Bar(*row) for row in rows[:count]]
     sets = expand_grid(GRID)
-    contenders = {"sequential": lambda: _sequential(bars, sets),
-                  "process pool": lambda: sweep(SmaCross, GRID, bars, **ACCOUNT, progress=False)}
-    best, outputs = {}, {}
-    for _ in range(repeat):
-        for name, action in contenders.items():
-            elapsed, outputs[name] = _elapsed(action)
-            best[name] = min(best.get(name, elapsed), elapsed)
+    outputs, busy = {}, []
+
+    def sequential():
+        outputs["sequential"] = _sequential(bars, sets)
+
+    def pool():
+        # The workers are reaped by the time sweep returns, so their CPU time is counted.
+        before, start = _children_cpu(), time.perf_counter()
+        outputs["process pool"] = sweep(SmaCross, GRID, bars, **ACCOUNT, progress=False)
+        busy.append((_children_cpu() - before) / (time.perf_counter() - start))
+
+    times = timer.times({"sequential": sequential, "process pool": pool}, repeat)
+    best = {name: min(values) / 1e9 for name, values in times.items()}
+    speedup = paired_ratio(times, "sequential", "process pool")
 
     tiny = [Bar(*rows[0])]
     tiny_grid = [{"fast": 1, "slow": 2}] * tiny_tasks
@@ -46,22 +60,27 @@ def measure(make_table, rows, count, tiny_tasks, repeat):
     reference = [tuple(getattr(stats, name) for name in FIGURES)
                  for stats in outputs["sequential"]]
     same = [tuple(r.figures.values()) for r in outputs["process pool"]] == reference
-    speedup = best["sequential"] / best["process pool"]
     text = make_table(
-        [f"16 sets x {count:,} bars, SmaCross", "seconds", "speed-up", "identical figures"],
-        [["sequential", f"{best['sequential']:.3f}", "1.00x", ""],
-         ["process pool", f"{best['process pool']:.3f}", f"{speedup:.2f}x",
-          "yes" if same else "NO"]])
+        [f"16 sets x {count:,} bars, SmaCross", "best seconds", "speed-up", "cores busy",
+         "identical figures"],
+        [["sequential", f"{best['sequential']:.3f}", "1.00x", "", ""],
+         ["process pool", f"{best['process pool']:.3f}", f"**{speedup:.2f}x**",
+          f"{statistics.median(busy):.2f} of {_cores()}", "yes" if same else "NO"]])
     text += "\n\n" + make_table(
         ["process pool, sets of one bar", "ms"],
         [["a sweep of 1 set, start to end", f"{one * 1e3:.1f}"],
          [f"each further set (a sweep of {tiny_tasks:,}, less that, per set)",
           f"{(many - one) / (tiny_tasks - 1) * 1e3:.3f}"]])
     notes = (
-        f"Elapsed time, best of {repeat}, the two contenders interleaved. Sequential: one Engine "
-        "and a loop of Engine.run over the sixteen sets in this process. Process pool: "
+        f"Elapsed time over {repeat} repetitions, the two contenders back to back in an order "
+        "that rotates. The speed-up is the median over repetitions of sequential's time over the "
+        "pool's in the same repetition: this machine's speed drifts by up to half from one "
+        "second to the next, and the paired ratio is steadier than the ratio of the best times. "
+        "Cores busy: the workers' CPU time over the pool's elapsed time (median). Sequential: one "
+        "Engine and a loop of Engine.run over the sixteen sets in this process. Process pool: "
         "candlewright.sweep with its default executor, one worker process per core, counted "
         "from the call to its return: the workers' start (forked with the engine when this "
         "process runs no other thread, else started by a fork server with the bars shipped "
-        "once to each), the sets, and the pool's shut-down.")
+        "once to each), the sets, and the pool's shut-down. One-bar sets: best of "
+        f"{repeat}.")
     return text + "\n\n" + textwrap.fill(notes, 100), speedup

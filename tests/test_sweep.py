@@ -154,6 +154,26 @@ def test_ctrl_c_cancels_the_rest_and_stops_the_workers(tmp_path):
     assert time.monotonic() - started < 10  # 40 sets of a second each were pending
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks only where Linux tells")
+def test_back_to_back_sweeps_all_fork():
+    # The last pool's manager thread lingers a moment after its join; the next sweep must not
+    # take it for a thread of the caller's and fall back to the slow fork server.
+    code = textwrap.dedent("""
+        import candlewright, candlewright.sweeps as sweeps
+        chosen, context = [], sweeps._context
+        sweeps._context = lambda: chosen.append(context().get_start_method()) or context()
+        bars = candlewright.sample_bars()[:50]
+        for _ in range(40):
+            candlewright.sweep(candlewright.SmaCross, [{}] * 4, bars, initial_cash=1e4,
+                               commission=0.0, spread=0.0, contract_size=1e5,
+                               quote_to_account=1.0)
+        print(chosen)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True, timeout=120).stdout
+    assert out == repr(["fork"] * 40) + "\n"
+
+
 def test_command_ranks_the_sets_and_reports_failures(capsys, bars):
     code = main(["sweep", "--param", "fast=5,10,40", "--param", "slow=20,40", "--json",
                  "--rank-by", "max_drawdown_pct", "--workers", "1"])

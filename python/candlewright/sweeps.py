@@ -18,6 +18,7 @@ import signal
 import struct
 import sys
 import threading
+import time
 from array import array
 from concurrent.futures.process import BrokenProcessPool
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -224,13 +225,25 @@ def _context() -> Any:
     only the thread that calls it, so a parent running other threads could hand the workers a
     lock held forever; Linux tells how many threads a process runs."""
     methods = multiprocessing.get_all_start_methods()
-    if "fork" in methods and sys.platform.startswith("linux"):
+    if "fork" in methods and sys.platform.startswith("linux") and _one_thread():
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+def _one_thread() -> bool:
+    """Whether this process runs only the calling thread. A thread just joined (the last pool's
+    own manager thread, say) stays in the kernel's list for a moment after Python is done with
+    it, so while no other Python thread is alive the list gets a few milliseconds to settle."""
+    for _ in range(40):
         try:
             if len(os.listdir("/proc/self/task")) == 1:
-                return multiprocessing.get_context("fork")
+                return True
         except OSError:
-            pass
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+            return False
+        if threading.active_count() > 1:
+            return False
+        time.sleep(0.00025)
+    return False
 
 
 def _stop_workers(pool: cf.Executor) -> None:
