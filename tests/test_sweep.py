@@ -113,6 +113,11 @@ def test_refusals_before_any_work(bars):
         sweep(lambda **p: SmaCross(**p), GRID, bars, **ACCOUNT)
     with pytest.raises(ValueError, match="max_workers sizes the default process pool"):
         sweep(SmaCross, GRID, bars, **ACCOUNT, executor=cf.ThreadPoolExecutor(1), max_workers=2)
+    for workers in (0, -1):
+        with pytest.raises(ValueError, match="max_workers must be greater than 0"):
+            sweep(SmaCross, GRID, bars, **ACCOUNT, max_workers=workers)
+    with pytest.raises(TypeError):
+        sweep(SmaCross, GRID, bars, **ACCOUNT, max_workers=1.5)
     # The engine's own refusal of the bars, not a worker's.
     with pytest.raises(TypeError):
         sweep(SmaCross, GRID, [object()], **ACCOUNT)

@@ -23,7 +23,7 @@ from array import array
 from concurrent.futures.process import BrokenProcessPool
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from operator import attrgetter
+import operator
 from typing import Any
 
 from _candlewright import Bar, Engine, Stats
@@ -116,9 +116,12 @@ def sweep(strategy_factory: Callable[..., Strategy],
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
     engine = Engine(bars, *account)
-    if executor is not None and max_workers is not None:
-        raise ValueError("max_workers sizes the default process pool; size your own executor "
-                         "instead")
+    if max_workers is not None:
+        if executor is not None:
+            raise ValueError("max_workers sizes the default process pool; size your own "
+                             "executor instead")
+        if operator.index(max_workers) < 1:
+            raise ValueError("max_workers must be greater than 0")
     if not sets:
         return []
     show = sys.stderr.isatty() if progress is None else progress
@@ -300,8 +303,8 @@ class _Shipment:
     @classmethod
     def pack(cls, bars: Sequence[Bar], account: tuple[Any, ...]) -> _Shipment:
         account = tuple(map(float, account))  # the engine has accepted them
-        timestamps = array("q", map(attrgetter("timestamp"), bars))
-        columns = tuple(array("d", map(attrgetter(name), bars)) for name in _COLUMNS)
+        timestamps = array("q", map(operator.attrgetter("timestamp"), bars))
+        columns = tuple(array("d", map(operator.attrgetter(name), bars)) for name in _COLUMNS)
         digest = hashlib.blake2b(struct.pack("<5d", *account), digest_size=16)
         for column in (timestamps, *columns):
             digest.update(memoryview(column).cast("B"))
