@@ -12,6 +12,7 @@ import hashlib
 import importlib
 import itertools
 import multiprocessing
+import operator
 import os
 import pickle
 import signal
@@ -23,7 +24,6 @@ from array import array
 from concurrent.futures.process import BrokenProcessPool
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-import operator
 from typing import Any
 
 from _candlewright import Bar, Engine, Stats
