@@ -164,9 +164,13 @@ def test_back_to_back_sweeps_all_fork():
     # The last pool's manager thread lingers a moment after its join; the next sweep must not
     # take it for a thread of the caller's and fall back to the slow fork server.
     code = textwrap.dedent("""
+        import multiprocessing
         import candlewright, candlewright.sweeps as sweeps
         chosen, context = [], sweeps._context
-        sweeps._context = lambda: chosen.append(context().get_start_method()) or context()
+        def spy():
+            chosen.append(context().get_start_method())
+            return multiprocessing.get_context(chosen[-1])
+        sweeps._context = spy
         bars = candlewright.sample_bars()[:50]
         for _ in range(40):
             candlewright.sweep(candlewright.SmaCross, [{}] * 4, bars, initial_cash=1e4,
