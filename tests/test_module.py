@@ -56,38 +56,100 @@ def test_instances_have_no_dict_or_weakref():
         weakref.ref(bar)
 
 
-SUBINTERPRETER = """
-import sys
+# Run in a fresh process, so that a crash is a failed test and no interpreter has the module yet:
+# every kind of sub-interpreter this version offers tries the import, before and after the main
+# interpreter has it, and the main interpreter's module must keep working.
+SUBINTERPRETERS = r"""
+import os, sys, tempfile, _testcapi
+
+out = os.path.join(tempfile.mkdtemp(), "out")
+CODE = f'''
 try:
-    from concurrent import interpreters
-    create = interpreters.create
-except ImportError:
-    try:
-        import _interpreters as raw
-    except ImportError:
-        import _xxsubinterpreters as raw
-    class Interp:
-        def __init__(self):
-            self.id = raw.create()
-        def exec(self, code):
-            err = raw.exec(self.id, code) if hasattr(raw, "exec") else raw.run_string(self.id, code)
-            if err is not None:
-                raise RuntimeError(str(err))
-    create = Interp
-interp = create()
-try:
-    interp.exec("import _candlewright")
-except Exception as exc:
-    print("refused", type(exc).__name__, exc)
+    import _candlewright
+except ImportError as exc:
+    outcome = "ImportError: " + str(exc)
 else:
-    print("imported")
+    outcome = "imported"
+with open({out!r}, "a") as f:
+    f.write(outcome + "\\n")
+'''
+kinds = {"Py_NewInterpreter": lambda: _testcapi.run_in_subinterp(CODE)}
+try:
+    import _interpreters as raw
+except ImportError:
+    import _xxsubinterpreters as raw
+
+    def kind(**config):
+        def run():
+            interp = raw.create(**config)
+            try:
+                raw.run_string(interp, CODE)
+            finally:
+                raw.destroy(interp)
+        return run
+
+    kinds["shared lock"] = kind(isolated=False)
+    kinds["isolated"] = kind(isolated=True)
+else:
+    def kind(name, **overrides):
+        def run():
+            interp = raw.create(raw.new_config(name, **overrides))
+            try:
+                raw.exec(interp, CODE)
+            finally:
+                raw.destroy(interp)
+        return run
+
+    kinds["legacy"] = kind("legacy")
+    kinds["legacy, checked"] = kind("legacy", check_multi_interp_extensions=True)
+    kinds["isolated"] = kind("isolated")
+    try:
+        from concurrent import interpreters
+    except ImportError:
+        pass
+    else:
+        def public():
+            interp = interpreters.create()
+            try:
+                interp.exec(CODE)
+            finally:
+                interp.close()
+        kinds["concurrent.interpreters"] = public
+
+
+def attempt(when):
+    for name, run in kinds.items():
+        open(out, "w").close()
+        try:
+            run()
+        except Exception:
+            pass  # the outcome is in the file: an ImportError is what is expected
+        with open(out) as f:
+            print(when, name, "|", f.read().strip() or "nothing ran", flush=True)
+
+
+attempt("before")
+import _candlewright as cw
+attempt("after")
+bars = [cw.Bar(i, 1.0, 1.2, 0.8, 1.1, 0.0) for i in range(3)]
+class Buys:
+    def next(self, bar, broker):
+        broker.buy(bar.close, 1.0, bar.timestamp, None, None)
+stats = cw.Engine(bars, 100.0, 0.0, 0.0, 1.0, 1.0).run(Buys())
+cw.Bar.__dict__["open"]  # the main interpreter's classes are whole
+print("main", stats.num_trades, cw.__all__, flush=True)
 """
 
 
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="no per-interpreter lock before 3.12")
-def test_refused_in_isolated_subinterpreter():
-    # The class objects are process-wide, so an interpreter with a lock of its own must not get
-    # them.
-    out = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True)
-    assert "refused" in out.stdout, out.stdout + out.stderr
-    assert "_candlewright" in out.stdout
+def test_refused_in_every_subinterpreter():
+    # The class objects are process-wide: no interpreter but the main one may have them, whether it
+    # has a lock of its own or shares the main one's.
+    out = subprocess.run([sys.executable, "-c", SUBINTERPRETERS], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stdout + out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[-1] == "main 3 ['Bar', 'Stats', 'Broker', 'Engine']", out.stdout + out.stderr
+    attempts = lines[:-1]
+    assert len(attempts) >= 4, out.stdout
+    refused = "ImportError: module _candlewright does not support loading in subinterpreters"
+    assert [line.split(" | ")[1] for line in attempts] == [refused] * len(attempts), out.stdout

@@ -38,11 +38,22 @@ void add_class(PyObject* module, ClassCell& cell) {
     require_ok(PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)));
 }
 
-int exec_module(PyObject* module) noexcept {
+// The class objects are process-wide and keep the main interpreter's state (version tags,
+// attributes set on them), so no other interpreter may get them, not even one that shares the
+// main interpreter's lock and so passes the interpreter's own check.
+void refuse_subinterpreter() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw PyError::deferred(PyExc_ImportError,
+                                "module _candlewright does not support loading in subinterpreters");
+    }
+}
+
+int exec_module(PyObject* module) {
     return exec_boundary([module] {
         if (module == nullptr) {
             throw PyError::fetch();
         }
+        refuse_subinterpreter();
         if (!PyModule_Check(module)) {
             throw type_mismatch(module, &PyModule_Type);
         }
@@ -55,8 +66,8 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     CW_SLOT_GIL_NOT_USED
-    // The class objects are shared by the whole process, so the module cannot live in a second
-    // interpreter with a lock of its own.
+    // An interpreter with a lock of its own refuses the module before it is made; the execution
+    // step refuses the others.
     CW_SLOT_SINGLE_INTERPRETER
     {0, nullptr},
 };
