@@ -75,6 +75,27 @@ def test_intake_takes_what_iteration_yields(data):
     assert [fields(b) for b in strategy.seen] == [fields(b) for b in DATA]
 
 
+class Halt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(2), GeneratorExit(), Halt()],
+                         ids=["keyboard-interrupt", "system-exit", "generator-exit", "base-exception"])
+def test_interrupt_while_counting_ends_the_intake(exc):
+    # The length is a hint, so its ordinary errors are dropped; a Ctrl-C that lands while a lazy
+    # sequence counts its rows must not be.
+    with pytest.raises(type(exc)) as info:
+        Engine(Seq(DATA, exc), *PARAMS)
+    assert info.value is exc
+
+
+def test_fault_while_counting_ends_the_intake(capfd):
+    panic = panic_type()
+    with pytest.raises(panic, match="^from len$"):
+        Engine(Seq(DATA, panic("from len")), *PARAMS)
+    capfd.readouterr()
+
+
 @pytest.mark.parametrize("data", [[], (), range(0), b""], ids=["list", "tuple", "range", "bytes"])
 def test_empty_data_runs(data):
     strategy = Recorder()

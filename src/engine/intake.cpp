@@ -23,10 +23,14 @@ PyObject* sequence_abc() {
 }
 
 // The length is only a hint for the reservation: iteration alone decides which bars are taken,
-// so a length that fails, lies, or is too large to reserve is passed over.
+// so a length that fails, lies, or is too large to reserve is passed over. Only ordinary errors
+// are: a KeyboardInterrupt or SystemExit raised while the length is counted ends the intake.
 void reserve_hint(std::vector<Bar>& bars, PyObject* data) {
     const Py_ssize_t hint = PySequence_Size(data);
     if (hint < 0) {
+        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw_pending();
+        }
         PyErr_Clear();
         return;
     }
