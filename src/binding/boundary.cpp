@@ -8,8 +8,19 @@
 namespace cw::detail {
 namespace {
 
+// The fault as a PanicException. If that type cannot be made (out of memory), the error of making
+// it is raised instead: the fault itself has been reported on standard error already.
 void raise_fault(std::string message) {
-    PyError::deferred(panic_exception_type(), std::move(message)).restore();
+    if (PyErr_Occurred() != nullptr) {
+        // Whatever was pending when the fault struck; the interpreter is never called with it set.
+        PyErr_WriteUnraisable(nullptr);
+    }
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        report_fault("Failed to initialize new exception type.");
+        return;
+    }
+    PyError::deferred(type, std::move(message)).restore();
 }
 
 }  // namespace

@@ -17,6 +17,11 @@ inline PyObject* PyErr_GetRaisedException() {
         return nullptr;
     }
     PyErr_NormalizeException(&type, &value, &traceback);
+    if (value == nullptr) {  // normalising gives a value even when it runs out of memory
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        return nullptr;
+    }
     if (traceback != nullptr) {
         PyException_SetTraceback(value, traceback);
         Py_DECREF(traceback);

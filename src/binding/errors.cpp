@@ -48,7 +48,10 @@ PyError PyError::fetch() {
     if (!exc) {
         return deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) == panic_exception_type()) {
+    // Before the type exists no exception can be of it, so fetching never has to make it: making
+    // it can fail (out of memory) while an error is already in hand.
+    if (g_panic_type.ready() &&
+        reinterpret_cast<PyObject*>(Py_TYPE(exc.get())) == g_panic_type.value()) {
         resume_panic(std::move(exc));
     }
     return PyError(std::move(exc));
@@ -147,15 +150,25 @@ PyError argument_error(std::string_view name, PyError error) {
     return PyError::deferred(PyExc_TypeError, std::move(message)).caused_by(error.cause());
 }
 
-PyObject* panic_exception_type() {
-    return g_panic_type.get([] {
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", k_panic_doc,
-                                                   PyExc_BaseException, nullptr);
-        if (type == nullptr) {
-            panic("Failed to initialize new exception type.");
+PyObject* panic_exception_type() noexcept {
+    struct NotMade {};
+    try {
+        return g_panic_type.get([] {
+            PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", k_panic_doc,
+                                                       PyExc_BaseException, nullptr);
+            if (type == nullptr) {
+                throw NotMade{};
+            }
+            return type;  // kept for the life of the process
+        });
+    } catch (...) {
+        // Out of memory, or asked for again by code that making it ran (a finalizer) on this
+        // thread. A later fault tries again.
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "the PanicException type could not be made");
         }
-        return type;  // kept for the life of the process
-    });
+        return nullptr;
+    }
 }
 
 }  // namespace cw

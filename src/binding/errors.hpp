@@ -95,7 +95,8 @@ inline PyError type_mismatch(PyObject* obj, PyTypeObject* target_type) {
 // A conversion of argument `name` failed with `error`.
 [[nodiscard, gnu::cold]] PyError argument_error(std::string_view name, PyError error);
 
-// The PanicException type, created on first need.
-[[nodiscard]] PyObject* panic_exception_type();
+// The PanicException type, created on first need; null, with the error of making it pending, if
+// it cannot be made now.
+[[nodiscard]] PyObject* panic_exception_type() noexcept;
 
 }  // namespace cw

@@ -22,16 +22,23 @@ Ref module_all(PyObject* module) {
     if (!error.matches(PyExc_AttributeError)) {
         throw std::move(error);
     }
-    Ref all = require_object(PyList_New(0));
+    Ref all = require(PyList_New(0));
     require_ok(PyObject_SetAttr(module, key, all.get()));
     return all;
 }
 
+// An import that runs out of memory fails with the MemoryError, as any import does: the new
+// objects of this step are the import's, not results of a call that could not be made.
 void add_class(PyObject* module, ClassCell& cell) {
     PyTypeObject* type = cell.get();
-    Ref name = to_py(cell.name());
+    const std::string_view text = cell.name();
+    Ref name =
+        require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     Ref all = module_all(module);
     if (PyList_Append(all.get(), name.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw_pending();
+        }
         PyErr_Clear();
         panic("could not append __name__ to __all__");
     }
@@ -56,6 +63,11 @@ int exec_module(PyObject* module) {
         refuse_subinterpreter();
         if (!PyModule_Check(module)) {
             throw type_mismatch(module, &PyModule_Type);
+        }
+        // Made with the module, where failing (out of memory) is just a failed import, rather than
+        // at the first internal fault, which could come when memory has run out.
+        if (panic_exception_type() == nullptr) {
+            throw_pending();
         }
         for (ClassCell* cell : {&bar_class, &stats_class, &broker_class, &engine_class}) {
             add_class(module, *cell);
