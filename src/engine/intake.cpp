@@ -6,6 +6,7 @@
 
 #include "binding/access.hpp"
 #include "binding/once.hpp"
+#include "binding/signals.hpp"
 #include "market/bar_type.hpp"
 
 namespace cw {
@@ -54,6 +55,7 @@ std::vector<Bar> to_bars(PyObject* data) {
     reserve_hint(bars, data);
     Ref iterator = require(PyObject_GetIter(data));
     PyTypeObject* bar_type = bar_class.type();
+    SignalCheck signals;
     for (;;) {
         PyObject* raw = nullptr;
         const int status = PyIter_NextItem(iterator.get(), &raw);
@@ -70,6 +72,7 @@ std::vector<Bar> to_bars(PyObject* data) {
         auto* bar = reinterpret_cast<BarObject*>(item.get());
         SharedAccess access(bar->access);
         bars.push_back(bar->record);
+        signals.after();
     }
 }
 
