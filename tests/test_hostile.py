@@ -1,6 +1,9 @@
 """Hostile callers: any arguments, misbehaving objects and strategies that fight the engine. Only
 the documented errors may come out, a failed call changes nothing, and no reference is kept."""
 import contextlib
+import functools
+import gc
+import subprocess
 import sys
 
 import pytest
@@ -255,3 +258,95 @@ def test_arguments_keep_their_reference_counts(target, args, kwargs):
         with quiet(), contextlib.suppress(*ALLOWED):
             call(target, args, kwargs)
     assert [sys.getrefcount(obj) for obj in held] == before
+
+
+def _clear_dicts_holding(obj):
+    for holder in gc.get_referrers(obj):
+        if isinstance(holder, dict) and holder.get("volume", holder.get("commission")) is not None:
+            holder.clear()
+
+
+class ClearsItsDict:
+    """A number whose conversion empties the keyword dict it was passed in, which was the call's
+    only hold on the arguments still to convert."""
+
+    def __float__(self):
+        _clear_dicts_holding(self)
+        return 1.0
+
+
+@pytest.mark.parametrize("make, check", [
+    (lambda: Bar(**{"timestamp": 0, "open": ClearsItsDict(), "high": Number(2.0), "low": Number(3.0),
+                    "close": Number(4.0), "volume": Number(5.0)}),
+     lambda bar: (bar.open, bar.high, bar.low, bar.close, bar.volume) == (1.0, 2.0, 3.0, 4.0, 5.0)),
+    (lambda: Broker(**{"initial_cash": ClearsItsDict(), "commission": Number(2.0),
+                       "spread": Number(0.0), "contract_size": Number(1.0),
+                       "quote_to_account": Number(1.0)}),
+     lambda broker: broker.equity(1.0) == 1.0),
+    (lambda: Engine(**{"data": BARS, "initial_cash": ClearsItsDict(), "commission": Number(0.0),
+                       "spread": Number(0.0), "contract_size": Number(1.0),
+                       "quote_to_account": Number(1.0)}),
+     lambda engine: engine.run(Strategy(None, [])).final_cash == 1.0),
+], ids=["Bar", "Broker", "Engine"])
+def test_keyword_arguments_outlive_their_dict(make, check):
+    assert check(make())
+
+
+def test_receiver_outlives_its_callers_reference():
+    # A partial is the only holder of the bound method, and so of the broker; the conversion
+    # replaces the partial's state while the method runs.
+    buy = functools.partial(Broker(*ACCOUNT).buy)
+    newcomers = []
+
+    class Drops:
+        def __float__(self):
+            buy.__setstate__((print, (), {}, None))
+            newcomers.extend(Broker(*ACCOUNT) for _ in range(20))  # would take the freed memory
+            return 1.0
+
+    buy(Drops(), 1.0, 0, None, None)
+    assert {b.equity(2.0) for b in newcomers} == {ACCOUNT[0]}
+
+    run = functools.partial(Engine(BARS, *ACCOUNT).run)
+
+    class DropsEngine:
+        def next(self, bar, broker):
+            run.__setstate__((print, (), {}, None))
+            newcomers.extend(Engine(BARS, *ACCOUNT) for _ in range(20))
+
+    assert run(DropsEngine()).num_trades == 0
+
+
+DAEMON = """
+import sys, threading, time
+from _candlewright import Bar, Broker, Engine
+
+class Sleeps:
+    def next(self, bar, broker):
+        time.sleep(0.001)
+
+class SlowPrice:
+    def __float__(self):
+        time.sleep(0.001)
+        return 1.0
+
+def target():
+    if sys.argv[1] == "run":
+        Engine([Bar(0, 1.0, 1.0, 1.0, 1.0, 1.0)] * 100_000, 1.0, 0.0, 0.0, 1.0, 1.0).run(Sleeps())
+    else:
+        broker = Broker(1.0, 0.0, 0.0, 1.0, 1.0)
+        while True:
+            broker.buy(SlowPrice(), 1.0, 0, None, None)
+
+threading.Thread(target=target, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+@pytest.mark.parametrize("inside", ["run", "conversion"])
+def test_daemon_thread_inside_a_call_at_exit(inside):
+    # The interpreter ends such a thread as it exits (with pthread_exit before 3.14); the process
+    # must end as if the module were not on that thread's stack.
+    out = subprocess.run([sys.executable, "-c", DAEMON, inside], capture_output=True, text=True,
+                         timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")

@@ -102,9 +102,24 @@ Instance<Record>& receiver(PyObject* self, ClassCell& cell) {
     return *reinterpret_cast<Instance<Record>*>(self);
 }
 
+// The receiver of a method that runs Python code (a conversion, a strategy), held for the whole
+// call: that code can drop the caller's last reference to it, as a functools.partial whose state
+// it replaces does.
+template <class Record>
+class HeldReceiver {
+public:
+    HeldReceiver(PyObject* self, ClassCell& cell)
+        : instance_(receiver<Record>(self, cell)), keep_(Ref::borrow(self)) {}
+    Instance<Record>* operator->() const noexcept { return &instance_; }
+
+private:
+    Instance<Record>& instance_;
+    Ref keep_;
+};
+
 // A read-only attribute: one field of the record, read under shared access.
 template <class Record, ClassCell& Cell, auto Field>
-PyObject* field_getter(PyObject* self, void* /*closure*/) noexcept {
+PyObject* field_getter(PyObject* self, void* /*closure*/) {
     return boundary([self] {
         Instance<Record>& instance = receiver<Record>(self, Cell);
         const auto value = [&] {

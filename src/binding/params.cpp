@@ -55,7 +55,8 @@ std::string full_name(SignatureView sig) {
                  count == 1 ? "argument: " : "arguments: ", list}));
 }
 
-void bind_keyword(SignatureView sig, PyObject* name, PyObject* value, PyObject** slots) {
+// The slot the keyword filled.
+std::size_t bind_keyword(SignatureView sig, PyObject* name, PyObject* value, PyObject** slots) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (utf8 == nullptr) {
@@ -70,7 +71,7 @@ void bind_keyword(SignatureView sig, PyObject* name, PyObject* value, PyObject**
                 multiple_values(sig, sig.names[i]);
             }
             slots[i] = value;
-            return;
+            return i;
         }
     }
     unexpected_keyword(sig, name);
@@ -102,14 +103,15 @@ void bind_vector_slow(SignatureView sig, PyObject* const* args, std::size_t narg
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + static_cast<std::size_t>(k)],
-                         slots);
+            (void)bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k),
+                               args[nargs + static_cast<std::size_t>(k)], slots);
         }
     }
     check_complete(sig, slots);
 }
 
-void bind_tuple_dict(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void bind_tuple_dict(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots,
+                     Ref* held) {
     bind_positional(sig, reinterpret_cast<PyTupleObject*>(args)->ob_item,
                     static_cast<std::size_t>(PyTuple_GET_SIZE(args)), slots);
     if (kwargs != nullptr) {
@@ -117,7 +119,8 @@ void bind_tuple_dict(SignatureView sig, PyObject* args, PyObject* kwargs, PyObje
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &name, &value) != 0) {
-            bind_keyword(sig, name, value, slots);
+            const std::size_t slot = bind_keyword(sig, name, value, slots);
+            held[slot] = Ref::borrow(value);
         }
     }
     check_complete(sig, slots);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "binding/convert.hpp"
@@ -41,15 +42,21 @@ public:
     }
 
     PyObject** slots() noexcept { return slots_.data(); }
+    // Room to hold values bound from a keyword dict: the dict is the caller's only hold on them,
+    // and a conversion (a __float__) can empty it. A vector call's stack is held by the caller,
+    // and positional-only calls make no room.
+    Ref* hold() { return held_.emplace().data(); }
 
 private:
     const Signature<N>& sig_;
     std::array<PyObject*, N> slots_{};
+    std::optional<std::array<Ref, N>> held_;
 };
 
 void bind_vector_slow(SignatureView sig, PyObject* const* args, std::size_t nargs,
                       PyObject* kwnames, PyObject** slots);
-void bind_tuple_dict(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+void bind_tuple_dict(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots,
+                     Ref* held);
 
 // A method's vector call: (argument vector, positional count, tuple of keyword names or null).
 template <std::size_t N>
@@ -71,7 +78,7 @@ Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
 template <std::size_t N>
 Args<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
     Args<N> bound(sig);
-    bind_tuple_dict(sig, args, kwargs, bound.slots());
+    bind_tuple_dict(sig, args, kwargs, bound.slots(), kwargs != nullptr ? bound.hold() : nullptr);
     return bound;
 }
 

@@ -18,7 +18,7 @@ constexpr Signature<3> k_close_position{"Broker", "close_position", {"id", "pric
 constexpr Signature<2> k_close_all{"Broker", "close_all", {"price", "timestamp"}};
 constexpr Signature<1> k_equity{"Broker", "equity", {"current_price"}};
 
-PyObject* broker_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* broker_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         const auto bound = bind(k_new, args, kwargs);
         // One statement each: the order of a call's arguments is unspecified, and the first
@@ -37,18 +37,18 @@ PyObject* broker_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexce
 // Python code run by a conversion (a __float__) finds this broker held and is refused.
 template <const Signature<5>& Sig, bool IsLong>
 PyObject* broker_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(Sig, args, nargs, kwnames);
-        BrokerObject& broker = receiver<Broker>(self, broker_class);
+        const HeldReceiver<Broker> broker(self, broker_class);
         {
-            ExclusiveAccess access(broker.access);
+            ExclusiveAccess access(broker->access);
             const double price = bound.get<to_f64>(0);
             const double lot_size = bound.get<to_f64>(1);
             const std::int64_t timestamp = bound.get<to_i64>(2);
             const std::optional<double> stop_loss = bound.get<to_optional_f64>(3);
             const std::optional<double> take_profit = bound.get<to_optional_f64>(4);
-            open_position(broker.record, IsLong, price, lot_size, timestamp, stop_loss,
+            open_position(broker->record, IsLong, price, lot_size, timestamp, stop_loss,
                           take_profit);
         }
         return none();
@@ -56,45 +56,45 @@ PyObject* broker_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* broker_close_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_close_position, args, nargs, kwnames);
-        BrokerObject& broker = receiver<Broker>(self, broker_class);
+        const HeldReceiver<Broker> broker(self, broker_class);
         {
-            ExclusiveAccess access(broker.access);
+            ExclusiveAccess access(broker->access);
             const std::uint64_t id = bound.get<to_u64>(0);
             const double price = bound.get<to_f64>(1);
             const std::int64_t timestamp = bound.get<to_i64>(2);
-            close_position(broker.record, id, price, timestamp);
+            close_position(broker->record, id, price, timestamp);
         }
         return none();
     });
 }
 
 PyObject* broker_close_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_close_all, args, nargs, kwnames);
-        BrokerObject& broker = receiver<Broker>(self, broker_class);
+        const HeldReceiver<Broker> broker(self, broker_class);
         {
-            ExclusiveAccess access(broker.access);
+            ExclusiveAccess access(broker->access);
             const double price = bound.get<to_f64>(0);
             const std::int64_t timestamp = bound.get<to_i64>(1);
-            close_all(broker.record, price, timestamp);
+            close_all(broker->record, price, timestamp);
         }
         return none();
     });
 }
 
 PyObject* broker_equity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_equity, args, nargs, kwnames);
-        BrokerObject& broker = receiver<Broker>(self, broker_class);
+        const HeldReceiver<Broker> broker(self, broker_class);
         const double value = [&] {
-            SharedAccess access(broker.access);
+            SharedAccess access(broker->access);
             const double current_price = bound.get<to_f64>(0);
-            return equity(broker.record, current_price);
+            return equity(broker->record, current_price);
         }();
         // The float is made after the access is given back.
         return to_py(value);

@@ -13,7 +13,7 @@ constexpr Signature<6> k_new{
     {"data", "initial_cash", "commission", "spread", "contract_size", "quote_to_account"}};
 constexpr Signature<1> k_run{"Engine", "run", {"strategy"}};
 
-PyObject* engine_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* engine_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         const auto bound = bind(k_new, args, kwargs);
         std::vector<Bar> data = bound.get<to_bars>(0);
@@ -31,13 +31,13 @@ PyObject* engine_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexce
 }
 
 PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames) noexcept {
+                     PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_run, args, nargsf, kwnames);
-        EngineObject& engine = receiver<Engine>(self, engine_class);
+        const HeldReceiver<Engine> engine(self, engine_class);
         // Held across every call into the strategy: a nested run of this engine is refused.
-        ExclusiveAccess access(engine.access);
-        return run_strategy(engine.record, bound.get<to_object>(0));
+        ExclusiveAccess access(engine->access);
+        return run_strategy(engine->record, bound.get<to_object>(0));
     });
 }
 

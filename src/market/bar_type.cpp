@@ -8,7 +8,7 @@ namespace {
 
 constexpr Signature<6> k_new{"Bar", "__new__", {"timestamp", "open", "high", "low", "close", "volume"}};
 
-PyObject* bar_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* bar_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         const auto bound = bind(k_new, args, kwargs);
         Bar bar{bound.get<to_i64>(0), bound.get<to_f64>(1), bound.get<to_f64>(2),

@@ -7,7 +7,7 @@
 namespace cw {
 namespace {
 
-PyObject* stats_repr(PyObject* self) noexcept {
+PyObject* stats_repr(PyObject* self) {
     return boundary([self] {
         StatsObject& instance = receiver<Stats>(self, stats_class);
         const ReportText report = [&] {
