@@ -79,8 +79,9 @@ class Halt(BaseException):
     pass
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(2), GeneratorExit(), Halt()],
-                         ids=["keyboard-interrupt", "system-exit", "generator-exit", "base-exception"])
+@pytest.mark.parametrize(
+    "exc", [KeyboardInterrupt(), SystemExit(2), GeneratorExit(), Halt()],
+    ids=["keyboard-interrupt", "system-exit", "generator-exit", "base-exception"])
 def test_interrupt_while_counting_ends_the_intake(exc):
     # The length is a hint, so its ordinary errors are dropped; a Ctrl-C that lands while a lazy
     # sequence counts its rows must not be.

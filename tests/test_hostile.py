@@ -276,8 +276,8 @@ class ClearsItsDict:
 
 
 @pytest.mark.parametrize("make, check", [
-    (lambda: Bar(**{"timestamp": 0, "open": ClearsItsDict(), "high": Number(2.0), "low": Number(3.0),
-                    "close": Number(4.0), "volume": Number(5.0)}),
+    (lambda: Bar(**{"timestamp": 0, "open": ClearsItsDict(), "high": Number(2.0),
+                    "low": Number(3.0), "close": Number(4.0), "volume": Number(5.0)}),
      lambda bar: (bar.open, bar.high, bar.low, bar.close, bar.volume) == (1.0, 2.0, 3.0, 4.0, 5.0)),
     (lambda: Broker(**{"initial_cash": ClearsItsDict(), "commission": Number(2.0),
                        "spread": Number(0.0), "contract_size": Number(1.0),

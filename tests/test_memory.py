@@ -73,7 +73,7 @@ IMPORT = """
     import importlib.util
 
     # Never imported here, so every child makes the process's first import.
-    spec = importlib.util.find_spec("_candlewright")  # the finder's caches are warm, as in any program
+    spec = importlib.util.find_spec("_candlewright")  # warms the finder's caches, as in any program
     if sys.version_info >= (3, 14):
         def first_import():
             import _candlewright
@@ -108,7 +108,8 @@ IMPORT = """
 def test_import_out_of_memory_raises():
     # The class-initialisation error carries what the interpreter raised; 3.11 sometimes fails to
     # make a class without saying why, which reads as a SystemError.
-    allowed = ("imported", "MemoryError: ", "RuntimeError: An error occurred while initializing class")
+    allowed = ("imported", "MemoryError: ",
+               "RuntimeError: An error occurred while initializing class")
     results = sweeps(IMPORT)
     assert [kind for _, kind, _, _ in results] == ["one", "every"]
     for _, kind, end, tally in results:

@@ -124,7 +124,8 @@ CTRL_C = textwrap.dedent(f"""
 
 
 def test_ctrl_c_stops_a_run():
-    with subprocess.Popen([sys.executable, "-c", CTRL_C], stdout=subprocess.PIPE, text=True) as child:
+    command = [sys.executable, "-c", CTRL_C]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as child:
         try:
             assert child.stdout.readline() == "ready\n"
             time.sleep(0.05)

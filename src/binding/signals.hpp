@@ -11,8 +11,8 @@ namespace cw {
 
 class SignalCheck {
 public:
-    // Counts `work` units done (a bar, an item). Every few thousand the pending signals are handled;
-    // a handler that raises (KeyboardInterrupt) ends the stretch with its exception.
+    // Counts `work` units done (a bar, an item). Every few thousand the pending signals are
+    // handled; a handler that raises (KeyboardInterrupt) ends the stretch with its exception.
     void after(std::size_t work = 1) {
         if (work < left_) [[likely]] {
             left_ -= work;
