@@ -87,15 +87,12 @@ void run_bars(Engine& engine, PyObject* strategy, BrokerObject& broker) {
             call_method(next, strategy, std::array{bar_object.get(), broker_object});
         }
         double point;
-        std::size_t open;
         {
             SharedStep step(broker.access);
             point = equity(broker.record, bar.close);
-            open = broker.record.positions.size();
         }
         engine.equity_curve.push_back(point);
-        // An open position costs the loop a small part of what the call for a bar does.
-        signals.after(1 + open / 32);
+        signals.after();
     }
 }
 
