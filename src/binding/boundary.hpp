@@ -17,31 +17,31 @@ namespace detail {
 [[noreturn, gnu::cold]] void abort_uncaught() noexcept;
 }  // namespace detail
 
-// Constructors, methods, getters, repr: the body returns the result as a Ref.
-template <class Body>
-PyObject* boundary(Body&& body) {
+namespace detail {
+// body()'s value, or `failed` with the failure set as the pending error.
+template <class Body, class Result>
+Result guarded(Body&& body, Result failed) {
     try {
-        return body().release();
+        return body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
-        detail::set_caught_error();
-        return nullptr;
+        set_caught_error();
+        return failed;
     }
+}
+}  // namespace detail
+
+// Constructors, methods, getters, repr: the body returns the result as a Ref.
+template <class Body>
+PyObject* boundary(Body&& body) {
+    return detail::guarded([&] { return body().release(); }, static_cast<PyObject*>(nullptr));
 }
 
 // The module's execution step: 0, or -1 with the error pending.
 template <class Body>
 int exec_boundary(Body&& body) {
-    try {
-        body();
-        return 0;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        detail::set_caught_error();
-        return -1;
-    }
+    return detail::guarded([&] { body(); return 0; }, -1);
 }
 
 // Deallocation has nobody to report to.

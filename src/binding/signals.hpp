@@ -11,11 +11,10 @@ namespace cw {
 
 class SignalCheck {
 public:
-    // Counts `work` units done (a bar, an item). Every few thousand the pending signals are
-    // handled; a handler that raises (KeyboardInterrupt) ends the stretch with its exception.
-    void after(std::size_t work = 1) {
-        if (work < left_) [[likely]] {
-            left_ -= work;
+    // Counts one unit done (a bar, an item). Every few thousand the pending signals are handled;
+    // a handler that raises (KeyboardInterrupt) ends the stretch with its exception.
+    void after() {
+        if (--left_ != 0) [[likely]] {
             return;
         }
         handle();

@@ -61,10 +61,8 @@ std::vector<Bar> to_bars(PyObject* data) {
         const int status = PyIter_NextItem(iterator.get(), &raw);
         if (status == 0) {
             // A length that promised more than came would keep its reservation for the engine's
-            // life.
-            if (bars.capacity() > bars.size()) {
-                bars.shrink_to_fit();
-            }
+            // life; one that told the truth filled it exactly, and nothing is copied.
+            bars.shrink_to_fit();
             return bars;
         }
         if (status < 0) {
