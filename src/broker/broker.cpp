@@ -6,14 +6,17 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "broker/ledger.hpp"
+
 namespace cw {
 namespace {
 
 // Makes room for `extra` more trades before anything changes, so that a call that runs out of
 // memory leaves the account as it was. Growth is geometric: calls that each close a few positions
 // must not reallocate every time.
-void reserve_trades(Broker& broker, std::size_t extra) {
-    std::vector<Trade>& trades = broker.trades;
+template <class Book>
+void reserve_trades(BrokerOf<Book>& broker, std::size_t extra) {
+    auto& trades = broker.trades;
     const std::size_t needed = trades.size() + extra;
     if (needed <= trades.capacity()) {
         return;
@@ -24,35 +27,42 @@ void reserve_trades(Broker& broker, std::size_t extra) {
 
 // The closing rule, shared by every way a position ends. `trades` must already have room for one
 // more, so nothing here can fail.
-void settle(Broker& broker, const Position& position, double level, std::int64_t time) {
+template <class Book>
+void settle(BrokerOf<Book>& broker, const typename Book::Position& position, double level,
+            std::int64_t time, ExitReason reason) {
     const double exit_price = position.is_long ? level - broker.spread : level + broker.spread;
     const double diff = position.is_long ? exit_price - position.entry_price
                                          : position.entry_price - exit_price;
     const double quote = (diff * position.lot_size) * broker.contract_size;
     const double pnl = quote * broker.quote_to_account;
-    broker.trades.push_back(Trade{position.entry_price, exit_price, position.lot_size, pnl,
-                                  position.entry_time, time, position.is_long});
+    broker.trades.push_back(broker.book.closed(position, exit_price, pnl, time, reason));
     broker.cash = broker.cash + pnl;
 }
 
+struct Exit {
+    double level;
+    ExitReason reason;
+};
+
 // The level at which the bar closes `position`, if it does. A NaN on either side of a comparison
 // is false, so NaN never triggers an exit; the stop-loss wins when both levels are reached.
-std::optional<double> exit_level(const Position& position, const Bar& bar) noexcept {
+template <class Position>
+std::optional<Exit> exit_of(const Position& position, const Bar& bar) noexcept {
     const std::optional<double>& stop = position.stop_loss;
     const std::optional<double>& target = position.take_profit;
     if (position.is_long) {
         if (stop && bar.low <= *stop) {
-            return stop;
+            return Exit{*stop, ExitReason::stop_loss};
         }
         if (target && bar.high >= *target) {
-            return target;
+            return Exit{*target, ExitReason::take_profit};
         }
     } else {
         if (stop && bar.high >= *stop) {
-            return stop;
+            return Exit{*stop, ExitReason::stop_loss};
         }
         if (target && bar.low <= *target) {
-            return target;
+            return Exit{*target, ExitReason::take_profit};
         }
     }
     return std::nullopt;
@@ -60,54 +70,59 @@ std::optional<double> exit_level(const Position& position, const Bar& bar) noexc
 
 }  // namespace
 
-Broker make_broker(double initial_cash, double commission, double spread, double contract_size,
-                   double quote_to_account) {
-    return Broker{{}, {}, initial_cash, initial_cash, commission, spread, contract_size,
-                  quote_to_account};
-}
-
-void open_position(Broker& broker, bool is_long, double price, double lot_size,
-                   std::int64_t timestamp, std::optional<double> stop_loss,
-                   std::optional<double> take_profit) {
+template <class Book>
+const typename Book::Position& open_position(BrokerOf<Book>& broker, bool is_long, double price,
+                                             double lot_size, std::int64_t timestamp,
+                                             std::optional<double> stop_loss,
+                                             std::optional<double> take_profit) {
     // The id is the list length, not a counter: ids repeat once earlier positions have closed.
     const auto id = static_cast<std::uint64_t>(broker.positions.size());
     const double entry_price = is_long ? price + broker.spread : price - broker.spread;
+    const double commission = broker.commission * lot_size;
     // Appending is the only step that can fail, so it goes before the commission is charged.
-    broker.positions.push_back(
-        Position{stop_loss, take_profit, id, entry_price, lot_size, timestamp, is_long});
-    broker.cash = broker.cash - (broker.commission * lot_size);
+    broker.positions.push_back(typename Book::Position{
+        stop_loss, take_profit, id, entry_price, lot_size, timestamp, is_long,
+        broker.book.opening(entry_price, commission)});
+    broker.book.opened();
+    broker.cash = broker.cash - commission;
+    return broker.positions.back();
 }
 
-void close_position(Broker& broker, std::uint64_t id, double price, std::int64_t timestamp) {
-    std::vector<Position>& positions = broker.positions;
+template <class Book>
+void close_position(BrokerOf<Book>& broker, std::uint64_t id, double price,
+                    std::int64_t timestamp) {
+    auto& positions = broker.positions;
     const auto found = std::find_if(positions.begin(), positions.end(),
-                                    [id](const Position& position) { return position.id == id; });
+                                    [id](const auto& position) { return position.id == id; });
     if (found == positions.end()) {
         return;
     }
     reserve_trades(broker, 1);
-    settle(broker, *found, price, timestamp);
+    settle(broker, *found, price, timestamp, ExitReason::close);
     positions.erase(found);
 }
 
-void close_all(Broker& broker, double price, std::int64_t timestamp) {
+template <class Book>
+void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp, ExitReason reason) {
     reserve_trades(broker, broker.positions.size());
-    for (const Position& position : broker.positions) {
-        settle(broker, position, price, timestamp);
+    for (const auto& position : broker.positions) {
+        settle(broker, position, price, timestamp, reason);
     }
     broker.positions.clear();
 }
 
-void check_open_exits(Broker& broker, const Bar& bar) {
-    std::vector<Position>& positions = broker.positions;
+template <class Book>
+void check_open_exits(BrokerOf<Book>& broker, const Bar& bar) {
+    auto& positions = broker.positions;
     const std::size_t count = positions.size();
 
-    // Most bars close nothing: look without touching anything until the first hit.
+    // Most bars close nothing: look without moving anything until the first hit.
     std::size_t first = 0;
-    std::optional<double> level;
+    std::optional<Exit> exit;
     for (; first < count; ++first) {
-        level = exit_level(positions[first], bar);
-        if (level) {
+        Book::observe(positions[first], bar);
+        exit = exit_of(positions[first], bar);
+        if (exit) {
             break;
         }
     }
@@ -117,19 +132,32 @@ void check_open_exits(Broker& broker, const Bar& bar) {
 
     // Every position from the first hit on may close; room for all of them, before any change.
     reserve_trades(broker, count - first);
-    settle(broker, positions[first], *level, bar.timestamp);
+    settle(broker, positions[first], exit->level, bar.timestamp, exit->reason);
 
     // Closed positions drop out and the rest move up in order, each moved at most once.
     std::size_t kept = first;
     for (std::size_t read = first + 1; read < count; ++read) {
-        const Position& position = positions[read];
-        if (const auto hit = exit_level(position, bar)) {
-            settle(broker, position, *hit, bar.timestamp);
+        auto& position = positions[read];
+        Book::observe(position, bar);
+        if (const auto hit = exit_of(position, bar)) {
+            settle(broker, position, hit->level, bar.timestamp, hit->reason);
         } else {
             positions[kept++] = position;
         }
     }
     positions.erase(positions.begin() + static_cast<std::ptrdiff_t>(kept), positions.end());
 }
+
+// The two books the modules use.
+#define CW_INSTANTIATE(Book)                                                                     \
+    template const Book::Position& open_position(BrokerOf<Book>&, bool, double, double,          \
+                                                 std::int64_t, std::optional<double>,            \
+                                                 std::optional<double>);                         \
+    template void close_position(BrokerOf<Book>&, std::uint64_t, double, std::int64_t);          \
+    template void close_all(BrokerOf<Book>&, double, std::int64_t, ExitReason);                  \
+    template void check_open_exits(BrokerOf<Book>&, const Bar&);
+CW_INSTANTIATE(PlainBook)
+CW_INSTANTIATE(Ledger)
+#undef CW_INSTANTIATE
 
 }  // namespace cw

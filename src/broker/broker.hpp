@@ -1,6 +1,11 @@
 // The simulated account: open positions, closed trades, cash and the five account parameters,
 // with the operations that change them. Pure C++; every operation either completes or (only on
 // std::bad_alloc) leaves the account exactly as it was.
+//
+// The operations are written once and parameterised by a book: what the account keeps about its
+// positions and trades beyond the arithmetic. The plain book keeps nothing more (the Broker); the
+// ledger (ledger.hpp) adds tickets, bar numbers, exit reasons and excursions for the Account. A
+// book never takes part in a formula.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +16,11 @@
 
 namespace cw {
 
-struct Position {
+// How a position ended; the plain book does not record it.
+enum class ExitReason : std::uint8_t { stop_loss, take_profit, close, close_all, end };
+
+template <class Extra>
+struct PositionOf {
     std::optional<double> stop_loss;    // as passed, no spread applied
     std::optional<double> take_profit;  // as passed, no spread applied
     std::uint64_t id;                   // number of open positions just before this one
@@ -19,6 +28,7 @@ struct Position {
     double lot_size;
     std::int64_t entry_time;
     bool is_long;
+    [[no_unique_address]] Extra extra;  // the book's
 };
 
 struct Trade {
@@ -31,33 +41,80 @@ struct Trade {
     bool is_long;
 };
 
-struct Broker {
+// The Broker's book: the records as they are, nothing kept besides.
+struct PlainBook {
+    struct Extra {};
+    using Position = PositionOf<Extra>;
+    using TradeRow = Trade;
+    static constexpr bool journal = false;
+
+    [[nodiscard]] Extra opening(double /*entry_price*/, double /*commission*/) const noexcept {
+        return {};
+    }
+    void opened() noexcept {}
+    static void observe(Position& /*position*/, const Bar& /*bar*/) noexcept {}
+    [[nodiscard]] Trade closed(const Position& position, double exit_price, double pnl,
+                               std::int64_t time, ExitReason /*reason*/) const noexcept {
+        return Trade{position.entry_price, exit_price, position.lot_size, pnl,
+                     position.entry_time, time, position.is_long};
+    }
+};
+
+template <class Book>
+struct BrokerOf {
+    using Position = typename Book::Position;
+    using TradeRow = typename Book::TradeRow;
+
     std::vector<Position> positions;  // opening order
-    std::vector<Trade> trades;        // closing order
+    std::vector<TradeRow> trades;     // closing order
     double cash;
     double initial_cash;
     double commission;        // per lot, account currency, charged at opening only
     double spread;            // price units, in full at entry and at exit
     double contract_size;     // units per lot
     double quote_to_account;  // quote currency -> account currency
+    Book book;
 };
 
-[[nodiscard]] Broker make_broker(double initial_cash, double commission, double spread,
-                                 double contract_size, double quote_to_account);
+using Broker = BrokerOf<PlainBook>;
+using Position = PlainBook::Position;
 
-// buy (is_long) or sell.
-void open_position(Broker& broker, bool is_long, double price, double lot_size,
-                   std::int64_t timestamp, std::optional<double> stop_loss,
-                   std::optional<double> take_profit);
+template <class Book>
+[[nodiscard]] BrokerOf<Book> make_broker(double initial_cash, double commission, double spread,
+                                         double contract_size, double quote_to_account) {
+    return BrokerOf<Book>{{}, {}, initial_cash, initial_cash, commission, spread, contract_size,
+                          quote_to_account, Book{}};
+}
+[[nodiscard]] inline Broker make_broker(double initial_cash, double commission, double spread,
+                                        double contract_size, double quote_to_account) {
+    return make_broker<PlainBook>(initial_cash, commission, spread, contract_size,
+                                  quote_to_account);
+}
+
+// buy (is_long) or sell; the new position.
+template <class Book>
+const typename Book::Position& open_position(BrokerOf<Book>& broker, bool is_long, double price,
+                                             double lot_size, std::int64_t timestamp,
+                                             std::optional<double> stop_loss,
+                                             std::optional<double> take_profit);
 // Closes the oldest open position with this id; an unknown id does nothing.
-void close_position(Broker& broker, std::uint64_t id, double price, std::int64_t timestamp);
+template <class Book>
+void close_position(BrokerOf<Book>& broker, std::uint64_t id, double price,
+                    std::int64_t timestamp);
 // Closes every open position, oldest first, at one level and time.
-void close_all(Broker& broker, double price, std::int64_t timestamp);
+template <class Book>
+void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp,
+               ExitReason reason = ExitReason::close_all);
+// check_exits with at least one position open.
+template <class Book>
+void check_open_exits(BrokerOf<Book>& broker, const Bar& bar);
+
 // Value of the account at `price`; the run loop's equity points are this same value. Inline: the
 // run loop values the account on every bar.
-[[nodiscard]] inline double equity(const Broker& broker, double price) noexcept {
+template <class Book>
+[[nodiscard]] inline double equity(const BrokerOf<Book>& broker, double price) noexcept {
     double open_pnl = -0.0;
-    for (const Position& position : broker.positions) {
+    for (const auto& position : broker.positions) {
         const double diff = position.is_long ? price - position.entry_price
                                              : position.entry_price - price;
         const double quote = (diff * position.lot_size) * broker.contract_size;
@@ -68,12 +125,10 @@ void close_all(Broker& broker, double price, std::int64_t timestamp);
     return open_pnl + broker.cash;
 }
 
-// check_exits with at least one position open.
-void check_open_exits(Broker& broker, const Bar& bar);
-
 // Closes the positions whose stop-loss or take-profit the bar reached, oldest first. The run loop
 // calls this on every bar, mostly with nothing open: then it costs no call.
-inline void check_exits(Broker& broker, const Bar& bar) {
+template <class Book>
+inline void check_exits(BrokerOf<Book>& broker, const Bar& bar) {
     if (!broker.positions.empty()) {
         check_open_exits(broker, bar);
     }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "broker/ledger.hpp"
+
 namespace cw {
 namespace {
 
@@ -20,9 +22,10 @@ struct TradeFigures {
 
 // The three sums are each one running total in list order: any other grouping changes the last
 // bits. NaN fails every comparison, so it only reaches the plain sum.
-TradeFigures scan_trades(const std::vector<Trade>& trades) noexcept {
+template <class TradeRow>
+TradeFigures scan_trades(const std::vector<TradeRow>& trades) noexcept {
     TradeFigures f;
-    for (const Trade& trade : trades) {
+    for (const TradeRow& trade : trades) {
         const double p = trade.pnl;
         f.sum = f.sum + p;
         if (p > f.best) {
@@ -70,7 +73,8 @@ double max_drawdown_pct(std::span<const double> equity_curve) noexcept {
 
 }  // namespace
 
-Stats compute_stats(const Broker& broker, std::span<const double> equity_curve) noexcept {
+template <class Book>
+Stats compute_stats(const BrokerOf<Book>& broker, std::span<const double> equity_curve) noexcept {
     Stats stats{};
     stats.initial_cash = broker.initial_cash;
     stats.final_cash = broker.cash;
@@ -102,5 +106,8 @@ Stats compute_stats(const Broker& broker, std::span<const double> equity_curve) 
     stats.max_drawdown_pct = max_drawdown_pct(equity_curve);
     return stats;
 }
+
+template Stats compute_stats(const Broker&, std::span<const double>) noexcept;
+template Stats compute_stats(const Account&, std::span<const double>) noexcept;
 
 }  // namespace cw

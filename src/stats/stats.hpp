@@ -23,6 +23,9 @@ struct Stats {
     double max_drawdown_pct;
 };
 
-[[nodiscard]] Stats compute_stats(const Broker& broker, std::span<const double> equity_curve) noexcept;
+// Reads the account's cash, initial cash and each trade's pnl; made for both books.
+template <class Book>
+[[nodiscard]] Stats compute_stats(const BrokerOf<Book>& broker,
+                                  std::span<const double> equity_curve) noexcept;
 
 }  // namespace cw
