@@ -9,7 +9,7 @@ namespace cw {
 namespace {
 
 PyTypeObject* create_class(const ClassSpec& spec) {
-    PyType_Slot slots[8];
+    PyType_Slot slots[16];
     int n = 0;
     auto add = [&](int slot, void* pointer) { slots[n++] = PyType_Slot{slot, pointer}; };
     if (spec.doc != nullptr) {
@@ -26,6 +26,9 @@ PyTypeObject* create_class(const ClassSpec& spec) {
     }
     if (spec.getset != nullptr) {
         add(Py_tp_getset, spec.getset);
+    }
+    for (const PyType_Slot* more = spec.slots; more != nullptr && more->slot != 0; ++more) {
+        add(more->slot, more->pfunc);
     }
     add(Py_tp_base, &PyBaseObject_Type);
     add(Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc));
@@ -50,6 +53,22 @@ PyTypeObject* create_class(const ClassSpec& spec) {
 
 PyTypeObject* ClassCell::get() {
     return cell_.get([this] { return create_class(spec_); });
+}
+
+void ClassCell::adopt(PyObject* type, std::string_view from) {
+    if (!PyType_Check(type)) {
+        throw type_mismatch(type, &PyType_Type);
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    if (cls->tp_basicsize != spec_.basic_size || cls->tp_itemsize != 0) {
+        throw PyError::deferred(
+            PyExc_ImportError,
+            concat({from, ".", name(), " has instances of ", std::to_string(cls->tp_basicsize),
+                    " bytes, but this module was built for ", std::to_string(spec_.basic_size),
+                    ": the two native modules come from different builds; reinstall candlewright"}));
+    }
+    // Kept for the life of the process, like a class made here.
+    (void)cell_.get([type] { return reinterpret_cast<PyTypeObject*>(Ref::borrow(type).release()); });
 }
 
 PyTypeObject* ClassCell::type_slow() {

@@ -30,6 +30,7 @@ struct ClassSpec {
     reprfunc repr;
     PyMethodDef* methods;
     PyGetSetDef* getset;
+    const PyType_Slot* slots = nullptr;  // more slots (buffer, sequence), ended by a zero slot
 
     [[nodiscard]] std::string_view name() const noexcept {
         const std::string_view full(qualified_name);
@@ -52,6 +53,9 @@ public:
         return type_slow();
     }
     [[nodiscard]] std::string_view name() const noexcept { return spec_.name(); }
+    // Takes over the class object another module made from this same spec, after checking that
+    // its instances have the size this module was built for.
+    void adopt(PyObject* type, std::string_view from);
 
 private:
     [[gnu::cold]] PyTypeObject* type_slow();
@@ -117,18 +121,23 @@ private:
     Ref keep_;
 };
 
-// A read-only attribute: one field of the record, read under shared access.
-template <class Record, ClassCell& Cell, auto Field>
-PyObject* field_getter(PyObject* self, void* /*closure*/) {
+// A read-only attribute: a value read from the record under shared access, by `Read(record)`.
+template <class Record, ClassCell& Cell, auto Read>
+PyObject* value_getter(PyObject* self, void* /*closure*/) {
     return boundary([self] {
         Instance<Record>& instance = receiver<Record>(self, Cell);
         const auto value = [&] {
             SharedAccess access(instance.access);
-            return instance.record.*Field;
+            return Read(instance.record);
         }();
         return to_py(value);
     });
 }
+
+// A read-only attribute: one field of the record.
+template <class Record, ClassCell& Cell, auto Field>
+constexpr getter field_getter =
+    value_getter<Record, Cell, [](const Record& record) { return record.*Field; }>;
 
 template <class Record>
 constexpr int instance_size() {

@@ -70,6 +70,14 @@ inline Ref to_py(std::uint64_t value) {
     return require_object(PyLong_FromUnsignedLongLong(value));
 }
 
+inline Ref to_py(bool value) noexcept {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+
+inline Ref to_py(std::optional<double> value) {
+    return value ? to_py(*value) : Ref::borrow(Py_None);
+}
+
 inline Ref to_py(std::string_view text) {
     return require_object(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

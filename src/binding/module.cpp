@@ -1,6 +1,6 @@
 // The module definition, its init function and its execution step.
 #include "binding/classes.hpp"
-#include "binding/names.hpp"
+#include "binding/registry.hpp"
 #include "broker/broker_type.hpp"
 #include "engine/engine_type.hpp"
 #include "market/bar_type.hpp"
@@ -9,58 +9,12 @@
 namespace cw {
 namespace {
 
-// The module's __all__ list, made and set if the module has none.
-Ref module_all(PyObject* module) {
-    PyObject* key = names().all;
-    if (Ref all = Ref::steal(PyObject_GetAttr(module, key))) {
-        if (!PyList_Check(all.get())) {
-            throw type_mismatch(all.get(), &PyList_Type);
-        }
-        return all;
-    }
-    PyError error = PyError::fetch();
-    if (!error.matches(PyExc_AttributeError)) {
-        throw std::move(error);
-    }
-    Ref all = require(PyList_New(0));
-    require_ok(PyObject_SetAttr(module, key, all.get()));
-    return all;
-}
-
-// An import that runs out of memory fails with the MemoryError, as any import does: the new
-// objects of this step are the import's, not results of a call that could not be made.
-void add_class(PyObject* module, ClassCell& cell) {
-    PyTypeObject* type = cell.get();
-    const std::string_view text = cell.name();
-    Ref name =
-        require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    Ref all = module_all(module);
-    if (PyList_Append(all.get(), name.get()) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            throw_pending();
-        }
-        PyErr_Clear();
-        panic("could not append __name__ to __all__");
-    }
-    require_ok(PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)));
-}
-
-// The class objects are process-wide and keep the main interpreter's state (version tags,
-// attributes set on them), so no other interpreter may get them, not even one that shares the
-// main interpreter's lock and so passes the interpreter's own check.
-void refuse_subinterpreter() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        throw PyError::deferred(PyExc_ImportError,
-                                "module _candlewright does not support loading in subinterpreters");
-    }
-}
-
 int exec_module(PyObject* module) {
     return exec_boundary([module] {
         if (module == nullptr) {
             throw PyError::fetch();
         }
-        refuse_subinterpreter();
+        refuse_subinterpreter("_candlewright");
         if (!PyModule_Check(module)) {
             throw type_mismatch(module, &PyModule_Type);
         }

@@ -68,6 +68,20 @@ std::optional<Exit> exit_of(const Position& position, const Bar& bar) noexcept {
     return std::nullopt;
 }
 
+// Closes the oldest open position that `matches`, if there is one.
+template <class Book, class Match>
+bool close_first(BrokerOf<Book>& broker, Match matches, double price, std::int64_t timestamp) {
+    auto& positions = broker.positions;
+    const auto found = std::find_if(positions.begin(), positions.end(), matches);
+    if (found == positions.end()) {
+        return false;
+    }
+    reserve_trades(broker, 1);
+    settle(broker, *found, price, timestamp, ExitReason::close);
+    positions.erase(found);
+    return true;
+}
+
 }  // namespace
 
 template <class Book>
@@ -91,15 +105,14 @@ const typename Book::Position& open_position(BrokerOf<Book>& broker, bool is_lon
 template <class Book>
 void close_position(BrokerOf<Book>& broker, std::uint64_t id, double price,
                     std::int64_t timestamp) {
-    auto& positions = broker.positions;
-    const auto found = std::find_if(positions.begin(), positions.end(),
-                                    [id](const auto& position) { return position.id == id; });
-    if (found == positions.end()) {
-        return;
-    }
-    reserve_trades(broker, 1);
-    settle(broker, *found, price, timestamp, ExitReason::close);
-    positions.erase(found);
+    (void)close_first(broker, [id](const auto& position) { return position.id == id; }, price,
+                      timestamp);
+}
+
+bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp) {
+    return close_first(
+        account, [ticket](const auto& position) { return position.extra.ticket == ticket; },
+        price, timestamp);
 }
 
 template <class Book>

@@ -89,4 +89,7 @@ struct Ledger {
 
 using Account = BrokerOf<Ledger>;
 
+// Closes the open position with this ticket by the closing rule; false if there is none.
+bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp);
+
 }  // namespace cw

@@ -67,7 +67,7 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
             SharedStep step(broker.access);
             point = equity(broker.record, bar.close);
             if constexpr (Book::journal) {
-                exposed += broker.record.positions.empty() ? 0 : 1;
+                exposed += broker.record.positions.empty() ? 0U : 1U;
             }
         }
         equity_curve.push_back(point);

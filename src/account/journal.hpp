@@ -1,0 +1,52 @@
+// Read-only views of what a run produced: a column of numbers over a shared, immutable array (the
+// equity curve, one field of every trade row), and the table of trade rows. Pure C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "broker/ledger.hpp"
+
+namespace cw {
+
+enum class ValueKind : std::uint8_t { f64, i64, u64, boolean };
+
+// Values `stride` bytes apart from `first`, kept alive by `owner`. The array never changes, so a
+// view taken before the account traded on stays valid and correct.
+struct Column {
+    std::shared_ptr<const void> owner;
+    const std::byte* first;
+    std::ptrdiff_t count;  // the buffer protocol's shape and strides point at these two
+    std::ptrdiff_t stride;
+    ValueKind kind;
+};
+
+using TradeRows = std::shared_ptr<const std::vector<TradeRow>>;
+
+struct TradeTable {
+    TradeRows rows;
+};
+
+// The column of one field of every row.
+template <class Value>
+Column trade_column(const TradeRows& rows, Value TradeRow::*field, ValueKind kind) {
+    static const TradeRow none{};  // an empty table still needs somewhere to point
+    const TradeRow* base = rows->empty() ? &none : rows->data();
+    return Column{rows, reinterpret_cast<const std::byte*>(&(base->*field)),
+                  static_cast<std::ptrdiff_t>(rows->size()),
+                  static_cast<std::ptrdiff_t>(sizeof(TradeRow)), kind};
+}
+
+// A column owning its values.
+inline Column owned_column(std::vector<double> values) {
+    auto owner = std::make_shared<const std::vector<double>>(std::move(values));
+    const double* base = owner->data();
+    static const double none = 0.0;
+    return Column{owner, reinterpret_cast<const std::byte*>(owner->empty() ? &none : base),
+                  static_cast<std::ptrdiff_t>(owner->size()),
+                  static_cast<std::ptrdiff_t>(sizeof(double)), ValueKind::f64};
+}
+
+}  // namespace cw

@@ -1,0 +1,30 @@
+// The Python classes Column, Trades and Trade, and the class Position of open positions.
+#pragma once
+
+#include "account/journal.hpp"
+#include "binding/classes.hpp"
+
+namespace cw {
+
+extern ClassCell column_class;
+extern ClassCell trades_class;
+extern ClassCell trade_class;
+extern ClassCell position_class;
+
+// "stop_loss", "take_profit", "close", "close_all" or "end", made once.
+[[nodiscard]] PyObject* reason_name(ExitReason reason);
+inline Ref to_py(ExitReason reason) {
+    return Ref::borrow(reason_name(reason));
+}
+
+[[nodiscard]] inline Ref new_column(Column column) {
+    return new_instance(column_class.type(), std::move(column));
+}
+[[nodiscard]] inline Ref new_trades(TradeRows rows) {
+    return new_instance(trades_class.type(), TradeTable{std::move(rows)});
+}
+[[nodiscard]] inline Ref new_position(const Account::Position& position) {
+    return new_instance(position_class.type(), Account::Position(position));
+}
+
+}  // namespace cw

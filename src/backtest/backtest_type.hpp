@@ -1,0 +1,15 @@
+// The native side of candlewright.Backtest: bars and an account template, and the run.
+#pragma once
+
+#include "backtest/backtest.hpp"
+#include "binding/classes.hpp"
+
+namespace cw {
+
+extern ClassCell backtest_class;
+
+// Runs `strategy` over the bars on a fresh Account: (Stats, Trades, equity Column, the number of
+// bars at whose close a position was open).
+[[nodiscard]] Ref run_backtest(const Backtest& backtest, Ref strategy);
+
+}  // namespace cw

@@ -1,0 +1,67 @@
+// The module candlewright._backtest. It runs on the classes of _candlewright itself, so a strategy
+// sees the one Bar class and a run returns a real Stats: both are taken from that module at import
+// and checked to have the instance size this module was built for.
+#include "account/account_type.hpp"
+#include "account/journal_type.hpp"
+#include "backtest/backtest_type.hpp"
+#include "binding/registry.hpp"
+#include "market/bar_type.hpp"
+#include "stats/stats_type.hpp"
+
+namespace cw {
+namespace {
+
+void adopt_core_classes() {
+    Ref core = require(PyImport_ImportModule("_candlewright"));
+    for (ClassCell* cell : {&bar_class, &stats_class}) {
+        const std::string_view name = cell->name();
+        Ref type = require(PyObject_GetAttrString(core.get(), std::string(name).c_str()));
+        cell->adopt(type.get(), "_candlewright");
+    }
+}
+
+int exec_module(PyObject* module) {
+    return exec_boundary([module] {
+        if (module == nullptr) {
+            throw PyError::fetch();
+        }
+        refuse_subinterpreter("candlewright._backtest");
+        if (!PyModule_Check(module)) {
+            throw type_mismatch(module, &PyModule_Type);
+        }
+        if (panic_exception_type() == nullptr) {
+            throw_pending();
+        }
+        adopt_core_classes();
+        for (ClassCell* cell : {&account_class, &position_class, &trade_class, &trades_class,
+                                &column_class, &backtest_class}) {
+            add_class(module, *cell);
+        }
+    });
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    CW_SLOT_GIL_NOT_USED
+    CW_SLOT_SINGLE_INTERPRETER
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "candlewright._backtest",
+    "The native side of candlewright's Backtest, Account and trade journal.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace cw
+
+PyMODINIT_FUNC PyInit__backtest() {
+    return PyModuleDef_Init(&cw::g_module);
+}

@@ -1,0 +1,52 @@
+// Backtest.run: Engine.run's loop on an Account, keeping what the run produced.
+#include "account/account_type.hpp"
+#include "account/journal_type.hpp"
+#include "backtest/backtest_type.hpp"
+#include "engine/loop.hpp"
+#include "stats/stats_type.hpp"
+
+namespace cw {
+
+Ref run_backtest(const Backtest& backtest, Ref strategy) {
+    const std::vector<Bar>& data = *backtest.data;
+    std::vector<double> equity_curve;
+    equity_curve.reserve(data.size());
+
+    Ref init_result = call_init(data, strategy.get());
+    const Account& params = backtest.account;
+    Ref account_object = new_account(make_broker<Ledger>(params.initial_cash, params.commission,
+                                                         params.spread, params.contract_size,
+                                                         params.quote_to_account));
+    auto& account = *reinterpret_cast<AccountObject*>(account_object.get());
+
+    std::uint64_t exposed = 0;
+    if (!data.empty()) {
+        exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);
+        const Bar& last = data.back();
+        ExclusiveStep step(account.access);
+        close_all(account.record, last.close, last.timestamp, ExitReason::end);
+    }
+    Stats stats;
+    TradeRows rows;
+    {
+        SharedStep step(account.access);
+        stats = compute_stats(account.record, equity_curve);
+        // An account nobody else holds gives up its journal; one the strategy kept keeps a copy.
+        std::vector<TradeRow>& trades = account.record.trades;
+        rows = Py_REFCNT(account_object.get()) == 1
+                   ? std::make_shared<const std::vector<TradeRow>>(std::move(trades))
+                   : std::make_shared<const std::vector<TradeRow>>(trades);
+    }
+    account_object.reset();
+    init_result.reset();
+    strategy.reset();
+
+    Ref stats_object = new_stats(stats);
+    Ref trades_object = new_trades(std::move(rows));
+    Ref equity_object = new_column(owned_column(std::move(equity_curve)));
+    Ref exposed_object = to_py(exposed);
+    return require_object(PyTuple_Pack(4, stats_object.get(), trades_object.get(),
+                                       equity_object.get(), exposed_object.get()));
+}
+
+}  // namespace cw
