@@ -2,6 +2,7 @@
 // stride, checked for one dimension and equal lengths before anything is copied.
 #include "backtest/columns.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -141,6 +142,34 @@ void fill(std::vector<Bar>& bars, Field Bar::*field, const Py_buffer& view, char
     }
 }
 
+bool is_native_int64(char code) noexcept {
+    return code == 'q' || code == 'l' || code == 'n';
+}
+
+// The common case (numpy int64 times, float64 prices): each bar written once, in one pass.
+std::vector<Bar> read_rows(const std::array<Buffer, 6>& buffers, bool has_volume,
+                           std::size_t rows) {
+    std::array<const std::byte*, 6> at{};
+    std::array<Py_ssize_t, 6> stride{};
+    for (std::size_t c = 0; c < (has_volume ? 6U : 5U); ++c) {
+        at[c] = static_cast<const std::byte*>(buffers[c].view().buf);
+        stride[c] = buffers[c].view().strides[0];
+    }
+    std::vector<Bar> bars;
+    bars.reserve(rows);
+    SignalCheck signals;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double volume = has_volume ? load<double>(at[5]) : 0.0;
+        bars.push_back(Bar{load<std::int64_t>(at[0]), load<double>(at[1]), load<double>(at[2]),
+                           load<double>(at[3]), load<double>(at[4]), volume});
+        for (std::size_t c = 0; c < 6; ++c) {
+            at[c] += stride[c];
+        }
+        signals.after();
+    }
+    return bars;
+}
+
 }  // namespace
 
 std::vector<Bar> bars_from_columns(const std::array<PyObject*, 6>& columns) {
@@ -170,6 +199,11 @@ std::vector<Bar> bars_from_columns(const std::array<PyObject*, 6>& columns) {
     const auto rows = static_cast<std::size_t>(count);
     check_times(buffers[0].view(), codes[0], rows);
 
+    if (is_native_int64(codes[0]) &&
+        std::all_of(codes.begin() + 1, codes.begin() + static_cast<std::ptrdiff_t>(given),
+                    [](char code) { return code == 'd'; })) {
+        return read_rows(buffers, has_volume, rows);
+    }
     std::vector<Bar> bars(rows, Bar{0, 0.0, 0.0, 0.0, 0.0, 0.0});
     fill(bars, &Bar::timestamp, buffers[0].view(), codes[0]);
     fill(bars, &Bar::open, buffers[1].view(), codes[1]);

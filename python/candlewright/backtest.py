@@ -1,0 +1,324 @@
+"""Runs you can inspect: `Backtest` runs a strategy on an `Account` and returns a `Result` with
+the eleven figures, the trade journal, the equity curve and the metrics built on them.
+
+The run is `Engine.run`'s, on the same native arithmetic: for every strategy,
+`Backtest(...).run(s).stats` equals `Engine(...).run(s)` to the bit. What it adds is kept
+natively as the run goes (a ticket, bar numbers, the exit reason and the excursions of every
+trade; the equity at every bar), so recording costs almost nothing.
+"""
+from __future__ import annotations
+
+import array
+import functools
+import importlib
+import math
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from _candlewright import Bar, Stats
+
+from . import _backtest
+from ._backtest import Account, Column, Position, Trade, Trades
+from .metrics import METRICS, compute_metrics
+from .sweeps import FIGURES
+
+__all__ = ["Backtest", "Result", "Account", "Position", "Trade", "Trades", "Column",
+           "TRADE_COLUMNS", "SUMMARY"]
+
+TIME_UNITS = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}
+PRICE_NAMES = ("open", "high", "low", "close")
+TIME_NAMES = ("timestamp", "time", "date", "datetime")
+
+TRADE_COLUMNS = ("ticket", "is_long", "lot_size", "entry_time", "exit_time", "entry_bar",
+                 "exit_bar", "entry_price", "exit_price", "stop_loss", "take_profit", "pnl",
+                 "commission", "exit_reason", "mae", "mfe")
+
+# The extra figures shown under the report, with their labels (16 characters, as the report's)
+# and formats.
+SUMMARY = (
+    ("sharpe", "Sharpe Ratio:   ", "{:.2f}"),
+    ("sortino", "Sortino Ratio:  ", "{:.2f}"),
+    ("cagr_pct", "CAGR:           ", "{:.2f}%"),
+    ("volatility_ann_pct", "Volatility:     ", "{:.2f}%"),
+    ("max_drawdown_duration", "Longest DD:     ", ""),
+    ("exposure_time_pct", "Exposure:       ", "{:.1f}%"),
+    ("expectancy", "Expectancy:     ", "{:.5f}"),
+    ("sqn", "SQN:            ", "{:.2f}"),
+    ("commissions", "Commissions:    ", "{:.2f}"),
+)
+
+
+class Backtest:
+    """Bars and an account, ready to run strategies on.
+
+    `data` is a sequence of `Bar`, or columns: a mapping, a pandas `DataFrame` or any object with
+    `timestamp`, `open`, `high`, `low`, `close` and optionally `volume` columns (as keys or
+    attributes, in any case; `time` or `date` may name the timestamps, and a DataFrame may give
+    them as a DatetimeIndex). Columns are read natively through the buffer protocol (numpy
+    arrays, `array.array`), without a `Bar` per row; lists are accepted too. Date-times become
+    integer timestamps in `time_unit` ("s", "ms", "us" or "ns" since the epoch, UTC), which is
+    also the unit the metrics read timestamps in. `periods_per_year` fixes the annualisation of
+    the metrics; by default it is inferred from the timestamps.
+    """
+
+    def __init__(self, data: Any, initial_cash: float, commission: float, spread: float,
+                 contract_size: float, quote_to_account: float, *, time_unit: str = "s",
+                 periods_per_year: float | None = None) -> None:
+        if time_unit not in TIME_UNITS:
+            raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))}, "
+                             f"not {time_unit!r}")
+        if periods_per_year is not None and not periods_per_year > 0:
+            raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
+        self.time_unit, self.periods_per_year = time_unit, periods_per_year
+        account = (initial_cash, commission, spread, contract_size, quote_to_account)
+        columns = _columns_of(data, time_unit)
+        if columns is None:
+            self._runner = _backtest.Runner(data, *account)
+        else:
+            self._runner = _backtest.Runner.from_columns(*columns, *account)
+
+    def __len__(self) -> int:
+        return len(self._runner)
+
+    def __repr__(self) -> str:
+        r = self._runner
+        return (f"Backtest({len(r)} bars, initial_cash={r.initial_cash!r}, "
+                f"commission={r.commission!r}, spread={r.spread!r}, "
+                f"contract_size={r.contract_size!r}, quote_to_account={r.quote_to_account!r})")
+
+    def column(self, name: str) -> Column:
+        """One column of the bars ("timestamp", "open", ..., "volume"), without a copy."""
+        if name not in ("timestamp", *PRICE_NAMES, "volume"):
+            raise ValueError(f"no bar column {name!r}")
+        column: Column = getattr(self._runner, name)
+        return column
+
+    def bars(self) -> list[Bar]:
+        """The bars as `Bar` objects, for an `Engine` or a strategy's own use."""
+        r = self._runner
+        return list(map(Bar, r.timestamp, r.open, r.high, r.low, r.close, r.volume))
+
+    def run(self, strategy: Any) -> Result:
+        """Runs `strategy` as `Engine.run` does (`init(bars)` if it has one, then `next(bar,
+        account)` for every bar), on a fresh `Account`."""
+        stats, trades, equity, exposed = self._runner.run(strategy)
+        return Result(stats, trades, equity, exposed, self)
+
+    @property
+    def account(self) -> tuple[float, float, float, float, float]:
+        """initial_cash, commission, spread, contract_size, quote_to_account."""
+        r = self._runner
+        return (r.initial_cash, r.commission, r.spread, r.contract_size, r.quote_to_account)
+
+
+class Result:
+    """What a run produced.
+
+    - `stats`: the eleven figures, the `Stats` that `Engine.run` returns for the same run;
+    - `trades`: the closed trades in closing order (`Trades`: iterate it for `Trade` rows, or
+      read a column, e.g. `numpy.asarray(result.trades.pnl)`, without a copy);
+    - `equity`: the equity at every bar's close (a `Column` of floats);
+    - `metrics`: the figures built on them, by name (see `candlewright.metrics`).
+    """
+
+    def __init__(self, stats: Stats, trades: Trades, equity: Column, exposure_bars: int,
+                 backtest: Backtest) -> None:
+        self.stats, self.trades, self.equity = stats, trades, equity
+        self.exposure_bars = exposure_bars
+        self._backtest = backtest
+
+    @functools.cached_property
+    def metrics(self) -> dict[str, Any]:
+        bt = self._backtest
+        stats = self.stats
+        initial_cash, _, spread, contract_size, quote_to_account = bt.account
+        trades = self.trades
+        return compute_metrics(
+            equity=self.equity, timestamps=bt.column("timestamp"), closes=bt.column("close"),
+            initial_cash=initial_cash, final_cash=stats.final_cash,
+            max_drawdown_pct=stats.max_drawdown_pct,
+            trades={name: getattr(trades, name) for name in
+                    ("pnl", "commission", "lot_size", "entry_time", "exit_time")},
+            exposure_bars=self.exposure_bars, spread=spread, contract_size=contract_size,
+            quote_to_account=quote_to_account, time_unit=bt.time_unit,
+            periods_per_year=bt.periods_per_year)
+
+    def figures(self) -> dict[str, Any]:
+        """The eleven figures by name."""
+        return {name: getattr(self.stats, name) for name in FIGURES}
+
+    def summary(self) -> str:
+        """The main extra figures, one per line, laid out as the report."""
+        metrics = self.metrics
+        lines = []
+        for name, label, form in SUMMARY:
+            value = metrics[name]
+            if name == "max_drawdown_duration":
+                text = self._duration(value)
+            elif value is None or not math.isfinite(value):
+                text = _special(value)
+            else:
+                text = form.format(value)
+            lines.append(label + text)
+        return "\n".join(lines)
+
+    def _duration(self, value: Any) -> str:
+        if value is None:
+            return "n/a"
+        seconds = value / TIME_UNITS[self._backtest.time_unit]
+        days, rest = divmod(seconds, 86_400)
+        return f"{int(days)} days {int(rest // 3600):02d}:{int(rest % 3600 // 60):02d}"
+
+    def __repr__(self) -> str:
+        return f"{self.stats!r}\n{self.summary()}"
+
+    def to_dict(self) -> dict[str, Any]:
+        """The eleven figures and, under "metrics", the metrics; JSON-safe (an infinite or NaN
+        value is the string "Infinity", "-Infinity" or "NaN")."""
+        out = {name: _json_safe(value) for name, value in self.figures().items()}
+        out["metrics"] = {name: _json_safe(value) for name, value in self.metrics.items()}
+        return out
+
+    def trade_rows(self) -> dict[str, list[Any]]:
+        """The trade table as lists, one per column."""
+        return {name: list(getattr(self.trades, name)) for name in TRADE_COLUMNS}
+
+    def to_pandas(self) -> tuple[Any, Any]:
+        """The trades as a `DataFrame` (times as UTC date-times) and the equity as a `Series`
+        indexed by the bars' times. Needs pandas (the `pandas` extra)."""
+        try:
+            pd: Any = importlib.import_module("pandas")
+        except ImportError:
+            raise ImportError("Result.to_pandas needs pandas: "
+                              "python -m pip install 'candlewright[pandas]'") from None
+        unit = self._backtest.time_unit
+        times = pd.to_datetime(memoryview(self._backtest.column("timestamp")), unit=unit,
+                               utc=True)
+        equity = pd.Series(memoryview(self.equity), index=times, name="equity", copy=True)
+        columns = self.trade_rows()
+        for name in ("entry_time", "exit_time"):
+            columns[name] = pd.to_datetime(columns[name], unit=unit, utc=True)
+        trades = pd.DataFrame(columns, columns=list(TRADE_COLUMNS))
+        return trades, equity
+
+
+def _special(value: Any) -> str:
+    if value is None:
+        return "n/a"
+    return "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+
+
+def _json_safe(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    return value
+
+
+# --- columns in ---
+
+def _columns_of(data: Any, unit: str) -> tuple[Any, ...] | None:
+    """The six columns of `data` ready for the native intake, or None for a sequence of Bar."""
+    if _is_frame(data):
+        return _frame_columns(data, unit)
+    if isinstance(data, Mapping):
+        return _named_columns({str(k): k for k in data}, data.__getitem__, unit)
+    if isinstance(data, (Sequence, str, bytes)) or not hasattr(data, "close"):
+        return None
+    names = {name: name for name in dir(data) if not name.startswith("_")}
+    return _named_columns(names, lambda name: getattr(data, name), unit)
+
+
+def _is_frame(data: Any) -> bool:
+    return type(data).__module__.startswith("pandas") and hasattr(data, "columns")
+
+
+def _pick(names: Mapping[str, Any], wanted: Sequence[str]) -> Any:
+    """The key for the first of `wanted` present, by exact name, then in any case."""
+    lowered: dict[str, Any] = {}
+    for shown, key in names.items():
+        lowered.setdefault(shown.strip().lower(), key)
+    for name in wanted:
+        if name in names:
+            return names[name]
+    for name in wanted:
+        if name in lowered:
+            return lowered[name]
+    return None
+
+
+def _named_columns(names: Mapping[str, Any], get: Any, unit: str,
+                   times: Any = None) -> tuple[Any, ...]:
+    if times is None:
+        key = _pick(names, TIME_NAMES)
+        if key is None:
+            raise ValueError("no timestamp column (looked for "
+                             f"{', '.join(TIME_NAMES)}); found {', '.join(map(str, names))}")
+        times = get(key)
+    keys = [_pick(names, (name,)) for name in PRICE_NAMES]
+    missing = [name for name, key in zip(PRICE_NAMES, keys) if key is None]
+    if missing:
+        raise ValueError(f"missing column {', '.join(missing)}; found "
+                         f"{', '.join(map(str, names))}")
+    volume_key = _pick(names, ("volume",))
+    volume = None if volume_key is None else _buffer(get(volume_key), "d", "volume")
+    return (_times(times, unit), *(_buffer(get(key), "d", name)
+                                   for key, name in zip(keys, PRICE_NAMES)), volume)
+
+
+def _frame_columns(df: Any, unit: str) -> tuple[Any, ...]:
+    names = {str(name): name for name in df.columns}
+    times = None
+    if _pick(names, TIME_NAMES) is None:
+        pd: Any = importlib.import_module("pandas")
+        if not isinstance(df.index, pd.DatetimeIndex):
+            raise ValueError("the DataFrame has no timestamp/time/date column and no "
+                             "DatetimeIndex")
+        times = df.index
+    return _named_columns(names, df.__getitem__, unit, times)
+
+
+def _buffer(values: Any, code: str, name: str) -> Any:
+    """`values` as something with the buffer protocol: itself, its numpy array, or an array."""
+    if hasattr(values, "to_numpy"):  # pandas Series and Index
+        values = values.to_numpy()
+    try:
+        memoryview(values)
+        return values
+    except TypeError:
+        pass
+    try:
+        return array.array(code, values)
+    except (TypeError, OverflowError) as exc:
+        raise TypeError(f"column {name!r} must hold numbers: {exc}") from None
+
+
+def _times(values: Any, unit: str) -> Any:
+    """Timestamps as integers in `unit`; date-times (numpy or pandas, naive ones taken as UTC)
+    are converted."""
+    dtype = getattr(values, "dtype", None)
+    if dtype is not None and getattr(dtype, "kind", "") == "O" and hasattr(values, "to_numpy"):
+        pd: Any = importlib.import_module("pandas")
+        values = pd.to_datetime(values, utc=True)
+        dtype = values.dtype
+    if dtype is not None and (getattr(dtype, "kind", "") == "M" or "datetime" in str(dtype)):
+        if hasattr(values, "tz_convert") or hasattr(getattr(values, "dt", None), "tz_convert"):
+            values = _naive_utc(values)
+        numpy: Any = importlib.import_module("numpy")
+        stamps = numpy.asarray(values).astype("datetime64[ns]").astype("int64")
+        per = TIME_UNITS["ns"] // TIME_UNITS[unit]
+        whole, rest = numpy.divmod(stamps, per)
+        if rest.any():
+            row = int(numpy.flatnonzero(rest)[0])
+            raise ValueError(f"timestamp at row {row} has a fraction of a {unit!r} time unit")
+        return whole
+    return _buffer(values, "q", "timestamp")
+
+
+def _naive_utc(values: Any) -> Any:
+    """Tz-aware pandas date-times as naive UTC ones (naive ones are taken as UTC already)."""
+    tz = getattr(values, "tz", None) or getattr(getattr(values, "dt", None), "tz", None)
+    if tz is None:
+        return values
+    if hasattr(values, "tz_convert"):
+        return values.tz_convert("UTC").tz_localize(None)
+    return values.dt.tz_convert("UTC").dt.tz_localize(None)

@@ -1,0 +1,300 @@
+"""Figures of a finished run, from its equity curve, its bars and its closed trades.
+
+`compute_metrics` returns a dict whose keys are `METRICS`, in that order. Times are integers in
+`time_unit` ("s", "ms", "us" or "ns"); YEAR = 365.25 days in that unit. A figure that cannot be
+formed (no bars, no trades, a zero divisor, a root of a negative ratio) is NaN rather than an
+exception, unless stated otherwise below. Sums are correctly rounded (`math.fsum`), and stdev
+is the sample one (ddof=1).
+
+Notation: n bars; equity e[0..n-1]; E = [initial_cash, e[0], ..., e[n-1]];
+returns r_i = E[i] / E[i-1] - 1 for i = 1..n (NaN where E[i-1] == 0, and NaN returns are left
+out of every statistic of r); N closed trades, net_i = pnl_i - commission_i.
+
+Time span
+  start, end          first and last timestamp (None with no bar).
+  duration            end - start (None with no bar).
+  num_bars            n.
+  periods_per_year    the argument if given (must be > 0), else (n - 1) * YEAR / (end - start).
+  exposure_time_pct   exposure_bars / n * 100.
+
+Returns and risk (P = periods_per_year)
+  equity_final        final_cash.
+  equity_peak         max(initial_cash, max(e)), NaN values left out.
+  total_return_pct    (final_cash - initial_cash) / initial_cash * 100.
+  buy_and_hold_return_pct   (close[n-1] - close[0]) / close[0] * 100.
+  annual_return_pct   mean(r) * P * 100 (arithmetic, not compounded).
+  cagr_pct            ((final_cash / initial_cash) ** (1 / years) - 1) * 100,
+                      years = (end - start) / YEAR; NaN unless n >= 2, years > 0 and ratio > 0,
+                      +inf when the power overflows (a large gain over a tiny span).
+  volatility_ann_pct  stdev(r) * sqrt(P) * 100.
+  sharpe              mean(r) / stdev(r) * sqrt(P), risk-free rate 0.
+  sortino             mean(r) / sqrt(mean(min(r_i, 0) ** 2)) * sqrt(P), the mean of squares
+                      taken over all returns.
+  calmar              cagr_pct / max_drawdown_pct.
+
+Drawdowns, over e alone (NaN values skipped as if absent)
+  max_drawdown_pct    the engine's own figure, passed through unchanged.
+  A drawdown period starts at the first value below the running peak (which starts at e[0] and
+  is set again by every value >= it) and ends at the first value back at or above that peak, or
+  at the last value if it never gets back. Its peak bar is the bar just before it starts; its
+  depth is (peak - min(e over the period)) / peak * 100; its duration is timestamp(end) -
+  timestamp(peak bar), and its length in bars is the same difference of bar indices. Periods
+  whose peak is <= 0 are ignored.
+  avg_drawdown_pct        mean depth (0.0 with no period).
+  max_drawdown_duration   longest duration, in time units (0 with no period).
+  avg_drawdown_duration   mean duration (0.0 with no period).
+  max_drawdown_bars       longest length in bars (0 with no period).
+  avg_drawdown_bars       mean length in bars (0.0 with no period).
+
+Trades (commission counted in every figure; a trade with net 0 is neither win nor loss)
+  num_trades          N.
+  win_rate_net_pct    wins / N * 100, a win being net > 0.
+  expectancy          mean(net).
+  avg_win, avg_loss   mean net of the wins (net > 0), of the losses (net < 0, so negative).
+  payoff_ratio        avg_win / abs(avg_loss).
+  profit_factor_net   sum(net of wins) / abs(sum(net of losses)); +inf when there is no loss.
+  kelly               W - (1 - W) / payoff_ratio, W = wins / N.
+  sqn                 sqrt(N) * mean(net) / stdev(net).
+  max_consecutive_wins, max_consecutive_losses
+                      longest run of wins, of losses, in closing order; any other trade ends
+                      both runs.
+  avg_trade_duration  mean(exit_time - entry_time).
+  max_trade_duration  max(exit_time - entry_time) (None with no trade).
+
+Costs
+  commissions         sum(commission).
+  spread_paid         sum of 2 * spread * lot_size * contract_size * quote_to_account over the
+                      trades: the spread is paid once on entry and once on exit.
+"""
+from __future__ import annotations
+
+import math
+import re
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from itertools import accumulate, chain, groupby, repeat
+from operator import lt, mul, sub, truediv
+from typing import Any, TypeVar
+
+__all__ = ["METRICS", "compute_metrics"]
+
+METRICS = (
+    "start", "end", "duration", "num_bars", "periods_per_year", "exposure_time_pct",
+    "equity_final", "equity_peak", "total_return_pct", "buy_and_hold_return_pct",
+    "annual_return_pct", "cagr_pct", "volatility_ann_pct", "sharpe", "sortino", "calmar",
+    "max_drawdown_pct", "avg_drawdown_pct", "max_drawdown_duration", "avg_drawdown_duration",
+    "max_drawdown_bars", "avg_drawdown_bars",
+    "num_trades", "win_rate_net_pct", "expectancy", "avg_win", "avg_loss", "payoff_ratio",
+    "profit_factor_net", "kelly", "sqn", "max_consecutive_wins", "max_consecutive_losses",
+    "avg_trade_duration", "max_trade_duration",
+    "commissions", "spread_paid",
+)
+
+_UNITS_PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+_TRADE_COLUMNS = ("pnl", "commission", "lot_size", "entry_time", "exit_time")
+_NAN = math.nan
+_RUNS = re.compile(rb"\x01+")
+
+T = TypeVar("T")
+
+
+def _as_list(seq: Sequence[T]) -> list[T]:
+    # Never mutated, so a list is used as is. array.array, memoryview, numpy and pandas all have
+    # tolist(), much faster than iterating and giving plain Python numbers.
+    if type(seq) is list:
+        return seq
+    tolist = getattr(seq, "tolist", None)
+    out = tolist() if callable(tolist) else seq
+    return out if type(out) is list else list(out)
+
+
+def _fsum(xs: list[float]) -> float:
+    try:
+        return math.fsum(xs)
+    except OverflowError:  # finite values whose exact sum is out of range
+        return sum(xs)
+    except ValueError:  # +inf and -inf together
+        return _NAN
+
+
+if sys.version_info >= (3, 12):
+    def _sum_squares(xs: list[float]) -> float:
+        return math.sumprod(xs, xs)  # as exact as fsum, and several times faster
+else:
+    def _sum_squares(xs: list[float]) -> float:
+        try:
+            return math.fsum(map(mul, xs, xs))
+        except OverflowError:
+            return math.inf
+
+
+# Running peak: max(peak, x) keeps the peak unless x is strictly above it. The builtin only got
+# fast two-argument calls in 3.13; before, a lambda is twice as fast.
+_higher: Callable[[float, float], float] = (
+    max if sys.version_info >= (3, 13) else (lambda peak, x: x if x > peak else peak))
+
+
+def _div(a: float, b: float) -> float:
+    return a / b if b else _NAN
+
+
+def _without_nan(xs: list[float]) -> list[float]:
+    # sum() is a cheap NaN detector; inf - inf makes it a false alarm at worst.
+    s = sum(xs)
+    return [x for x in xs if x == x] if s != s else xs
+
+
+def _mean_stdev(xs: list[float]) -> tuple[float, float]:
+    m = len(xs)
+    if m == 0:
+        return _NAN, _NAN
+    mean = _fsum(xs) / m
+    if m < 2:
+        return mean, _NAN
+    # Two passes: the one-pass formula cancels badly when the mean dwarfs the spread.
+    return mean, math.sqrt(_sum_squares(list(map(sub, xs, repeat(mean)))) / (m - 1))
+
+
+def _mean(xs: list[float]) -> float:
+    return _fsum(xs) / len(xs) if xs else _NAN
+
+
+def _returns(equity: list[float], initial_cash: float) -> list[float]:
+    prev = chain((initial_cash,), equity)
+    if initial_cash == 0 or 0.0 in equity:
+        ratios = iter([c / p if p else _NAN for c, p in zip(equity, prev)])
+    else:
+        ratios = map(truediv, equity, prev)
+    return _without_nan(list(map(sub, ratios, repeat(1.0))))
+
+
+def _drawdowns(equity: list[float], timestamps: list[int]
+               ) -> tuple[list[float], list[int], list[int]]:
+    """Depth, duration and length in bars of every drawdown period with a positive peak."""
+    values = _without_nan(equity)
+    if values is equity:
+        times, bars = timestamps, None
+    else:
+        kept = [i for i, e in enumerate(equity) if e == e]
+        times, bars = [timestamps[i] for i in kept], kept
+    depths: list[float] = []
+    durations: list[int] = []
+    lengths: list[int] = []
+    if not values:
+        return depths, durations, lengths
+    # A value equal to the peak is not below it, so it ends a period.
+    below = bytes(map(lt, values, accumulate(values, _higher)))
+    last = len(values) - 1
+    for run in _RUNS.finditer(below):
+        start, stop = run.span()
+        peak_at, end_at = start - 1, min(stop, last)
+        peak = values[peak_at]
+        if not peak > 0:
+            continue
+        depths.append((peak - min(values[start:stop])) / peak * 100)
+        durations.append(times[end_at] - times[peak_at])
+        lengths.append(bars[end_at] - bars[peak_at] if bars is not None else end_at - peak_at)
+    return depths, durations, lengths
+
+
+def _longest_runs(net: list[float]) -> tuple[int, int]:
+    longest = {1: 0, -1: 0, 0: 0}
+    for sign, run in groupby(net, lambda x: (x > 0) - (x < 0)):
+        longest[sign] = max(longest[sign], sum(1 for _ in run))
+    return longest[1], longest[-1]
+
+
+def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
+                    closes: Sequence[float], initial_cash: float, final_cash: float,
+                    max_drawdown_pct: float, trades: Mapping[str, Sequence[Any]],
+                    exposure_bars: int, spread: float, contract_size: float,
+                    quote_to_account: float, time_unit: str = "s",
+                    periods_per_year: float | None = None) -> dict[str, float | int | None]:
+    """The figures of `METRICS` for one run; the module documentation gives their formulas.
+
+    `trades` maps column names to equal-length columns, one row per closed trade in closing
+    order; only 'pnl', 'commission', 'lot_size', 'entry_time' and 'exit_time' are read.
+    Raises ValueError for an unknown `time_unit`, a `periods_per_year` that is not > 0, or
+    columns of different lengths.
+    """
+    if time_unit not in _UNITS_PER_SECOND:
+        raise ValueError(f"time_unit must be one of {', '.join(map(repr, _UNITS_PER_SECOND))},"
+                         f" not {time_unit!r}")
+    if periods_per_year is not None and not periods_per_year > 0:
+        raise ValueError(f"periods_per_year must be > 0, not {periods_per_year!r}")
+    year = 365.25 * 86400 * _UNITS_PER_SECOND[time_unit]
+
+    eq, ts = _as_list(equity), _as_list(timestamps)
+    n = len(eq)
+    if len(ts) != n or len(closes) != n:
+        raise ValueError(f"equity, timestamps and closes must have the same length, not "
+                         f"{n}, {len(ts)} and {len(closes)}")
+    # Only the first and last close are read.
+    first_close, last_close = (float(closes[0]), float(closes[-1])) if n else (_NAN, _NAN)
+    pnl, commission, lot_size, entry_time, exit_time = (
+        _as_list(trades.get(name, ())) for name in _TRADE_COLUMNS)
+    num_trades = len(pnl)
+    for name, column in zip(_TRADE_COLUMNS, (pnl, commission, lot_size, entry_time, exit_time)):
+        if len(column) != num_trades:
+            raise ValueError(f"trade column {name!r} has {len(column)} rows, 'pnl' has "
+                             f"{num_trades}")
+
+    start, end = (ts[0], ts[-1]) if n else (None, None)
+    span = end - start if start is not None and end is not None else None
+    ppy = periods_per_year
+    if ppy is None:
+        ppy = (n - 1) * year / span if span is not None and span > 0 else _NAN
+    root_ppy = math.sqrt(ppy) if ppy == ppy else _NAN
+
+    peak_candidates = [x for x in (initial_cash, max(_without_nan(eq), default=_NAN)) if x == x]
+    equity_peak = max(peak_candidates, default=_NAN)
+
+    cagr = _NAN
+    ratio = _div(final_cash, initial_cash)
+    if n >= 2 and span is not None and span > 0 and ratio > 0:
+        try:
+            cagr = (ratio ** (1 / (span / year)) - 1) * 100
+        except OverflowError:  # a large gain over a very short span
+            cagr = math.inf
+
+    r = _returns(eq, initial_cash)
+    mean_r, stdev_r = _mean_stdev(r)
+    downside = [x for x in r if x < 0]
+    downside_dev = math.sqrt(_sum_squares(downside) / len(r)) if r else _NAN
+
+    depths, dd_durations, dd_lengths = _drawdowns(eq, ts)
+
+    net = list(map(sub, pnl, commission))
+    wins = [x for x in net if x > 0]
+    losses = [x for x in net if x < 0]
+    mean_net, stdev_net = _mean_stdev(net)
+    win_share = _div(len(wins), num_trades)
+    avg_win, avg_loss = _mean(wins), _mean(losses)
+    payoff = _div(avg_win, abs(avg_loss))
+    sum_losses = abs(_fsum(losses))
+    profit_factor = _fsum(wins) / sum_losses if losses and sum_losses else math.inf
+    run_wins, run_losses = _longest_runs(net)
+    trade_durations = list(map(sub, exit_time, entry_time))
+    spread_per_lot = 2 * spread * contract_size * quote_to_account
+
+    values: tuple[float | int | None, ...] = (
+        start, end, span, n, ppy, _div(exposure_bars, n) * 100,
+        final_cash, equity_peak, (final_cash - initial_cash) / initial_cash * 100
+        if initial_cash else _NAN,
+        _div(last_close - first_close, first_close) * 100,
+        mean_r * ppy * 100, cagr, stdev_r * root_ppy * 100,
+        _div(mean_r, stdev_r) * root_ppy, _div(mean_r, downside_dev) * root_ppy,
+        _div(cagr, max_drawdown_pct),
+        max_drawdown_pct, _mean(depths) if depths else 0.0, max(dd_durations, default=0),
+        _mean(list(map(float, dd_durations))) if dd_durations else 0.0,
+        max(dd_lengths, default=0),
+        _mean(list(map(float, dd_lengths))) if dd_lengths else 0.0,
+        num_trades, win_share * 100, mean_net, avg_win, avg_loss, payoff, profit_factor,
+        win_share - _div(1 - win_share, payoff),
+        math.sqrt(num_trades) * _div(mean_net, stdev_net), run_wins, run_losses,
+        _mean(list(map(float, trade_durations))),
+        max(trade_durations) if trade_durations else None,
+        _fsum(list(map(float, commission))),
+        _fsum(list(map(mul, lot_size, repeat(spread_per_lot)))),
+    )
+    return dict(zip(METRICS, values, strict=True))

@@ -1,0 +1,151 @@
+"""compute_metrics against an independent numpy computation, and its degenerate cases."""
+
+import math
+import re
+from array import array
+
+import pytest
+
+from candlewright.metrics import METRICS, compute_metrics
+
+np = pytest.importorskip("numpy")
+
+NAN, INF = math.nan, math.inf
+UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+
+
+def metrics(equity=(100.0, 101.0), pnl=(), initial_cash=100.0, step=3600, **kw):
+    equity, m = list(equity), len(pnl)
+    trades = dict(pnl=list(pnl), commission=[0.0] * m, lot_size=[1.0] * m, entry_time=[0] * m,
+                  exit_time=list(range(m)))
+    args = dict(equity=equity, timestamps=[i * step for i in range(len(equity))],
+                closes=equity, initial_cash=initial_cash, final_cash=(equity or [0.0])[-1],
+                max_drawdown_pct=5.0, trades=trades, exposure_bars=len(equity) // 2,
+                spread=0.5, contract_size=1.0, quote_to_account=1.0)
+    return compute_metrics(**{**args, **kw})
+
+
+def drawdowns(e, t):
+    keep = ~np.isnan(e)
+    v, t, bar = e[keep], t[keep], np.flatnonzero(keep)
+    below = np.r_[False, v < np.maximum.accumulate(v), False]
+    starts, stops = np.flatnonzero(below[1:] > below[:-1]), np.flatnonzero(below[:-1] > below[1:])
+    ends, peaks = np.minimum(stops, len(v) - 1), v[starts - 1]
+    depths = np.array([(p - v[i:j].min()) / p * 100 for p, i, j in zip(peaks, starts, stops)])
+    ok = peaks > 0
+    return depths[ok], (t[ends] - t[starts - 1])[ok], (bar[ends] - bar[starts - 1])[ok]
+
+
+def reference(a, unit):
+    e, t, tr = a["equity"], a["timestamps"], {k: np.asarray(v) for k, v in a["trades"].items()}
+    years = (t[-1] - t[0]) / (365.25 * 86400 * UNITS[unit])
+    ppy = a["periods_per_year"] or (len(e) - 1) / years
+    E = np.r_[a["initial_cash"], e]
+    with np.errstate(all="ignore"):
+        r = np.where(E[:-1] == 0, NAN, E[1:] / E[:-1] - 1)
+    r, root = r[~np.isnan(r)], np.sqrt(ppy)
+    cagr = ((a["final_cash"] / a["initial_cash"]) ** (1 / years) - 1) * 100
+    depth, dd_time, dd_bars = drawdowns(e, t)
+    net = tr["pnl"] - tr["commission"]
+    wins, losses, dur = net[net > 0], net[net < 0], tr["exit_time"] - tr["entry_time"]
+    signs = "".join("W" if x > 0 else "L" if x < 0 else "." for x in net)
+    payoff, w = wins.mean() / -losses.mean(), len(wins) / len(net)
+    return dict(
+        start=t[0], end=t[-1], duration=t[-1] - t[0], num_bars=len(e), periods_per_year=ppy,
+        exposure_time_pct=a["exposure_bars"] / len(e) * 100, equity_final=a["final_cash"],
+        equity_peak=max(a["initial_cash"], np.nanmax(e)),
+        total_return_pct=(a["final_cash"] / a["initial_cash"] - 1) * 100,
+        buy_and_hold_return_pct=(a["closes"][-1] / a["closes"][0] - 1) * 100,
+        annual_return_pct=r.mean() * ppy * 100, cagr_pct=cagr,
+        volatility_ann_pct=r.std(ddof=1) * root * 100, sharpe=r.mean() / r.std(ddof=1) * root,
+        sortino=r.mean() / np.sqrt(np.mean(np.minimum(r, 0) ** 2)) * root,
+        calmar=cagr / a["max_drawdown_pct"], max_drawdown_pct=a["max_drawdown_pct"],
+        avg_drawdown_pct=depth.mean(), max_drawdown_duration=dd_time.max(),
+        avg_drawdown_duration=dd_time.mean(), max_drawdown_bars=dd_bars.max(),
+        avg_drawdown_bars=dd_bars.mean(), num_trades=len(net), win_rate_net_pct=w * 100,
+        expectancy=net.mean(), avg_win=wins.mean(), avg_loss=losses.mean(), payoff_ratio=payoff,
+        profit_factor_net=wins.sum() / -losses.sum(), kelly=w - (1 - w) / payoff,
+        sqn=np.sqrt(len(net)) * net.mean() / net.std(ddof=1),
+        max_consecutive_wins=max(map(len, re.findall("W+", signs))),
+        max_consecutive_losses=max(map(len, re.findall("L+", signs))),
+        avg_trade_duration=dur.mean(), max_trade_duration=dur.max(),
+        commissions=tr["commission"].sum(), spread_paid=np.sum(
+            2 * a["spread"] * tr["lot_size"] * a["contract_size"] * a["quote_to_account"]))
+
+
+def same(got, want):
+    if want is None or got is None:
+        return got is want
+    return (math.isnan(got) and math.isnan(want)) or math.isclose(got, want, rel_tol=1e-9)
+
+
+@pytest.mark.parametrize("seed, unit, ppy, kind", [
+    (1, "s", None, "list"), (2, "ms", 252.0, "array"), (3, "ns", None, "numpy"),
+    (4, "us", None, "holes")])
+def test_against_numpy(seed, unit, ppy, kind):
+    rng = np.random.default_rng(seed)
+    n, hour, m = 3000, 3600 * UNITS[unit], 150
+    equity = 1e4 * np.cumprod(1 + rng.normal(2e-4, 5e-3, n))
+    if kind == "holes":  # missing values, and a bust bar whose next return is undefined
+        equity[rng.choice(n, 20)], equity[1234] = NAN, 0.0
+    entry = rng.integers(0, n, m) * hour
+    trades = dict(pnl=rng.integers(-30, 31, m) * 0.5, commission=rng.choice([0.0, 0.5], m),
+                  lot_size=rng.uniform(0.01, 2, m), entry_time=entry,
+                  exit_time=entry + rng.integers(1, 50, m) * hour, side=np.ones(m))
+    a = dict(equity=equity, timestamps=np.arange(n) * hour + 17 * hour, closes=equity * 1.1,
+             initial_cash=1e4, final_cash=float(equity[-1]), max_drawdown_pct=7.5,
+             trades=trades, exposure_bars=1900, spread=1.5e-4, contract_size=1e5,
+             quote_to_account=0.9, periods_per_year=ppy)
+    convert = {"list": np.ndarray.tolist,
+               "array": lambda x: array("q" if x.dtype.kind == "i" else "d", x)}.get(kind, np.copy)
+    given = {k: convert(v) if isinstance(v, np.ndarray) else v for k, v in a.items()}
+    given["trades"] = {k: convert(v) for k, v in trades.items()}
+    got = compute_metrics(**given, time_unit=unit)
+    assert tuple(got) == METRICS
+    want = reference(a, unit)
+    assert [k for k in METRICS if not same(got[k], want[k])] == []
+
+
+@pytest.mark.parametrize("case, expected", [
+    (dict(equity=[]), dict(start=None, duration=None, num_bars=0, periods_per_year=NAN,
+                           exposure_time_pct=NAN, equity_peak=100.0, buy_and_hold_return_pct=NAN,
+                           annual_return_pct=NAN, sharpe=NAN, avg_drawdown_pct=0.0,
+                           max_drawdown_duration=0, avg_drawdown_bars=0.0)),
+    (dict(equity=[110.0], periods_per_year=2.0),
+     dict(duration=0, annual_return_pct=20.0, cagr_pct=NAN, volatility_ann_pct=NAN, sharpe=NAN,
+          sortino=NAN)),
+    (dict(equity=[100.0] * 5), dict(volatility_ann_pct=0.0, cagr_pct=0.0, sharpe=NAN,
+                                    sortino=NAN, avg_drawdown_duration=0.0)),
+    # The 10 at bar 2 recovers and becomes the next peak bar; the fall to 6 never recovers.
+    (dict(equity=[10.0, 8.0, 10.0, 9.0, 12.0, 6.0], initial_cash=10.0),
+     dict(avg_drawdown_pct=80 / 3, max_drawdown_duration=7200, avg_drawdown_duration=6000.0,
+          max_drawdown_bars=2, avg_drawdown_bars=5 / 3, equity_peak=12.0)),
+    (dict(equity=[-5.0, -6.0, -4.0]), dict(avg_drawdown_pct=0.0, max_drawdown_bars=0)),
+    (dict(equity=[0.0, 50.0, 100.0], initial_cash=0.0, max_drawdown_pct=0.0),
+     dict(total_return_pct=NAN, cagr_pct=NAN, calmar=NAN, buy_and_hold_return_pct=NAN,
+          annual_return_pct=876600.0, volatility_ann_pct=NAN)),
+    (dict(equity=[100.0, 120.0], final_cash=-1.0), dict(cagr_pct=NAN)),
+    (dict(equity=[1.0, 2.0], step=1, initial_cash=1.0), dict(cagr_pct=INF)),
+    (dict(pnl=[]), dict(num_trades=0, win_rate_net_pct=NAN, expectancy=NAN, sqn=NAN, kelly=NAN,
+                        profit_factor_net=INF, max_consecutive_wins=0, avg_trade_duration=NAN,
+                        max_trade_duration=None, commissions=0.0, spread_paid=0.0)),
+    (dict(pnl=[3.0]), dict(win_rate_net_pct=100.0, sqn=NAN, avg_loss=NAN, payoff_ratio=NAN,
+                           kelly=NAN, profit_factor_net=INF, max_trade_duration=0,
+                           spread_paid=1.0)),
+    (dict(pnl=[0.0, 0.0]), dict(win_rate_net_pct=0.0, avg_win=NAN, profit_factor_net=INF,
+                                sqn=NAN, max_consecutive_wins=0, max_consecutive_losses=0)),
+    (dict(pnl=[-1.0, -3.0, 0.0, -1.0]), dict(profit_factor_net=0.0, avg_loss=-5 / 3, kelly=NAN,
+                                             max_consecutive_losses=2, avg_trade_duration=1.5)),
+])
+def test_degenerate(case, expected):
+    got = metrics(**case)
+    assert [k for k in expected if not same(got[k], expected[k])] == []
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(time_unit="min"), "'s', 'ms', 'us', 'ns'"),
+    (dict(periods_per_year=0.0), "periods_per_year"), (dict(periods_per_year=NAN), "> 0"),
+    (dict(closes=[1.0]), "same length"), (dict(trades={"pnl": [1.0]}), "'commission'")])
+def test_rejects(kw, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        metrics(**kw)
