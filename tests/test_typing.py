@@ -39,7 +39,7 @@ def test_stubs_match_the_module(tmp_path):
     assert (installed / "_candlewright-stubs" / "__init__.pyi").is_file()
     assert (installed / "candlewright" / "py.typed").is_file()
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_candlewright",
-                             "--mypy-config-file", os.devnull],
+                             "candlewright._backtest", "--mypy-config-file", os.devnull],
                             cwd=tmp_path, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 

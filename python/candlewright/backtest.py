@@ -134,10 +134,11 @@ class Result:
         initial_cash, _, spread, contract_size, quote_to_account = bt.account
         trades = self.trades
         return compute_metrics(
-            equity=self.equity, timestamps=bt.column("timestamp"), closes=bt.column("close"),
+            equity=_values(self.equity), timestamps=_values(bt.column("timestamp")),
+            closes=_values(bt.column("close")),
             initial_cash=initial_cash, final_cash=stats.final_cash,
             max_drawdown_pct=stats.max_drawdown_pct,
-            trades={name: getattr(trades, name) for name in
+            trades={name: _values(getattr(trades, name)) for name in
                     ("pnl", "commission", "lot_size", "entry_time", "exit_time")},
             exposure_bars=self.exposure_bars, spread=spread, contract_size=contract_size,
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
@@ -202,6 +203,12 @@ class Result:
         return trades, equity
 
 
+def _values(column: Column) -> list[Any]:
+    # memoryview's own list making, in C, strides and all.
+    values: list[Any] = memoryview(column).tolist()
+    return values
+
+
 def _special(value: Any) -> str:
     if value is None:
         return "n/a"
@@ -216,7 +223,10 @@ def _json_safe(value: Any) -> Any:
 
 # --- columns in ---
 
-def _columns_of(data: Any, unit: str) -> tuple[Any, ...] | None:
+Columns = tuple[Any, Any, Any, Any, Any, Any]
+
+
+def _columns_of(data: Any, unit: str) -> Columns | None:
     """The six columns of `data` ready for the native intake, or None for a sequence of Bar."""
     if _is_frame(data):
         return _frame_columns(data, unit)
@@ -247,7 +257,7 @@ def _pick(names: Mapping[str, Any], wanted: Sequence[str]) -> Any:
 
 
 def _named_columns(names: Mapping[str, Any], get: Any, unit: str,
-                   times: Any = None) -> tuple[Any, ...]:
+                   times: Any = None) -> Columns:
     if times is None:
         key = _pick(names, TIME_NAMES)
         if key is None:
@@ -265,7 +275,7 @@ def _named_columns(names: Mapping[str, Any], get: Any, unit: str,
                                    for key, name in zip(keys, PRICE_NAMES)), volume)
 
 
-def _frame_columns(df: Any, unit: str) -> tuple[Any, ...]:
+def _frame_columns(df: Any, unit: str) -> Columns:
     names = {str(name): name for name in df.columns}
     times = None
     if _pick(names, TIME_NAMES) is None:

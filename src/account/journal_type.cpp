@@ -12,6 +12,11 @@
 namespace cw {
 namespace {
 
+// The interpreter's own iterator over __getitem__, as a list has one of its own.
+PyObject* sequence_iter(PyObject* self) {
+    return PySeqIter_New(self);
+}
+
 // --- Column ---
 
 static_assert(std::is_same_v<std::ptrdiff_t, Py_ssize_t>, "a column's shape is a Py_ssize_t");
@@ -109,6 +114,7 @@ PyObject* column_repr(PyObject* self) {
 PyType_Slot g_column_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(column_length)},
     {Py_sq_item, reinterpret_cast<void*>(column_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(sequence_iter)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer)},
     {0, nullptr},
 };
@@ -294,6 +300,7 @@ PyGetSetDef g_trades_getset[] = {
 PyType_Slot g_trades_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(trades_length)},
     {Py_sq_item, reinterpret_cast<void*>(trades_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(sequence_iter)},
     {0, nullptr},
 };
 
