@@ -235,6 +235,52 @@ def crossover(timer, rows, repeat):
     return text, bars_per_second, trades
 
 
+def backtest_overhead(timer, floor, rows, repeat):
+    """What the journal costs: Backtest.run beside Engine.run and the floor on the same bars, and
+    the making of a Backtest from numpy columns."""
+    from candlewright import Backtest
+
+    count = len(rows)
+    bars = [Bar(*row) for row in rows]
+    engine, backtest = make_engine(bars), Backtest(bars, **ACCOUNT)
+    broker, empty = make_broker(), strategies.EmptyNext()
+    floor_bar = floor.bar_type(Bar.__basicsize__)
+    times = timer.times({
+        "floor": lambda: floor.run(floor_bar, empty, broker, count),
+        "engine_empty": lambda: engine.run(empty),
+        "backtest_empty": lambda: backtest.run(empty),
+        "engine_cross": lambda: engine.run(strategies.SmaCross()),
+        "backtest_cross": lambda: backtest.run(strategies.SmaCross()),
+    }, repeat)
+    per_bar = {name: min(values) / count for name, values in times.items()}
+    result = backtest.run(strategies.SmaCross())
+    lines = [
+        ["Backtest.run, empty next / floor", ns(per_bar["backtest_empty"]),
+         f"**{paired_ratio(times, 'backtest_empty', 'floor'):.2f}x**"],
+        ["Engine.run, empty next / floor", ns(per_bar["engine_empty"]),
+         f"{paired_ratio(times, 'engine_empty', 'floor'):.2f}x"],
+        ["Backtest.run / Engine.run, crossover", ns(per_bar["backtest_cross"]),
+         f"**{paired_ratio(times, 'backtest_cross', 'engine_cross'):.3f}x**"],
+    ]
+    text = table([f"{count:,} bars", "ns/bar", "ratio"], lines)
+    row_bytes = memoryview(result.trades.pnl).strides[0] if len(result.trades) else 0
+    built = ""
+    try:
+        import numpy
+    except ImportError:
+        built = " (numpy is not installed: the making from columns was not timed)"
+    else:
+        columns = {name: numpy.asarray([row[i] for row in rows])
+                   for i, name in enumerate(("timestamp", "open", "high", "low", "close",
+                                             "volume"))}
+        made = timer.best({"build": lambda: Backtest(columns, **ACCOUNT)}, repeat)["build"]
+        built = f"; a Backtest from {count:,} bars of numpy columns is made in {made / 1e6:.1f} ms"
+    text += "\n\n" + textwrap.fill(
+        f"The crossover closed {len(result.trades)} trades at {row_bytes} bytes a row{built}. "
+        "Ratios: medians of the ratios within each repetition.", 100)
+    return text
+
+
 def scaling(timer, rows, counts, repeat):
     """Per-bar cost with positions open, and one bar that closes thousands of them."""
     bars = [Bar(*row) for row in rows]
@@ -563,6 +609,10 @@ def main():
         print("the crossover", file=sys.stderr)
         text, ours_per_second, trades = crossover(timer, rows[:big], max(3, repeat // 2))
         parts.append("### A realistic strategy\n\n" + text)
+
+        print("Backtest against Engine.run", file=sys.stderr)
+        parts.append("### Backtest's journal\n\n"
+                     + backtest_overhead(timer, floor, rows[:big], max(3, repeat // 2)))
 
         print("scaling in open positions", file=sys.stderr)
         parts.append("### Open positions\n\n"
