@@ -4,6 +4,9 @@ import contextlib
 import sys
 
 from _candlewright import Bar, Broker, Engine
+from array import array
+
+from candlewright import Account, Backtest
 
 PARAMS = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
 BARS = [Bar(i, 1.1, 1.102, 1.098, 1.1 + i * 1e-4, 1.0) for i in range(8)]
@@ -61,8 +64,30 @@ def tour():
     return engine.run(Trader()).final_cash
 
 
+def journal_tour():
+    result = backtest.run(Trader())
+    trades = result.trades
+    for name in ("pnl", "ticket", "is_long", "exit_reason", "entry_bar"):
+        list(getattr(trades, name))
+    memoryview(trades.mae).tolist(), memoryview(result.equity).tolist(), list(trades), repr(trades)
+    account = Account(*PARAMS)
+    account.buy(1.1, 1.0, 0, 1.0, None)
+    account.positions, repr(account.positions[0]), account.trades, account.cash
+    account.close_ticket(0, 1.2, 1), account.close_ticket(9, 1.2, 1)
+    columns = {"timestamp": array("q", range(8)), **{
+        name: array("d", [1.0] * 8) for name in ("open", "high", "low", "close")}}
+    Backtest(columns, *PARAMS).run(Trader()).metrics
+    for call in (lambda: backtest.run(Trader(fail_at=3)),
+                 lambda: Backtest({**columns, "open": array("d", [1.0])}, *PARAMS),
+                 lambda: account.buy("x", 1.0, 0, None, None)):
+        with contextlib.suppress(*ERRORS, KeyError):
+            call()
+
+
 engine = Engine(BARS, *PARAMS)
+backtest = Backtest(BARS, *PARAMS)
 rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
 for _ in range(rounds):
     tour()
+    journal_tour()
 print(repr(engine.run(Trader())).splitlines()[0])
