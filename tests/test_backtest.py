@@ -193,6 +193,8 @@ def test_columns_are_read_only_views():
     with pytest.raises(IndexError):
         pnl[len(pnl)]
     assert pnl[-1] == view[-1] and result.trades[-1].pnl == view[-1]
+    assert list(result.trades[-3::2].ticket) == list(result.trades.ticket)[-3::2]
+    assert len(result.trades[5:2]) == 0
 
 
 def test_bars_come_as_the_one_bar_class():

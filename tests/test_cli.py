@@ -1,4 +1,5 @@
-"""The command `python -m candlewright`, SmaCross and the equity recorder behind --plot."""
+"""The command `python -m candlewright`, SmaCross and the progress wrapper."""
+import csv
 import io
 import json
 import math
@@ -8,8 +9,12 @@ import sys
 
 import pytest
 
-from candlewright import Bar, Engine, SmaCross, sample_bars
-from candlewright.cli import FIGURES, Progress, Tracked, main
+from candlewright import Backtest, Bar, Engine, SmaCross, sample_bars
+from candlewright import cli
+from candlewright.backtest import SUMMARY, TRADE_COLUMNS
+from candlewright.cli import Progress, Tracked, main
+from candlewright.metrics import METRICS
+from candlewright.sweeps import FIGURES
 
 ACCOUNT = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
 
@@ -24,6 +29,11 @@ class Fails:
 
 class NoNext:
     pass
+
+class Holds:
+    def next(self, bar, broker):
+        if not broker.positions:
+            broker.buy(bar.close, 0.1, bar.timestamp, None, None)
 
 raise_on_import = False
 '''
@@ -64,19 +74,63 @@ def drawdown(equity):
 def test_module_runs_smacross_on_the_sample(sample):
     out = subprocess.run([sys.executable, "-m", "candlewright"], capture_output=True, text=True,
                          check=True).stdout
-    assert out == repr(Engine(sample, *ACCOUNT).run(SmaCross())) + "\n"
+    report = repr(Engine(sample, *ACCOUNT).run(SmaCross())) + "\n"
+    assert out.startswith(report)
+    summary = out[len(report):].splitlines()
+    assert [line[:16] for line in summary] == [label for _, label, _ in SUMMARY]
+    assert summary == Backtest(sample, *ACCOUNT).run(SmaCross()).summary().splitlines()
 
 
 def test_json_holds_the_figures(capsys, files, sample):
     code, out, _ = run(capsys, "--json", "--spread", "0.0001", "--commission", "3")
-    stats = Engine(sample, 10_000.0, 3.0, 0.0001, 100_000.0, 1.0).run(SmaCross())
-    assert code == 0 and json.loads(out) == {name: getattr(stats, name) for name in FIGURES}
-    # No trades: the profit factor is infinite and must stay valid JSON.
+    account = (10_000.0, 3.0, 0.0001, 100_000.0, 1.0)
+    stats = Engine(sample, *account).run(SmaCross())
+    shown = json.loads(out)
+    metrics = shown.pop("metrics")
+    assert code == 0 and shown == {name: getattr(stats, name) for name in FIGURES}
+    expected = Backtest(sample, *account).run(SmaCross()).metrics
+    assert list(metrics) == list(METRICS)
+    assert metrics["sharpe"] == expected["sharpe"] and metrics["sqn"] == expected["sqn"]
+    # No trades: the profit factor is infinite, most metrics NaN; both must stay valid JSON.
     code, out, _ = run(capsys, "--json", "--data", files / "bars.csv",
                        "--strategy", f"{files / 'mine.py'}:Idle")
     figures = json.loads(out, parse_constant=pytest.fail)
     assert code == 0 and figures["profit_factor"] == "Infinity"
     assert float(figures["profit_factor"]) == math.inf
+    assert math.isnan(float(figures["metrics"]["sharpe"]))
+
+
+def read_trades(path):
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+@pytest.mark.parametrize("strategy, reasons", [
+    ("candlewright:SmaCross", {"stop_loss", "take_profit", "close_all", "end"}),
+    ("{dir}/mine.py:Holds", {"end"}),
+    ("{dir}/mine.py:Idle", set()),
+], ids=["smacross", "no-stops", "no-trades"])
+def test_trades_file_reads_back_exactly(capsys, files, sample, strategy, reasons):
+    strategy = strategy.format(dir=files)
+    code, out, _ = run(capsys, "--strategy", strategy, "--trades", files / "t.csv")
+    header, *rows = read_trades(files / "t.csv")
+    result = Backtest(sample, *ACCOUNT).run(cli.load_strategy(strategy))
+    assert code == 0 and out == repr(result) + "\n"
+    assert tuple(header) == TRADE_COLUMNS and len(rows) == result.stats.num_trades
+    columns = dict(zip(header, zip(*rows))) if rows else dict.fromkeys(header, ())
+    pnl = [float(x) for x in columns["pnl"]]
+    assert pnl == list(result.trades.pnl)
+    assert [int(t) for t in columns["exit_time"]] == list(result.trades.exit_time)
+    assert set(columns["exit_reason"]) == reasons
+    # repr tells NaN (a stop not set) from a value and compares it as equal.
+    stops = [repr(float(x)) for x in columns["stop_loss"]]
+    assert stops == list(map(repr, result.trades.stop_loss))
+
+
+def test_unwritable_trades_file_is_one_line(capsys, files):
+    code, out, err = run(capsys, "--trades", files / "absent" / "t.csv")
+    assert code == 1 and out.startswith("--- Backtest Results ---")
+    assert err.startswith("candlewright: error: cannot write trades ") and err.count("\n") == 1
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -116,14 +170,23 @@ def test_plot_writes_png(capsys, files):
     assert (files / "equity.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_recorded_equity_is_the_engines(sample):
+def test_recorded_equity_is_the_engines(capsys, monkeypatch, sample):
     # The engine's curve is not visible, but its drawdown is: equal to the last bit means the
-    # wrapper recorded the same points, after `next`, one per bar.
-    equity = []
-    stats = Engine(sample, *ACCOUNT).run(Tracked(SmaCross(), equity, None))
-    assert len(equity) == len(sample)
-    assert drawdown(equity) == stats.max_drawdown_pct
-    assert repr(stats) == repr(Engine(sample, *ACCOUNT).run(SmaCross()))
+    # plot gets the same points, one per bar.
+    drawn = []
+    monkeypatch.setattr(cli, "_figure_class", lambda: None)
+    monkeypatch.setattr(cli, "_plot", lambda path, bars, equity, title: drawn.append(equity))
+    code, _, _ = run(capsys, "--plot", "x.png")
+    stats = Engine(sample, *ACCOUNT).run(SmaCross())
+    assert code == 0 and len(drawn[0]) == len(sample)
+    assert drawdown(drawn[0]) == stats.max_drawdown_pct
+
+
+def test_progress_wrapper_changes_nothing(sample):
+    progress = Progress(len(sample), io.StringIO())
+    result = Backtest(sample, *ACCOUNT).run(Tracked(SmaCross(), progress))
+    assert progress.done == len(sample)
+    assert repr(result.stats) == repr(Engine(sample, *ACCOUNT).run(SmaCross()))
 
 
 def test_progress_draws_and_clears():

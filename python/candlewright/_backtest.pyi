@@ -1,7 +1,7 @@
 # Types of the native side of Backtest. The classes are final: the module refuses subclasses.
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any, SupportsIndex, final
+from typing import Any, SupportsIndex, final, overload
 
 from _candlewright import Bar, Stats
 
@@ -84,7 +84,10 @@ class Trades:
     """The closed trades of an account, in closing order: a Trade per row, a Column per field."""
 
     def __len__(self) -> int: ...
+    @overload
     def __getitem__(self, index: SupportsIndex, /) -> Trade: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Trades: ...
     def __iter__(self) -> Iterator[Trade]: ...
     @property
     def ticket(self) -> Column: ...

@@ -1,4 +1,4 @@
-"""`python -m candlewright`: run a strategy over bars and print its report."""
+"""`python -m candlewright`: run a strategy over bars and print its report and main metrics."""
 from __future__ import annotations
 
 import argparse
@@ -7,6 +7,7 @@ import importlib
 import importlib.util
 import json
 import math
+import os
 import pathlib
 import sys
 import traceback
@@ -14,12 +15,12 @@ import zlib
 from collections.abc import Sequence
 from typing import Any, cast
 
-from _candlewright import Bar, Broker, Engine, Stats
+from _candlewright import Bar
 
 from ._progress import Progress
+from .backtest import TRADE_COLUMNS, Backtest, Result
 from .bars import read_csv, sample_bars
 from .strategies import Strategy
-from .sweeps import FIGURES
 
 # Epoch seconds between 1970 and 2100 are drawn as dates; anything else by bar number.
 _DATE_RANGE = range(0, 4_102_444_800)
@@ -35,11 +36,6 @@ def json_safe(value: Any) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
     return value
-
-
-def figures(stats: Stats) -> dict[str, int | float | str]:
-    """The eleven figures by name, JSON-safe."""
-    return {name: json_safe(getattr(stats, name)) for name in FIGURES}
 
 
 def load_object(spec: str) -> Any:
@@ -98,22 +94,18 @@ def _describe(exc: BaseException) -> str:
 
 
 class Tracked:
-    """Forwards to a strategy, then records the equity at the bar's close, the same value the
-    engine records, and advances the progress bar."""
+    """Forwards to a strategy and advances the progress bar after every bar."""
 
-    def __init__(self, strategy: Any, equity: list[float] | None, progress: Progress | None):
-        self.strategy, self.equity, self.progress = strategy, equity, progress
+    def __init__(self, strategy: Any, progress: Progress) -> None:
+        self.strategy, self.progress = strategy, progress
 
     def init(self, bars: list[Bar]) -> object:
-        # A missing init raises AttributeError here, which the engine ignores as it would have.
+        # A missing init raises AttributeError here, which the run ignores as it would have.
         return self.strategy.init(bars)
 
-    def next(self, bar: Bar, broker: Broker) -> None:
-        self.strategy.next(bar, broker)
-        if self.equity is not None:
-            self.equity.append(broker.equity(bar.close))
-        if self.progress is not None:
-            self.progress.step()
+    def next(self, bar: Bar, account: Any) -> None:
+        self.strategy.next(bar, account)
+        self.progress.step()
 
 
 def _figure_class() -> Any:
@@ -124,7 +116,7 @@ def _figure_class() -> Any:
         raise UserError("--plot needs matplotlib: python -m pip install 'candlewright[plot]'")
 
 
-def _plot(path: str, bars: list[Bar], equity: list[float], title: str) -> None:
+def _plot(path: str, bars: list[Bar], equity: Sequence[float], title: str) -> None:
     figure = _figure_class()(figsize=(10, 4), layout="constrained")
     axes = figure.subplots()
     stamps = [bar.timestamp for bar in bars]
@@ -142,6 +134,18 @@ def _plot(path: str, bars: list[Bar], equity: list[float], title: str) -> None:
         figure.savefig(path, dpi=120)
     except (OSError, ValueError) as exc:
         raise UserError(f"cannot write plot {path!r}: {_describe(exc)}") from exc
+
+
+def _write_trades(path: str, result: Result) -> None:
+    columns = result.trade_rows()
+    try:
+        with open(path, "w", newline="", encoding="utf-8") as out:
+            writer = csv.writer(out)
+            writer.writerow(TRADE_COLUMNS)
+            # The csv module writes floats with repr, so every value reads back exactly.
+            writer.writerows(zip(*(columns[name] for name in TRADE_COLUMNS)))
+    except (OSError, ValueError) as exc:
+        raise UserError(f"cannot write trades {path!r}: {_describe(exc)}") from exc
 
 
 def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> None:
@@ -191,8 +195,11 @@ def build_parser() -> argparse.ArgumentParser:
                                 "no arguments (default: %(default)s)")
     output = parser.add_argument_group("output")
     output.add_argument("--json", action="store_true",
-                        help="print the eleven figures as JSON; infinities and NaN as the "
-                             'strings "Infinity", "-Infinity" and "NaN"')
+                        help='print the eleven figures and, under "metrics", every metric as '
+                             'JSON; infinities and NaN as the strings "Infinity", "-Infinity" '
+                             'and "NaN"')
+    output.add_argument("--trades", metavar="FILE.csv",
+                        help="also write the closed trades to this CSV file, one row each")
     output.add_argument("--plot", metavar="FILE.png",
                         help="also draw the equity curve to this image (needs matplotlib)")
     output.add_argument("--traceback", action="store_true",
@@ -205,26 +212,24 @@ def run(args: argparse.Namespace) -> int:
     if args.plot:
         _figure_class()  # fail before a long run, not after it
     bars, source = load_bars(args)
-    engine = Engine(bars, *account_of(args))
-    equity: list[float] | None = [] if args.plot else None
+    backtest = Backtest(bars, *account_of(args))
     progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
-    tracked: Strategy = strategy
-    if equity is not None or progress is not None:
-        tracked = Tracked(strategy, equity, progress)
     try:
-        stats = engine.run(tracked)
+        result = backtest.run(strategy if progress is None else Tracked(strategy, progress))
     except Exception as exc:
         raise UserError(f"strategy {args.strategy!r} failed: {_describe(exc)}") from exc
     finally:
         if progress is not None:
             progress.close()
     if args.json:
-        print(json.dumps(figures(stats), indent=2, allow_nan=False))
+        print(json.dumps(result.to_dict(), indent=2, allow_nan=False))
     else:
-        print(stats)
+        print(result)
+    # Written after the report, so a bad path does not cost the result of a long run.
+    if args.trades:
+        _write_trades(args.trades, result)
     if args.plot:
-        assert equity is not None
-        _plot(args.plot, bars, equity, f"{type(strategy).__name__} on {source}")
+        _plot(args.plot, bars, list(result.equity), f"{type(strategy).__name__} on {source}")
     return 0
 
 
@@ -247,3 +252,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("candlewright: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader left (`| head`): what it read is all it wanted. Standard output goes to
+        # nowhere so that flushing it at exit does not raise again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
