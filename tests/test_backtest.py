@@ -310,3 +310,25 @@ def test_no_reference_leaks():
             Backtest({**columns, "open": columns["open"][:3]}, *ACCOUNT)
 
     leak_check(action, repeat=20)
+
+
+MISMATCH = """
+import glob, importlib.util, os, sys, types
+where = importlib.util.find_spec("candlewright").submodule_search_locations[0]
+path = glob.glob(os.path.join(where, "_backtest*.so"))[0]
+class Bar: pass
+sys.modules["_candlewright"] = types.SimpleNamespace(Bar=Bar, Stats=Bar)
+spec = importlib.util.spec_from_file_location("candlewright._backtest", path)
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+except ImportError as exc:
+    print(exc)
+"""
+
+
+def test_a_core_of_another_build_is_refused_at_import():
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", MISMATCH], capture_output=True, text=True,
+                         check=True).stdout
+    assert out.startswith("_candlewright.Bar has instances of ") and "reinstall" in out

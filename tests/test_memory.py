@@ -118,7 +118,10 @@ def test_import_out_of_memory_raises():
 
 
 CALLS = """
+    from array import array
+
     from _candlewright import Bar, Broker, Engine
+    from candlewright._backtest import Account, Runner
 
     ACCOUNT = (10_000.0, 1.0, 0.0001, 1_000.0, 1.0)
     BARS = [Bar(i, 1.0, 1.02, 0.98, 1.0 + i / 100, 1.0) for i in range(6)]
@@ -151,6 +154,15 @@ CALLS = """
         made.sell(1.05, 1.0, 1, None, None)
         return made
 
+    def account():
+        made = Account(*ACCOUNT)
+        made.buy(1.0, 2.0, 0, 0.5, 1.5)
+        made.sell(1.05, 1.0, 1, None, None)
+        made.close_ticket(0, 1.1, 2)
+        return made
+
+    COLUMNS = [array("q", range(6)), *(array("d", [1.0 + i / 100 for i in range(6)])
+                                       for _ in range(4)), None]
     stats = Engine(BARS, *ACCOUNT).run(Trader())
     # Each call on a fresh object: (what it is made on, what it does).
     CALLS = {
@@ -177,10 +189,23 @@ CALLS = """
         "run raises": (lambda: Engine(BARS, *ACCOUNT), lambda e: e.run(Raises())),
         "Stats": (None, lambda _: (stats.initial_cash, stats.num_trades, stats.profit_factor)),
         "Stats repr": (None, lambda _: repr(stats)),
+        "Account buy": (account, lambda a: a.buy(1.0, 1.0, 5, 0.9, 1.2)),
+        "close_ticket": (account, lambda a: a.close_ticket(1, 1.01, 9)),
+        "positions": (account, lambda a: repr(a.positions)),
+        "trades": (account, lambda a: (repr(a.trades[0]), list(a.trades.pnl),
+                                       a.trades.exit_reason, memoryview(a.trades.mae).tolist())),
+        "Runner": (None, lambda _: len(Runner(BARS, *ACCOUNT))),
+        "Runner columns": (None, lambda _: list(Runner.from_columns(*COLUMNS, *ACCOUNT).close)),
+        "Runner short column": (None, lambda _: Runner.from_columns(
+            *COLUMNS[:4], array("d"), None, *ACCOUNT)),
+        "Runner run": (lambda: Runner(BARS, *ACCOUNT),
+                       lambda r: [repr(x) for x in r.run(Trader())]),
     }
 
     def state(target):
-        return (target.equity(0.9), target.equity(1.1)) if isinstance(target, Broker) else None
+        if isinstance(target, (Broker, Account)):
+            return target.equity(0.9), target.equity(1.1)
+        return None
 
     def attempt(make, call, start, stop):
         target = make() if make else None
@@ -196,7 +221,7 @@ CALLS = """
         # A failed call leaves its object as it was, and usable.
         if state(target) != before and not outcome.startswith("KeyError"):
             return outcome + " CHANGED THE ACCOUNT"
-        if target is not None and not isinstance(target, Broker):
+        if target is not None and not isinstance(target, (Broker, Account)):
             target.run(Trader())
         return outcome
 
@@ -214,7 +239,7 @@ CALLS = """
 def test_calls_out_of_memory_raise():
     results = sweeps(CALLS)
     reference = {name: next(iter(tally)) for name, kind, _, tally in results if kind == "reference"}
-    assert len(reference) == 22
+    assert len(reference) == 30
     for name, kind, _, tally in results:
         # The call's own result or error; MemoryError; a result object that could not be made is an
         # internal fault, as it is for any call; a type's name that could not be made is a
