@@ -22,16 +22,7 @@ void adopt_core_classes() {
 
 int exec_module(PyObject* module) {
     return exec_boundary([module] {
-        if (module == nullptr) {
-            throw PyError::fetch();
-        }
-        refuse_subinterpreter("candlewright._backtest");
-        if (!PyModule_Check(module)) {
-            throw type_mismatch(module, &PyModule_Type);
-        }
-        if (panic_exception_type() == nullptr) {
-            throw_pending();
-        }
+        begin_exec(module, "candlewright._backtest");
         adopt_core_classes();
         for (ClassCell* cell : {&account_class, &position_class, &trade_class, &trades_class,
                                 &column_class, &backtest_class}) {

@@ -11,18 +11,7 @@ namespace {
 
 int exec_module(PyObject* module) {
     return exec_boundary([module] {
-        if (module == nullptr) {
-            throw PyError::fetch();
-        }
-        refuse_subinterpreter("_candlewright");
-        if (!PyModule_Check(module)) {
-            throw type_mismatch(module, &PyModule_Type);
-        }
-        // Made with the module, where failing (out of memory) is just a failed import, rather than
-        // at the first internal fault, which could come when memory has run out.
-        if (panic_exception_type() == nullptr) {
-            throw_pending();
-        }
+        begin_exec(module, "_candlewright");
         for (ClassCell* cell : {&bar_class, &stats_class, &broker_class, &engine_class}) {
             add_class(module, *cell);
         }

@@ -57,4 +57,19 @@ void refuse_subinterpreter(std::string_view module) {
     }
 }
 
+void begin_exec(PyObject* module, std::string_view name) {
+    if (module == nullptr) {
+        throw PyError::fetch();
+    }
+    refuse_subinterpreter(name);
+    if (!PyModule_Check(module)) {
+        throw type_mismatch(module, &PyModule_Type);
+    }
+    // Made with the module, where failing (out of memory) is just a failed import, rather than at
+    // the first internal fault, which could come when memory has run out.
+    if (panic_exception_type() == nullptr) {
+        throw_pending();
+    }
+}
+
 }  // namespace cw

@@ -7,6 +7,10 @@
 
 namespace cw {
 
+// The checks and the one-time set-up every execution step starts with; throws if the module
+// cannot be made here.
+void begin_exec(PyObject* module, std::string_view name);
+
 // Creates the class if need be, sets it on the module under its name and appends that to __all__.
 void add_class(PyObject* module, ClassCell& cell);
 
