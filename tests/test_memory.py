@@ -161,8 +161,11 @@ CALLS = """
         made.close_ticket(0, 1.1, 2)
         return made
 
-    COLUMNS = [array("q", range(6)), *(array("d", [1.0 + i / 100 for i in range(6)])
-                                       for _ in range(4)), None]
+    # No list is built in Python code here (argument tuples made up front, no comprehension): a
+    # list append that cannot grow aborts a debug build of the interpreter.
+    COLUMNS = (array("q", range(6)), *(array("d", [1.0 + i / 100 for i in range(6)])
+                                       for _ in range(4)), None, *ACCOUNT)
+    SHORT = (*COLUMNS[:4], array("d"), None, *ACCOUNT)
     stats = Engine(BARS, *ACCOUNT).run(Trader())
     # Each call on a fresh object: (what it is made on, what it does).
     CALLS = {
@@ -195,11 +198,10 @@ CALLS = """
         "trades": (account, lambda a: (repr(a.trades[0]), list(a.trades.pnl),
                                        a.trades.exit_reason, memoryview(a.trades.mae).tolist())),
         "Runner": (None, lambda _: len(Runner(BARS, *ACCOUNT))),
-        "Runner columns": (None, lambda _: list(Runner.from_columns(*COLUMNS, *ACCOUNT).close)),
-        "Runner short column": (None, lambda _: Runner.from_columns(
-            *COLUMNS[:4], array("d"), None, *ACCOUNT)),
+        "Runner columns": (None, lambda _: list(Runner.from_columns(*COLUMNS).close)),
+        "Runner short column": (None, lambda _: Runner.from_columns(*SHORT)),
         "Runner run": (lambda: Runner(BARS, *ACCOUNT),
-                       lambda r: [repr(x) for x in r.run(Trader())]),
+                       lambda r: tuple(map(repr, r.run(Trader())))),
     }
 
     def state(target):
