@@ -129,9 +129,12 @@ def test_refusals_before_any_work(bars):
 def test_ctrl_c_cancels_the_rest_and_stops_the_workers(tmp_path):
     script = tmp_path / "interrupted.py"
     script.write_text(textwrap.dedent("""
-        import multiprocessing, sys, time
+        import multiprocessing, signal, sys, time
         import candlewright
         from sweep_strategies import Idle
+
+        # A shell's background job starts with Ctrl-C ignored, and Python then leaves it so.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
         class Slow(Idle):
             def next(self, bar, broker):
