@@ -13,7 +13,7 @@ import functools
 import importlib
 import math
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, cast
 
 from _candlewright import Bar, Stats
 
@@ -193,9 +193,9 @@ class Result:
             raise ImportError("Result.to_pandas needs pandas: "
                               "python -m pip install 'candlewright[pandas]'") from None
         unit = self._backtest.time_unit
-        times = pd.to_datetime(memoryview(self._backtest.column("timestamp")), unit=unit,
+        times = pd.to_datetime(_view(self._backtest.column("timestamp")), unit=unit,
                                utc=True)
-        equity = pd.Series(memoryview(self.equity), index=times, name="equity", copy=True)
+        equity = pd.Series(_view(self.equity), index=times, name="equity", copy=True)
         columns = self.trade_rows()
         for name in ("entry_time", "exit_time"):
             columns[name] = pd.to_datetime(columns[name], unit=unit, utc=True)
@@ -203,9 +203,14 @@ class Result:
         return trades, equity
 
 
+def _view(column: Column) -> memoryview:
+    # Typed through Any: before 3.12 a class has no __buffer__ for the checker to see.
+    return memoryview(cast(Any, column))
+
+
 def _values(column: Column) -> list[Any]:
     # memoryview's own list making, in C, strides and all.
-    values: list[Any] = memoryview(column).tolist()
+    values: list[Any] = _view(column).tolist()
     return values
 
 
