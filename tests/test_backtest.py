@@ -333,3 +333,16 @@ def test_a_core_of_another_build_is_refused_at_import():
     out = subprocess.run([sys.executable, "-c", MISMATCH], capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("_candlewright.Bar has instances of ") and "reinstall" in out
+
+
+def test_a_curve_in_use_is_never_reused():
+    # A finished curve's storage serves the next run only once nothing can see it any more.
+    bt = Backtest(walk(200, 5), *ACCOUNT)
+    first = bt.run(SmaCross(fast=2, slow=5))
+    kept = list(first.equity)
+    view = np.asarray(bt.run(SmaCross(fast=3, slow=9)).equity)  # its Result is gone, the view not
+    seen = view.copy()
+    for fast in (2, 4):
+        assert list(bt.run(SmaCross(fast=fast, slow=11)).equity) != kept
+    assert list(first.equity) == kept and (view == seen).all()
+    assert list(bt.run(SmaCross(fast=2, slow=5)).equity) == kept

@@ -39,14 +39,14 @@ Column trade_column(const TradeRows& rows, Value TradeRow::*field, ValueKind kin
                   static_cast<std::ptrdiff_t>(sizeof(TradeRow)), kind};
 }
 
-// A column owning its values.
-inline Column owned_column(std::vector<double> values) {
-    auto owner = std::make_shared<const std::vector<double>>(std::move(values));
-    const double* base = owner->data();
+// A column of its own values.
+inline Column owned_column(std::shared_ptr<const std::vector<double>> values) {
     static const double none = 0.0;
-    return Column{owner, reinterpret_cast<const std::byte*>(owner->empty() ? &none : base),
-                  static_cast<std::ptrdiff_t>(owner->size()),
-                  static_cast<std::ptrdiff_t>(sizeof(double)), ValueKind::f64};
+    const std::byte* first =
+        reinterpret_cast<const std::byte*>(values->empty() ? &none : values->data());
+    const auto count = static_cast<std::ptrdiff_t>(values->size());
+    return Column{std::move(values), first, count, static_cast<std::ptrdiff_t>(sizeof(double)),
+                  ValueKind::f64};
 }
 
 }  // namespace cw

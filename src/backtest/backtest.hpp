@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "broker/ledger.hpp"
@@ -12,9 +13,17 @@ namespace cw {
 
 using BarRows = std::shared_ptr<const std::vector<Bar>>;
 
+// The storage of an equity curve whose column is gone, kept for the backtest's next run: a curve
+// of a million bars is 8 MB, which fresh from the system costs thousands of page faults a run.
+struct CurveStore {
+    std::mutex mutex;
+    std::vector<double> spare;
+};
+
 struct Backtest {
     BarRows data;     // never changed after construction
     Account account;  // template: read by each run, never traded on
+    std::shared_ptr<CurveStore> curves;
 };
 
 }  // namespace cw

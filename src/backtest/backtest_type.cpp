@@ -31,7 +31,8 @@ Ref make(PyTypeObject* cls, std::vector<Bar> data, const Args<N>& bound, std::si
     return new_instance(
         cls, Backtest{std::make_shared<const std::vector<Bar>>(std::move(data)),
                       make_broker<Ledger>(initial_cash, commission, spread, contract_size,
-                                          quote_to_account)});
+                                          quote_to_account),
+                      std::make_shared<CurveStore>()});
 }
 
 PyObject* backtest_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
