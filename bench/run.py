@@ -259,6 +259,8 @@ def backtest_overhead(timer, floor, rows, repeat):
          f"**{paired_ratio(times, 'backtest_empty', 'floor'):.2f}x**"],
         ["Engine.run, empty next / floor", ns(per_bar["engine_empty"]),
          f"{paired_ratio(times, 'engine_empty', 'floor'):.2f}x"],
+        ["Backtest.run / Engine.run, empty next", "",
+         f"{paired_ratio(times, 'backtest_empty', 'engine_empty'):.3f}x"],
         ["Backtest.run / Engine.run, crossover", ns(per_bar["backtest_cross"]),
          f"**{paired_ratio(times, 'backtest_cross', 'engine_cross'):.3f}x**"],
     ]
