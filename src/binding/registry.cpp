@@ -1,5 +1,5 @@
-// What a module's execution step does with its classes: each is added under its name and listed
-// in __all__; and the check that keeps the process-wide classes in the main interpreter.
+// What a module's execution step does: the check that keeps the process-wide classes in the main
+// interpreter, and each class added under its name and listed in __all__.
 #include "binding/registry.hpp"
 
 #include "binding/names.hpp"
@@ -26,6 +26,17 @@ Ref module_all(PyObject* module) {
     return all;
 }
 
+// The class objects are process-wide and keep the main interpreter's state (version tags,
+// attributes set on them), so no other interpreter may get them, not even one that shares the
+// main interpreter's lock and so passes the interpreter's own check.
+void refuse_subinterpreter(std::string_view module) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw PyError::deferred(
+            PyExc_ImportError,
+            concat({"module ", module, " does not support loading in subinterpreters"}));
+    }
+}
+
 }  // namespace
 
 // An import that runs out of memory fails with the MemoryError, as any import does: the new
@@ -44,17 +55,6 @@ void add_class(PyObject* module, ClassCell& cell) {
         panic("could not append __name__ to __all__");
     }
     require_ok(PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)));
-}
-
-// The class objects are process-wide and keep the main interpreter's state (version tags,
-// attributes set on them), so no other interpreter may get them, not even one that shares the
-// main interpreter's lock and so passes the interpreter's own check.
-void refuse_subinterpreter(std::string_view module) {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        throw PyError::deferred(
-            PyExc_ImportError,
-            concat({"module ", module, " does not support loading in subinterpreters"}));
-    }
 }
 
 void begin_exec(PyObject* module, std::string_view name) {
