@@ -11,6 +11,7 @@ from hypothesis import given, settings, strategies as st
 import _candlewright
 from candlewright import (Account, Backtest, Bar, Broker, Engine, SmaCross, Stats, Trades,
                           sample_bars)
+from candlewright.backtest import TRADE_COLUMNS
 from candlewright.sweeps import FIGURES
 
 from account_model import same
@@ -156,6 +157,9 @@ def test_exit_reasons_excursions_and_bar_numbers():
     assert (rows[1].mae, rows[1].mfe) == pytest.approx((-0.3, 0.2))
     assert (rows[0].mae, rows[0].mfe) == pytest.approx((-0.2, 0.3))
     assert math.isnan(rows[3].stop_loss) and rows[0].stop_loss == 0.9
+    ticket, is_long, *_, exit_reason, mae, mfe = rows[1]  # unpacks in the table's order
+    assert (ticket, is_long, exit_reason, mae) == (1, False, "stop_loss", rows[1].mae)
+    assert tuple(rows[1]) == tuple(getattr(rows[1], name) for name in TRADE_COLUMNS)
     assert rows[6].entry_bar == 2 and rows[0].entry_bar == 0
 
 
@@ -302,7 +306,8 @@ def test_no_reference_leaks():
                                                       5: [("sell", 1.0, None, None)]}))
         trades = result.trades
         _ = [list(getattr(trades, name)) for name in ("pnl", "ticket", "is_long", "exit_reason")]
-        _ = list(trades), repr(trades[0]), memoryview(result.equity).tolist(), trades[1:]
+        _ = list(trades), repr(trades[0]), tuple(trades[0]), memoryview(result.equity).tolist()
+        _ = trades[1:], tuple(Account(*ACCOUNT).positions)
         account = Account(*ACCOUNT)
         account.buy(1.0, 1, 0, None, None)
         _ = account.positions, account.trades, account.close_ticket(0, 1.0, 1)

@@ -19,7 +19,12 @@ class Column:
 
 @final
 class Position:
-    """One open position, as it was when the account's positions were read."""
+    """One open position, as it was when the account's positions were read; also the sequence
+    of its attributes in this order."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
 
     @property
     def ticket(self) -> int: ...
@@ -44,7 +49,12 @@ class Position:
 
 @final
 class Trade:
-    """One closed trade. A stop-loss or take-profit that was not set is NaN."""
+    """One closed trade, also the sequence of its attributes in this order. A stop-loss or
+    take-profit that was not set is NaN."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
 
     @property
     def ticket(self) -> int: ...

@@ -150,6 +150,34 @@ PyObject* record_repr(PyObject* self) {
     });
 }
 
+// A record is also the sequence of its attributes, in its table's order, so that it unpacks and
+// converts to a tuple as a named tuple would.
+Py_ssize_t record_length(PyObject* self) {
+    Py_ssize_t n = 0;
+    for (const PyGetSetDef* def = Py_TYPE(self)->tp_getset; def != nullptr && def->name != nullptr;
+         ++def) {
+        ++n;
+    }
+    return n;
+}
+
+PyObject* record_item(PyObject* self, Py_ssize_t i) {
+    return boundary([&] {
+        if (i < 0 || i >= record_length(self)) {
+            throw PyError::deferred(PyExc_IndexError, "record index out of range");
+        }
+        const PyGetSetDef& def = Py_TYPE(self)->tp_getset[i];
+        return require(def.get(self, def.closure));
+    });
+}
+
+PyType_Slot g_record_slots[] = {
+    {Py_sq_length, reinterpret_cast<void*>(record_length)},
+    {Py_sq_item, reinterpret_cast<void*>(record_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(sequence_iter)},
+    {0, nullptr},
+};
+
 template <auto Field>
 constexpr getter trade_field = field_getter<TradeRow, trade_class, Field>;
 
@@ -182,6 +210,7 @@ const ClassSpec k_trade_spec{
     record_repr,
     nullptr,
     g_trade_getset,
+    g_record_slots,
 };
 
 using OpenPosition = Account::Position;
@@ -222,6 +251,7 @@ const ClassSpec k_position_spec{
     record_repr,
     nullptr,
     g_position_getset,
+    g_record_slots,
 };
 
 // --- Trades ---
