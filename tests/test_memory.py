@@ -117,6 +117,49 @@ def test_import_out_of_memory_raises():
         assert all(outcome.startswith(allowed) for outcome in tally), (kind, tally)
 
 
+BACKTEST_IMPORT = """
+    import glob, importlib.util, os, _imp
+    import _candlewright
+
+    # The package's own module, made from its file so that the package (which imports it) is not.
+    where = importlib.util.find_spec("candlewright").submodule_search_locations[0]
+    spec = importlib.util.spec_from_file_location(
+        "candlewright._backtest", glob.glob(os.path.join(where, "_backtest*.so"))[0])
+
+    def load():
+        module = _imp.create_dynamic(spec)
+        _imp.exec_dynamic(module)
+        return module
+
+    class Buys:
+        def next(self, bar, account):
+            account.buy(bar.close, 1.0, bar.timestamp, None, None)
+
+    def run(start, stop):
+        outcome = failing(start, stop, load) or "imported"
+        # A later import works, and so does what it gives.
+        module = load()
+        bars = [_candlewright.Bar(i, 1.0, 1.2, 0.8, 1.1, 0.0) for i in range(3)]
+        stats, trades, _, _ = module.Runner(bars, 100.0, 0.0, 0.0, 1.0, 1.0).run(Buys())
+        assert type(stats) is _candlewright.Stats and len(trades) == 3, (stats, trades)
+        return outcome
+
+    sweep("import", run, lambda outcome: outcome == "imported")
+"""
+
+
+@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
+                    reason="3.13.0 crashes inside PyType_FromSpec when an allocation in it fails")
+def test_journal_module_import_out_of_memory_raises():
+    allowed = ("imported", "MemoryError: ",
+               "RuntimeError: An error occurred while initializing class")
+    results = sweeps(BACKTEST_IMPORT)
+    assert [kind for _, kind, _, _ in results] == ["one", "every"]
+    for _, kind, end, tally in results:
+        assert end > 20
+        assert all(outcome.startswith(allowed) for outcome in tally), (kind, tally)
+
+
 CALLS = """
     from array import array
 
