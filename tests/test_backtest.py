@@ -124,7 +124,7 @@ class Journal:
         self.tickets = []
 
     def next(self, bar, account):
-        i, t = len(self.tickets), bar.timestamp
+        self.account, t = account, bar.timestamp
         if bar.timestamp == 0:
             self.tickets += [account.buy(1.0, 1, t, 0.9, 1.2), account.sell(1.0, 2, t, 1.3, 0.8),
                              account.buy(1.0, 1, t, 0.95, 1.05), account.buy(1.0, 1, t, None, None),
@@ -138,8 +138,7 @@ class Journal:
         elif bar.timestamp == 2:
             assert account.buy(1.0, 1, t, None, None) == 5
             account.close_all(bar.close, t)
-            self.last = account.sell(1.0, 1, t, None, None)
-        assert i >= 0
+            account.sell(1.0, 1, t, None, None)
 
 
 def test_exit_reasons_excursions_and_bar_numbers():
@@ -161,6 +160,8 @@ def test_exit_reasons_excursions_and_bar_numbers():
     assert (ticket, is_long, exit_reason, mae) == (1, False, "stop_loss", rows[1].mae)
     assert tuple(rows[1]) == tuple(getattr(rows[1], name) for name in TRADE_COLUMNS)
     assert rows[6].entry_bar == 2 and rows[0].entry_bar == 0
+    strategy.account.buy(1.0, 1, 9, None, None)  # kept past the run: outside any bar
+    assert strategy.account.positions[0].entry_bar == -1
 
 
 def test_account_alone_tickets_views_and_snapshots():

@@ -55,6 +55,8 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
         const Bar& last = data.back();
         ExclusiveStep step(account.access);
         close_all(account.record, last.close, last.timestamp, ExitReason::end);
+        // A strategy that kept the account may trade on it afterwards, outside any bar.
+        account.record.book.bar = -1;
     }
     Stats stats;
     TradeRows rows;
