@@ -144,6 +144,12 @@ class Result:
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
             periods_per_year=bt.periods_per_year)
 
+    def plot(self, path: str | None = None, *, open_browser: bool = False) -> str:
+        """Writes the interactive HTML report of the run (one file that works offline) and
+        returns its path; needs Bokeh (the `report` extra). See `candlewright.report`."""
+        from .report import write_report
+        return write_report(self, path, open_browser=open_browser)
+
     def figures(self) -> dict[str, Any]:
         """The eleven figures by name."""
         return {name: getattr(self.stats, name) for name in FIGURES}

@@ -148,6 +148,22 @@ def _write_trades(path: str, result: Result) -> None:
         raise UserError(f"cannot write trades {path!r}: {_describe(exc)}") from exc
 
 
+def report_modules() -> None:
+    """Bokeh, or the error that says which extra brings it."""
+    from . import report
+    try:
+        report._modules()
+    except ImportError as exc:
+        raise UserError(str(exc)) from exc
+
+
+def write_html(path: str, write: Any) -> None:
+    try:
+        write()
+    except (OSError, ValueError) as exc:
+        raise UserError(f"cannot write report {path!r}: {_describe(exc)}") from exc
+
+
 def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> None:
     """--data, --strategy and the account: what a run and a sweep both need."""
     parser.add_argument("--data", metavar="CSV",
@@ -200,6 +216,9 @@ def build_parser() -> argparse.ArgumentParser:
                              'and "NaN"')
     output.add_argument("--trades", metavar="FILE.csv",
                         help="also write the closed trades to this CSV file, one row each")
+    output.add_argument("--html", metavar="FILE.html",
+                        help="also write the interactive report of the run, one HTML file that "
+                             "works offline (needs candlewright[report])")
     output.add_argument("--plot", metavar="FILE.png",
                         help="also draw the equity curve to this image (needs matplotlib)")
     output.add_argument("--traceback", action="store_true",
@@ -211,6 +230,8 @@ def run(args: argparse.Namespace) -> int:
     strategy = load_strategy(args.strategy)
     if args.plot:
         _figure_class()  # fail before a long run, not after it
+    if args.html:
+        report_modules()
     bars, source = load_bars(args)
     backtest = Backtest(bars, *account_of(args))
     progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
@@ -228,6 +249,8 @@ def run(args: argparse.Namespace) -> int:
     # Written after the report, so a bad path does not cost the result of a long run.
     if args.trades:
         _write_trades(args.trades, result)
+    if args.html:
+        write_html(args.html, lambda: result.plot(args.html))
     if args.plot:
         _plot(args.plot, bars, list(result.equity), f"{type(strategy).__name__} on {source}")
     return 0

@@ -11,7 +11,7 @@ import sys
 from typing import Any
 
 from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, json_safe,
-                  load_bars, load_object)
+                  load_bars, load_object, report_modules, write_html)
 from .strategies import Strategy
 from .sweeps import FIGURES, SweepResult, sweep
 
@@ -88,6 +88,13 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--json", action="store_true",
                         help="print the ranked sets as JSON: rank, params, the eleven figures "
                              "and error; infinities and NaN as strings")
+    output.add_argument("--html", metavar="FILE.html",
+                        help="also write a heatmap of the ranked figure over two parameters "
+                             "and the best set's report, one HTML file (needs "
+                             "candlewright[report])")
+    output.add_argument("--axes", metavar="X,Y", type=lambda text: text.split(","),
+                        help="the heatmap's two parameters (default: the two with the most "
+                             "values)")
     output.add_argument("--traceback", action="store_true",
                         help="show the full traceback of an error")
     return parser
@@ -161,6 +168,9 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("--workers wants at least 1")
     if not callable(load_object(args.strategy)):
         raise UserError(f"strategy {args.strategy!r} is not a class")
+    if args.html:
+        report_modules()
+    axes = _axes(args, grid)
     bars, source = load_bars(args)
     executor, client = _executor(args)
     try:
@@ -194,7 +204,39 @@ def run(args: argparse.Namespace) -> int:
     if results and not any(r.ok for r in results):
         print("candlewright: error: every parameter set failed", file=sys.stderr)
         return 1
+    if args.html:
+        _heatmap(args, axes, order, bars)
     return 0
+
+
+def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, str | None]:
+    if args.axes is None:
+        # The two with the most values, in the order given where they tie.
+        names = sorted(grid, key=lambda name: -len(grid[name]))[:2]
+    else:
+        names = args.axes
+        unknown = [name for name in names if name not in grid]
+        if len(names) != 2 or unknown:
+            raise UserError(f"--axes wants two of the --param names ({', '.join(grid)}), "
+                            f"not {','.join(names)!r}")
+    return names[0], names[1] if len(names) > 1 else None
+
+
+def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
+             order: list[SweepResult], bars: list[Any]) -> None:
+    from .backtest import Backtest
+    from .report import heatmap
+
+    done = [r for r in order if r.ok]
+    best = None
+    if done:
+        # The best set once more, now with its trades: the same run, so the same figures.
+        best = Backtest(bars, *account_of(args)).run(StrategyRef(args.strategy)(**done[0].params))
+    rows = [(r.params, r.figures[args.rank_by]) for r in done if r.figures is not None]
+    write_html(args.html, lambda: heatmap(
+        rows, axes[0], axes[1], args.rank_by, args.html,
+        lower_is_better=(args.rank_by in LOWER_IS_BETTER) != args.reverse, best=best,
+        title=f"{args.rank_by} of {args.strategy}"))
 
 
 def _entry(rank: int, result: SweepResult) -> dict[str, Any]:
