@@ -252,6 +252,9 @@ def _price_panel(np: Any, models: Any, fig: Any, times: Any, bars: dict[str, Any
 
 def _pnl_panel(np: Any, models: Any, fig: Any, trades: dict[str, Any]) -> Any:
     if not len(trades["ticket"]):
+        # Said, so that an empty panel is not taken for one that failed to draw.
+        fig.add_layout(models.Label(x=10, y=10, x_units="screen", y_units="screen",
+                                    text="no closed trades", text_color="#666666"))
         return fig
     lots = np.abs(trades["lot_size"])
     scale = float(lots.max()) if len(lots) and lots.max() > 0 else 1.0
