@@ -28,6 +28,9 @@ BUCKETS = 4_000        # above it, this many buckets of bars
 
 _UP, _DOWN = "#26a69a", "#ef5350"
 _WIN, _LOSS = "#1b9e4b", "#d62728"
+# Trades: long winners and losers, short winners and losers.
+_TRADE_COLOURS = {(True, True): "#1b9e4b", (True, False): "#d62728",
+                  (False, True): "#17becf", (False, False): "#ff7f0e"}
 _EQUITY, _PEAK = "#1f4e9c", "#9aa5b8"
 _UNITS = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}
 
@@ -229,7 +232,9 @@ def _price_panel(np: Any, models: Any, fig: Any, times: Any, bars: dict[str, Any
     source = models.ColumnDataSource({
         **{name: values for name, values in trades.items()},
         "side": np.where(trades["is_long"], "long", "short"),
-        "color": np.where(won, _WIN, _LOSS),
+        "color": np.where(trades["is_long"], np.where(won, _TRADE_COLOURS[True, True],
+                                                      _TRADE_COLOURS[True, False]),
+                          np.where(won, _TRADE_COLOURS[False, True], _TRADE_COLOURS[False, False])),
         "dash": np.where(trades["is_long"], "solid", "dashed"),
         "marker": np.where(trades["is_long"], "triangle", "inverted_triangle"),
     })
