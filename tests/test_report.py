@@ -109,7 +109,10 @@ def browser(pytestconfig):
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1600,1400"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(executable_path=chromedriver), options=options)
+    # The sanitizer run preloads its runtimes into this process, and they abort the browser.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(executable_path=chromedriver, env=env),
+                              options=options)
     yield driver
     driver.quit()
 
