@@ -19,14 +19,13 @@ from _candlewright import Bar, Stats
 
 from . import _backtest
 from ._backtest import Account, Column, Position, Trade, Trades
-from .metrics import METRICS, compute_metrics
+from .bars import PRICE_NAMES
+from .metrics import METRICS, TIME_UNITS, compute_metrics
 from .sweeps import FIGURES
 
 __all__ = ["Backtest", "Result", "Account", "Position", "Trade", "Trades", "Column",
            "TRADE_COLUMNS", "SUMMARY"]
 
-TIME_UNITS = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}
-PRICE_NAMES = ("open", "high", "low", "close")
 TIME_NAMES = ("timestamp", "time", "date", "datetime")
 
 TRADE_COLUMNS = ("ticket", "is_long", "lot_size", "entry_time", "exit_time", "entry_bar",
@@ -182,8 +181,8 @@ class Result:
     def to_dict(self) -> dict[str, Any]:
         """The eleven figures and, under "metrics", the metrics; JSON-safe (an infinite or NaN
         value is the string "Infinity", "-Infinity" or "NaN")."""
-        out = {name: _json_safe(value) for name, value in self.figures().items()}
-        out["metrics"] = {name: _json_safe(value) for name, value in self.metrics.items()}
+        out = {name: json_safe(value) for name, value in self.figures().items()}
+        out["metrics"] = {name: json_safe(value) for name, value in self.metrics.items()}
         return out
 
     def trade_rows(self) -> dict[str, list[Any]]:
@@ -226,7 +225,9 @@ def _special(value: Any) -> str:
     return "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
 
 
-def _json_safe(value: Any) -> Any:
+def json_safe(value: Any) -> Any:
+    """Infinities and NaN as the strings "Infinity", "-Infinity" and "NaN", which `float()`
+    reads back; other values as they are."""
     if isinstance(value, float) and not math.isfinite(value):
         return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
     return value

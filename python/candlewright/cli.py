@@ -6,7 +6,6 @@ import csv
 import importlib
 import importlib.util
 import json
-import math
 import os
 import pathlib
 import sys
@@ -18,7 +17,7 @@ from typing import Any, cast
 from _candlewright import Bar
 
 from ._progress import Progress
-from .backtest import TRADE_COLUMNS, Backtest, Result
+from .backtest import TRADE_COLUMNS, Backtest, Result, json_safe
 from .bars import read_csv, sample_bars
 from .strategies import Strategy
 
@@ -28,14 +27,6 @@ _DATE_RANGE = range(0, 4_102_444_800)
 
 class UserError(Exception):
     """A problem with what was asked for: reported in one line, without a traceback."""
-
-
-def json_safe(value: Any) -> Any:
-    """Infinities and NaN as the strings "Infinity", "-Infinity" and "NaN", which `float()`
-    reads back; other values as they are."""
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-    return value
 
 
 def load_object(spec: str) -> Any:

@@ -76,7 +76,7 @@ from itertools import accumulate, chain, groupby, repeat
 from operator import lt, mul, sub, truediv
 from typing import Any, TypeVar
 
-__all__ = ["METRICS", "compute_metrics"]
+__all__ = ["METRICS", "TIME_UNITS", "compute_metrics"]
 
 METRICS = (
     "start", "end", "duration", "num_bars", "periods_per_year", "exposure_time_pct",
@@ -90,7 +90,7 @@ METRICS = (
     "commissions", "spread_paid",
 )
 
-_UNITS_PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+TIME_UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 _TRADE_COLUMNS = ("pnl", "commission", "lot_size", "entry_time", "exit_time")
 _NAN = math.nan
 _RUNS = re.compile(rb"\x01+")
@@ -217,12 +217,12 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
     Raises ValueError for an unknown `time_unit`, a `periods_per_year` that is not > 0, or
     columns of different lengths.
     """
-    if time_unit not in _UNITS_PER_SECOND:
-        raise ValueError(f"time_unit must be one of {', '.join(map(repr, _UNITS_PER_SECOND))},"
+    if time_unit not in TIME_UNITS:
+        raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))},"
                          f" not {time_unit!r}")
     if periods_per_year is not None and not periods_per_year > 0:
         raise ValueError(f"periods_per_year must be > 0, not {periods_per_year!r}")
-    year = 365.25 * 86400 * _UNITS_PER_SECOND[time_unit]
+    year = 365.25 * 86400 * TIME_UNITS[time_unit]
 
     eq, ts = _as_list(equity), _as_list(timestamps)
     n = len(eq)

@@ -18,6 +18,8 @@ import webbrowser
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+from .metrics import TIME_UNITS
+
 if TYPE_CHECKING:
     from .backtest import Result
 
@@ -32,7 +34,6 @@ _WIN, _LOSS = "#1b9e4b", "#d62728"
 _TRADE_COLOURS = {(True, True): "#1b9e4b", (True, False): "#d62728",
                   (False, True): "#17becf", (False, False): "#ff7f0e"}
 _EQUITY, _PEAK = "#1f4e9c", "#9aa5b8"
-_UNITS = {"s": 1, "ms": 1_000, "us": 1_000_000, "ns": 1_000_000_000}
 
 
 def _modules() -> tuple[Any, ...]:
@@ -71,7 +72,7 @@ def report_parts(result: Result, name: str) -> list[Any]:
     """The header and the five linked panels of the report, as Bokeh models."""
     np, plotting, models, layouts, embed, resources = _modules()
     bt = result._backtest
-    unit = _UNITS[bt.time_unit]
+    unit = TIME_UNITS[bt.time_unit]
 
     def view(column: Any) -> Any:
         return np.asarray(memoryview(column))
@@ -101,12 +102,18 @@ def report_parts(result: Result, name: str) -> list[Any]:
         fig.min_border_left = 70
         return fig
 
+    # The running peak and the fall below it, in parts of the peak, for both equity panels.
+    peak = np.fmax.accumulate(equity) if len(equity) else equity
+    with np.errstate(invalid="ignore", divide="ignore"):
+        drawdown = np.where(peak > 0, (peak - equity) / peak, 0.0)
+    candles = _candles(np, times, bars)
     panels = [
-        _equity_panel(np, models, figure(260, "equity"), times, equity, bt.account[0]),
-        _drawdown_panel(np, models, figure(110, "drawdown %"), times, equity),
-        _price_panel(np, models, figure(380, "price"), times, bars, trades),
+        _equity_panel(np, models, figure(260, "equity"), times, equity, peak, drawdown,
+                      bt.account[0]),
+        _drawdown_panel(np, figure(110, "drawdown %"), times, drawdown),
+        _price_panel(np, models, figure(380, "price"), candles, trades),
         _pnl_panel(np, models, figure(150, "trade pnl"), trades),
-        _volume_panel(np, models, figure(100, "volume"), times, bars),
+        _volume_panel(models, figure(100, "volume"), candles),
     ]
     panels[-1].xaxis.visible = True
     return [_header(models, name, result), *panels]
@@ -145,17 +152,14 @@ def _extremes(np: Any, times: Any, values: Any) -> tuple[Any, Any]:
     return times[picked], values[picked]
 
 
-def _equity_panel(np: Any, models: Any, fig: Any, times: Any, equity: Any,
-                  initial_cash: float) -> Any:
+def _equity_panel(np: Any, models: Any, fig: Any, times: Any, equity: Any, peak: Any,
+                  drawdown: Any, initial_cash: float) -> Any:
     if not len(equity):
         return fig
-    peak = np.fmax.accumulate(equity)
     x, y = _extremes(np, times, equity)
     px, py = _extremes(np, times, peak)
     fig.line(px, py, color=_PEAK, line_width=1, legend_label="peak")
     fig.line(x, y, color=_EQUITY, line_width=1.5, legend_label="equity")
-    with np.errstate(invalid="ignore", divide="ignore"):
-        drawdown = np.where(peak > 0, (peak - equity) / peak, 0.0)
     worst = int(np.nanargmax(drawdown)) if np.any(drawdown > 0) else None
     start, end = _longest_drawdown(np, equity, peak)
     if start is not None:
@@ -191,13 +195,10 @@ def _longest_drawdown(np: Any, equity: Any, peak: Any) -> tuple[int | None, int 
     return max(int(starts[k]) - 1, 0), min(int(ends[k]), len(equity) - 1)
 
 
-def _drawdown_panel(np: Any, models: Any, fig: Any, times: Any, equity: Any) -> Any:
-    if not len(equity):
+def _drawdown_panel(np: Any, fig: Any, times: Any, drawdown: Any) -> Any:
+    if not len(drawdown):
         return fig
-    peak = np.fmax.accumulate(equity)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        drawdown = np.where(peak > 0, (equity - peak) / peak * 100.0, 0.0)
-    x, y = _extremes(np, times, drawdown)
+    x, y = _extremes(np, times, drawdown * -100.0)
     fig.varea(x=x, y1=y, y2=np.zeros(len(y)), fill_color=_LOSS, fill_alpha=0.35)
     fig.line(x, y, color=_LOSS, line_width=1)
     return fig
@@ -220,11 +221,11 @@ def _candles(np: Any, times: Any, bars: dict[str, Any]) -> dict[str, Any]:
     return out
 
 
-def _price_panel(np: Any, models: Any, fig: Any, times: Any, bars: dict[str, Any],
+def _price_panel(np: Any, models: Any, fig: Any, candles: dict[str, Any],
                  trades: dict[str, Any]) -> Any:
-    candles = models.ColumnDataSource(_candles(np, times, bars))
-    fig.segment("time", "high", "time", "low", source=candles, color="color")
-    fig.vbar("time", "width", "open", "close", source=candles, fill_color="color",
+    drawn = models.ColumnDataSource(candles)
+    fig.segment("time", "high", "time", "low", source=drawn, color="color")
+    fig.vbar("time", "width", "open", "close", source=drawn, fill_color="color",
              line_color="color")
     if not len(trades["ticket"]):
         return fig
@@ -276,8 +277,7 @@ def _pnl_panel(np: Any, models: Any, fig: Any, trades: dict[str, Any]) -> Any:
     return fig
 
 
-def _volume_panel(np: Any, models: Any, fig: Any, times: Any, bars: dict[str, Any]) -> Any:
-    candles = _candles(np, times, bars)
+def _volume_panel(models: Any, fig: Any, candles: dict[str, Any]) -> Any:
     fig.vbar(candles["time"], candles["width"], candles["volume"], 0, color="#8d99ae")
     fig.yaxis.formatter = models.NumeralTickFormatter(format="0.[0]a")
     return fig

@@ -10,8 +10,9 @@ import pathlib
 import sys
 from typing import Any
 
-from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, json_safe,
-                  load_bars, load_object, report_modules, write_html)
+from .backtest import json_safe
+from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, load_bars,
+                  load_object, report_modules, write_html)
 from .strategies import Strategy
 from .sweeps import FIGURES, SweepResult, sweep
 
