@@ -29,14 +29,15 @@ struct TradeTable {
     TradeRows rows;
 };
 
-// The column of one field of every row.
-template <class Value>
-Column trade_column(const TradeRows& rows, Value TradeRow::*field, ValueKind kind) {
-    static const TradeRow none{};  // an empty table still needs somewhere to point
-    const TradeRow* base = rows->empty() ? &none : rows->data();
+// The column of one field of every row of a shared array of rows (trades, bars).
+template <class Row, class Value>
+Column field_column(const std::shared_ptr<const std::vector<Row>>& rows, Value Row::*field,
+                    ValueKind kind) {
+    static const Row none{};  // an empty table still needs somewhere to point
+    const Row* base = rows->empty() ? &none : rows->data();
     return Column{rows, reinterpret_cast<const std::byte*>(&(base->*field)),
                   static_cast<std::ptrdiff_t>(rows->size()),
-                  static_cast<std::ptrdiff_t>(sizeof(TradeRow)), kind};
+                  static_cast<std::ptrdiff_t>(sizeof(Row)), kind};
 }
 
 // A column of its own values.

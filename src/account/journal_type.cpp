@@ -262,7 +262,7 @@ const TradeRows& rows_of(PyObject* self) {
 
 template <auto Field, ValueKind Kind>
 PyObject* trades_column(PyObject* self, void* /*closure*/) {
-    return boundary([self] { return new_column(trade_column(rows_of(self), Field, Kind)); });
+    return boundary([self] { return new_column(field_column(rows_of(self), Field, Kind)); });
 }
 
 PyObject* trades_reasons(PyObject* self, void* /*closure*/) {

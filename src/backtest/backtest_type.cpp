@@ -70,11 +70,7 @@ template <auto Field, ValueKind Kind>
 PyObject* bar_column(PyObject* self, void* /*closure*/) {
     return boundary([self] {
         const BarRows& rows = receiver<Backtest>(self, backtest_class).record.data;
-        static const Bar none{};
-        const Bar* base = rows->empty() ? &none : rows->data();
-        return new_column(Column{rows, reinterpret_cast<const std::byte*>(&(base->*Field)),
-                                 static_cast<std::ptrdiff_t>(rows->size()),
-                                 static_cast<std::ptrdiff_t>(sizeof(Bar)), Kind});
+        return new_column(field_column(rows, Field, Kind));
     });
 }
 
