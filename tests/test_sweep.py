@@ -84,6 +84,29 @@ def test_a_run_that_raises_or_kills_its_worker_spoils_only_its_own_set(bars):
     assert [list(r.figures.values()) for r in results if r.ok] == [idle] * 3
 
 
+def test_a_pool_that_breaks_while_sets_are_handed_out_loses_none_of_them():
+    """The pool may break before every set is submitted: submit itself then raises."""
+    from concurrent.futures.process import BrokenProcessPool
+
+    from candlewright.sweeps import _collect
+
+    class Breaks(cf.Executor):
+        def __init__(self):
+            self.submitted = 0
+
+        def submit(self, fn, /, *args, **kwargs):
+            if self.submitted == 2:
+                raise BrokenProcessPool("gone")
+            self.submitted += 1
+            future = cf.Future()
+            future.set_exception(BrokenProcessPool("gone"))
+            return future
+
+    lost, results = [], [None] * 5
+    _collect(Breaks(), b"", sweep_strategies.Idle, [{}] * 5, range(5), results, None, lost)
+    assert sorted(lost) == [0, 1, 2, 3, 4] and results == [None] * 5
+
+
 @pytest.mark.parametrize("grid, expected", [
     ({"a": [1, 2], "b": ["x", "y"]},
      [{"a": 1, "b": "x"}, {"a": 1, "b": "y"}, {"a": 2, "b": "x"}, {"a": 2, "b": "y"}]),

@@ -152,9 +152,17 @@ def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strat
     """Runs the sets at `indices` and files their results. With `lost`, a set whose worker
     died goes there instead, to be run again."""
     futures: dict[cf.Future[Any], int] = {}
+    todo = list(indices)
     try:
-        for index in indices:
-            futures[executor.submit(_run_set, source, factory, sets[index])] = index
+        for position, index in enumerate(todo):
+            try:
+                futures[executor.submit(_run_set, source, factory, sets[index])] = index
+            except BrokenProcessPool:
+                # A worker died while the rest were still being handed out.
+                if lost is None:
+                    raise
+                lost.extend(todo[position:])
+                break
         for future in cf.as_completed(futures):
             index = futures[future]
             if lost is not None and isinstance(future.exception(), BrokenProcessPool):
