@@ -8,10 +8,13 @@ sweeps over every core or a cluster, and the command `python -m candlewright`.
 from _candlewright import Bar, Broker, Engine, Stats
 
 from .backtest import Account, Backtest, Column, Position, Result, Trade, Trades
-from .bars import from_dataframe, read_csv, sample_bars
+from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, read_parquet,
+                   sample_bars)
+from .resample import resample
 from .strategies import SmaCross, Strategy
 from .sweeps import SweepError, SweepResult, sweep
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Position",
            "Trade", "Trades", "Column", "Strategy", "SmaCross",
-           "read_csv", "from_dataframe", "sample_bars", "sweep", "SweepResult", "SweepError"]
+           "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
+           "resample", "sample_bars", "sweep", "SweepResult", "SweepError"]

@@ -1,11 +1,11 @@
 # Types of the native side of Backtest. The classes are final: the module refuses subclasses.
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, SupportsIndex, final, overload
 
 from _candlewright import Bar, Stats
 
-__all__ = ["Account", "Position", "Trade", "Trades", "Column", "Runner"]
+__all__ = ["Account", "Position", "Trade", "Trades", "Column", "Runner", "Bars"]
 
 @final
 class Column:
@@ -186,7 +186,7 @@ class Account:
 class Runner:
     def __new__(
         cls,
-        data: Sequence[Bar],
+        data: Sequence[Bar] | Bars,
         initial_cash: float,
         commission: float,
         spread: float,
@@ -232,3 +232,59 @@ class Runner:
     def contract_size(self) -> float: ...
     @property
     def quote_to_account(self) -> float: ...
+
+@final
+class Bars(Sequence[Bar]):
+    """Bars as loaded: an immutable sequence of Bar, kept as columns. Backtest reads them
+    without a copy; Engine takes them like a list."""
+
+    def __new__(cls, data: Sequence[Bar] | Bars) -> Bars: ...
+    @classmethod
+    def from_columns(
+        cls,
+        timestamp: Any,
+        open: Any,
+        high: Any,
+        low: Any,
+        close: Any,
+        volume: Any,
+        extras: Mapping[str, Any] | None,
+    ) -> Bars: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> Bar: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Bars: ...
+    def __iter__(self) -> Iterator[Bar]: ...
+    def column(self, name: str) -> Column: ...
+    @property
+    def timestamp(self) -> Column: ...
+    @property
+    def open(self) -> Column: ...
+    @property
+    def high(self) -> Column: ...
+    @property
+    def low(self) -> Column: ...
+    @property
+    def close(self) -> Column: ...
+    @property
+    def volume(self) -> Column: ...
+    @property
+    def extras(self) -> dict[str, Column]: ...
+
+def parse_csv(
+    data: Any,
+    delimiter: str,
+    skip_rows: int,
+    times: tuple[tuple[int, str | None], ...],
+    prices: tuple[int, int, int, int],
+    volume: int | None,
+    extras: tuple[int, ...],
+    extra_names: tuple[str, ...],
+    finite: bool,
+) -> tuple[Bars, Column] | tuple[None, tuple[int, int, str, str]]: ...
+def check_bars(bars: Bars) -> tuple[tuple[int, ...], int, int, int]: ...
+def to_utc(bars: Bars, starts: tuple[int, ...], offsets: tuple[int, ...]) -> Bars: ...
+def resample(
+    bars: Bars, period: int, origin: int, starts: tuple[int, ...], offsets: tuple[int, ...]
+) -> Bars | tuple[None, int]: ...

@@ -19,7 +19,7 @@ from _candlewright import Bar, Stats
 
 from . import _backtest
 from ._backtest import Account, Column, Position, Trade, Trades
-from .bars import PRICE_NAMES
+from .bars import PRICE_NAMES, Bars, _buffer, _pick, _times
 from .metrics import METRICS, TIME_UNITS, compute_metrics
 from .sweeps import FIGURES
 
@@ -240,6 +240,8 @@ Columns = tuple[Any, Any, Any, Any, Any, Any]
 
 def _columns_of(data: Any, unit: str) -> Columns | None:
     """The six columns of `data` ready for the native intake, or None for a sequence of Bar."""
+    if isinstance(data, Bars):
+        return None  # shared as they are
     if _is_frame(data):
         return _frame_columns(data, unit)
     if isinstance(data, Mapping):
@@ -252,20 +254,6 @@ def _columns_of(data: Any, unit: str) -> Columns | None:
 
 def _is_frame(data: Any) -> bool:
     return type(data).__module__.startswith("pandas") and hasattr(data, "columns")
-
-
-def _pick(names: Mapping[str, Any], wanted: Sequence[str]) -> Any:
-    """The key for the first of `wanted` present, by exact name, then in any case."""
-    lowered: dict[str, Any] = {}
-    for shown, key in names.items():
-        lowered.setdefault(shown.strip().lower(), key)
-    for name in wanted:
-        if name in names:
-            return names[name]
-    for name in wanted:
-        if name in lowered:
-            return lowered[name]
-    return None
 
 
 def _named_columns(names: Mapping[str, Any], get: Any, unit: str,
@@ -297,50 +285,3 @@ def _frame_columns(df: Any, unit: str) -> Columns:
                              "DatetimeIndex")
         times = df.index
     return _named_columns(names, df.__getitem__, unit, times)
-
-
-def _buffer(values: Any, code: str, name: str) -> Any:
-    """`values` as something with the buffer protocol: itself, its numpy array, or an array."""
-    if hasattr(values, "to_numpy"):  # pandas Series and Index
-        values = values.to_numpy()
-    try:
-        memoryview(values)
-        return values
-    except TypeError:
-        pass
-    try:
-        return array.array(code, values)
-    except (TypeError, OverflowError) as exc:
-        raise TypeError(f"column {name!r} must hold numbers: {exc}") from None
-
-
-def _times(values: Any, unit: str) -> Any:
-    """Timestamps as integers in `unit`; date-times (numpy or pandas, naive ones taken as UTC)
-    are converted."""
-    dtype = getattr(values, "dtype", None)
-    if dtype is not None and getattr(dtype, "kind", "") == "O" and hasattr(values, "to_numpy"):
-        pd: Any = importlib.import_module("pandas")
-        values = pd.to_datetime(values, utc=True)
-        dtype = values.dtype
-    if dtype is not None and (getattr(dtype, "kind", "") == "M" or "datetime" in str(dtype)):
-        if hasattr(values, "tz_convert") or hasattr(getattr(values, "dt", None), "tz_convert"):
-            values = _naive_utc(values)
-        numpy: Any = importlib.import_module("numpy")
-        stamps = numpy.asarray(values).astype("datetime64[ns]").astype("int64")
-        per = TIME_UNITS["ns"] // TIME_UNITS[unit]
-        whole, rest = numpy.divmod(stamps, per)
-        if rest.any():
-            row = int(numpy.flatnonzero(rest)[0])
-            raise ValueError(f"timestamp at row {row} has a fraction of a {unit!r} time unit")
-        return whole
-    return _buffer(values, "q", "timestamp")
-
-
-def _naive_utc(values: Any) -> Any:
-    """Tz-aware pandas date-times as naive UTC ones (naive ones are taken as UTC already)."""
-    tz = getattr(values, "tz", None) or getattr(getattr(values, "dt", None), "tz", None)
-    if tz is None:
-        return values
-    if hasattr(values, "tz_convert"):
-        return values.tz_convert("UTC").tz_localize(None)
-    return values.dt.tz_convert("UTC").dt.tz_localize(None)

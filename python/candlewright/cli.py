@@ -10,7 +10,6 @@ import os
 import pathlib
 import sys
 import traceback
-import zlib
 from collections.abc import Sequence
 from typing import Any, cast
 
@@ -19,6 +18,7 @@ from _candlewright import Bar
 from ._progress import Progress
 from .backtest import TRADE_COLUMNS, Backtest, Result, json_safe
 from .bars import read_csv, sample_bars
+from .formats import FORMATS
 from .strategies import Strategy
 
 # Epoch seconds between 1970 and 2100 are drawn as dates; anything else by bar number.
@@ -107,7 +107,7 @@ def _figure_class() -> Any:
         raise UserError("--plot needs matplotlib: python -m pip install 'candlewright[plot]'")
 
 
-def _plot(path: str, bars: list[Bar], equity: Sequence[float], title: str) -> None:
+def _plot(path: str, bars: Sequence[Bar], equity: Sequence[float], title: str) -> None:
     figure = _figure_class()(figsize=(10, 4), layout="constrained")
     axes = figure.subplots()
     stamps = [bar.timestamp for bar in bars]
@@ -157,9 +157,16 @@ def write_html(path: str, write: Any) -> None:
 
 def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> None:
     """--data, --strategy and the account: what a run and a sweep both need."""
-    parser.add_argument("--data", metavar="CSV",
-                        help="bars to run on: a CSV file, gzip-compressed if it ends in .gz "
-                             "(default: the bundled sample)")
+    parser.add_argument("--data", metavar="FILE",
+                        help="bars to run on: a CSV file (MT4, MT5, HistData, Dukascopy, "
+                             "yfinance, pandas or any with a header naming time, open, high, "
+                             "low, close), plain or compressed (default: the bundled sample)")
+    parser.add_argument("--format", choices=list(FORMATS), metavar="NAME",
+                        help="the file's layout, when it is not recognised: "
+                             + ", ".join(FORMATS))
+    parser.add_argument("--tz", metavar="ZONE",
+                        help="the zone the file's times are in when they carry no offset, "
+                             "such as Europe/Athens or +02:00 (default: UTC)")
     parser.add_argument("--strategy", metavar="MODULE:CLASS", default="candlewright:SmaCross",
                         help=strategy_help)
     account = parser.add_argument_group("account")
@@ -180,14 +187,17 @@ def account_of(args: argparse.Namespace) -> tuple[float, float, float, float, fl
             args.quote_to_account)
 
 
-def load_bars(args: argparse.Namespace) -> tuple[list[Bar], str]:
+def load_bars(args: argparse.Namespace) -> tuple[Sequence[Bar], str]:
     """The bars of --data, or the bundled sample, and where they came from."""
     if args.data is None:
         return sample_bars(), "the bundled sample"
     try:
-        return read_csv(args.data), args.data
-    except (OSError, ValueError, EOFError, zlib.error, csv.Error) as exc:
-        raise UserError(f"cannot read {args.data!r}: {exc}") from exc
+        return read_csv(args.data, format=args.format, tz=args.tz), args.data
+    except OSError as exc:
+        reason = f"[Errno {exc.errno}] {exc.strerror}" if exc.strerror else str(exc)
+        raise UserError(f"cannot read {args.data!r}: {reason}") from exc
+    except ValueError as exc:  # the message names the file, the line and the column
+        raise UserError(str(exc)) from exc
 
 
 def build_parser() -> argparse.ArgumentParser:

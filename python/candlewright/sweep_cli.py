@@ -8,6 +8,7 @@ import json
 import math
 import pathlib
 import sys
+from collections.abc import Sequence
 from typing import Any
 
 from .backtest import json_safe
@@ -224,7 +225,7 @@ def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, st
 
 
 def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
-             order: list[SweepResult], bars: list[Any]) -> None:
+             order: list[SweepResult], bars: Sequence[Any]) -> None:
     from .backtest import Backtest
     from .report import heatmap
 

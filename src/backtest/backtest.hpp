@@ -11,8 +11,6 @@
 
 namespace cw {
 
-using BarRows = std::shared_ptr<const std::vector<Bar>>;
-
 // The storage of an equity curve whose column is gone, kept for the backtest's next run: a curve
 // of a million bars is 8 MB, which fresh from the system costs thousands of page faults a run.
 struct CurveStore {

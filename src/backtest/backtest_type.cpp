@@ -6,6 +6,7 @@
 #include "backtest/columns.hpp"
 #include "binding/params.hpp"
 #include "engine/intake.hpp"
+#include "ingest/series_type.hpp"
 
 namespace cw {
 namespace {
@@ -22,14 +23,14 @@ constexpr Signature<11> k_from_columns{
 constexpr Signature<1> k_run{"Runner", "run", {"strategy"}};
 
 template <std::size_t N>
-Ref make(PyTypeObject* cls, std::vector<Bar> data, const Args<N>& bound, std::size_t first) {
+Ref make(PyTypeObject* cls, BarRows data, const Args<N>& bound, std::size_t first) {
     const double initial_cash = bound.template get<to_f64>(first);
     const double commission = bound.template get<to_f64>(first + 1);
     const double spread = bound.template get<to_f64>(first + 2);
     const double contract_size = bound.template get<to_f64>(first + 3);
     const double quote_to_account = bound.template get<to_f64>(first + 4);
     return new_instance(
-        cls, Backtest{std::make_shared<const std::vector<Bar>>(std::move(data)),
+        cls, Backtest{std::move(data),
                       make_broker<Ledger>(initial_cash, commission, spread, contract_size,
                                           quote_to_account),
                       std::make_shared<CurveStore>()});
@@ -38,7 +39,13 @@ Ref make(PyTypeObject* cls, std::vector<Bar> data, const Args<N>& bound, std::si
 PyObject* backtest_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         const auto bound = bind(k_new, args, kwargs);
-        return make(cls, bound.get<to_bars>(0), bound, 1);
+        PyObject* data = bound.get<to_object>(0).get();
+        if (PyObject_TypeCheck(data, bars_class.type())) {
+            // Loaded bars never change: shared, not copied.
+            return make(cls, receiver<BarSeries>(data, bars_class).record.rows, bound, 1);
+        }
+        return make(cls, std::make_shared<const std::vector<Bar>>(bound.get<to_bars>(0)), bound,
+                    1);
     });
 }
 
@@ -50,7 +57,8 @@ PyObject* backtest_from_columns(PyObject* cls, PyObject* const* args, Py_ssize_t
         for (std::size_t i = 0; i < columns.size(); ++i) {
             columns[i] = bound.get<to_object>(i).get();  // borrowed for the call by the caller
         }
-        return make(reinterpret_cast<PyTypeObject*>(cls), bars_from_columns(columns), bound, 6);
+        return make(reinterpret_cast<PyTypeObject*>(cls),
+                    std::make_shared<const std::vector<Bar>>(bars_from_columns(columns)), bound, 6);
     });
 }
 

@@ -216,4 +216,26 @@ std::vector<Bar> bars_from_columns(const std::array<PyObject*, 6>& columns) {
     return bars;
 }
 
+std::vector<double> doubles_from_column(PyObject* column, const std::string& name,
+                                        std::size_t rows) {
+    Buffer buffer;
+    buffer.take(column, name.c_str());
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 1 || static_cast<std::size_t>(view.shape[0]) != rows) {
+        throw PyError::deferred(
+            PyExc_ValueError,
+            concat({"column '", name, "' must be one-dimensional with ", std::to_string(rows),
+                    " values, like the others"}));
+    }
+    const char code = item_code(view, name.c_str());
+    std::vector<double> values;
+    values.reserve(rows);
+    const auto* at = static_cast<const std::byte*>(view.buf);
+    for (std::size_t i = 0; i < rows; ++i) {
+        values.push_back(read_as<double>(code, at));
+        at += view.strides[0];
+    }
+    return values;
+}
+
 }  // namespace cw

@@ -5,6 +5,7 @@
 #include "account/journal_type.hpp"
 #include "backtest/backtest_type.hpp"
 #include "binding/registry.hpp"
+#include "ingest/series_type.hpp"
 #include "market/bar_type.hpp"
 #include "stats/stats_type.hpp"
 
@@ -25,7 +26,7 @@ int exec_module(PyObject* module) {
         begin_exec(module, "candlewright._backtest");
         adopt_core_classes();
         for (ClassCell* cell : {&account_class, &position_class, &trade_class, &trades_class,
-                                &column_class, &backtest_class}) {
+                                &column_class, &backtest_class, &bars_class}) {
             add_class(module, *cell);
         }
     });
@@ -43,7 +44,7 @@ PyModuleDef g_module = {
     "candlewright._backtest",
     "The native side of candlewright's Backtest, Account and trade journal.",
     0,
-    nullptr,
+    ingest_functions,
     g_slots,
     nullptr,
     nullptr,

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace cw {
 
@@ -13,5 +15,8 @@ struct Bar {
     double close;
     double volume;
 };
+
+// Bars that never change once made, shared by whatever views them.
+using BarRows = std::shared_ptr<const std::vector<Bar>>;
 
 }  // namespace cw

@@ -1,0 +1,525 @@
+// Bars: an immutable sequence of Bar kept as rows, read by Backtest without a copy and by
+// Engine like any sequence. The functions below do the per-row work of loading natively; the
+// package decides layouts, zones and messages.
+#include "ingest/series_type.hpp"
+
+#include <cmath>
+
+#include "account/journal_type.hpp"
+#include "backtest/columns.hpp"
+#include "binding/params.hpp"
+#include "binding/signals.hpp"
+#include "binding/text.hpp"
+#include "engine/intake.hpp"
+#include "ingest/checks.hpp"
+#include "ingest/csv.hpp"
+#include "ingest/resample.hpp"
+#include "market/bar_type.hpp"
+
+namespace cw {
+namespace {
+
+Ref new_series(BarSeries series) {
+    return new_instance(bars_class.type(), std::move(series));
+}
+
+Ref new_series(std::vector<Bar> rows, std::vector<ExtraColumn> extras = {}) {
+    return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
+                                std::move(extras)});
+}
+
+const BarSeries& series_of(PyObject* self) {
+    return receiver<BarSeries>(self, bars_class).record;
+}
+
+// --- the class ---
+
+constexpr Signature<1> k_new{"Bars", "__new__", {"data"}};
+constexpr Signature<7> k_from_columns{
+    "Bars", "from_columns", {"timestamp", "open", "high", "low", "close", "volume", "extras"}};
+constexpr Signature<1> k_column{"Bars", "column", {"name"}};
+
+PyObject* bars_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        const auto bound = bind(k_new, args, kwargs);
+        PyObject* data = bound.get<to_object>(0).get();
+        if (PyObject_TypeCheck(data, bars_class.type())) {
+            return new_instance(cls, BarSeries(series_of(data)));
+        }
+        return new_instance(
+            cls, BarSeries{std::make_shared<const std::vector<Bar>>(bound.get<to_bars>(0)), {}});
+    });
+}
+
+std::string text_of(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        throw_pending();
+    }
+    return {text, static_cast<std::size_t>(size)};
+}
+
+// extras: None or a mapping of names to columns, in its own order.
+std::vector<ExtraColumn> extra_columns(PyObject* extras, std::size_t rows) {
+    std::vector<ExtraColumn> out;
+    if (extras == Py_None) {
+        return out;
+    }
+    Ref items = require(PyMapping_Items(extras));
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+            throw PyError::deferred(PyExc_TypeError, "extras must map str names to columns");
+        }
+        std::string name = text_of(PyTuple_GET_ITEM(item, 0));
+        auto values = std::make_shared<const std::vector<double>>(
+            doubles_from_column(PyTuple_GET_ITEM(item, 1), name, rows));
+        out.push_back(ExtraColumn{std::move(name), std::move(values)});
+    }
+    return out;
+}
+
+PyObject* bars_from_buffers(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_from_columns, args, nargs, kwnames);
+        std::array<PyObject*, 6> columns{};
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            columns[i] = bound.get<to_object>(i).get();
+        }
+        std::vector<Bar> rows = cw::bars_from_columns(columns);
+        std::vector<ExtraColumn> extras = extra_columns(bound.get<to_object>(6).get(), rows.size());
+        return new_instance(reinterpret_cast<PyTypeObject*>(cls),
+                            BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
+                                      std::move(extras)});
+    });
+}
+
+Py_ssize_t bars_length(PyObject* self) {
+    try {
+        return static_cast<Py_ssize_t>(series_of(self).rows->size());
+    } catch (...) {
+        detail::set_caught_error();
+        return -1;
+    }
+}
+
+PyObject* bars_item(PyObject* self, Py_ssize_t i) {
+    return boundary([&] {
+        const BarRows& rows = series_of(self).rows;
+        if (i < 0 || static_cast<std::size_t>(i) >= rows->size()) {
+            throw PyError::deferred(PyExc_IndexError, "bar index out of range");
+        }
+        return new_bar((*rows)[static_cast<std::size_t>(i)]);
+    });
+}
+
+template <class Value>
+std::vector<Value> pick(const std::vector<Value>& from, Py_ssize_t start, Py_ssize_t step,
+                        Py_ssize_t count) {
+    std::vector<Value> picked;
+    picked.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        picked.push_back(from[static_cast<std::size_t>(start + k * step)]);
+    }
+    return picked;
+}
+
+// bars[i] as a Bar, bars[a:b:c] as Bars of those rows (with their extra columns).
+PyObject* bars_subscript(PyObject* self, PyObject* key) {
+    return boundary([&] {
+        const BarSeries& series = series_of(self);
+        const auto n = static_cast<Py_ssize_t>(series.rows->size());
+        if (!PySlice_Check(key)) {
+            const Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+            if (i == -1 && PyErr_Occurred() != nullptr) {
+                throw_pending();
+            }
+            return Ref::steal(bars_item(self, i < 0 ? i + n : i));
+        }
+        Py_ssize_t start = 0;
+        Py_ssize_t stop = 0;
+        Py_ssize_t step = 0;
+        require_ok(PySlice_Unpack(key, &start, &stop, &step));
+        const Py_ssize_t count = PySlice_AdjustIndices(n, &start, &stop, step);
+        std::vector<ExtraColumn> extras;
+        for (const ExtraColumn& extra : series.extras) {
+            extras.push_back(ExtraColumn{extra.name, std::make_shared<const std::vector<double>>(
+                                                         pick(*extra.values, start, step, count))});
+        }
+        return new_series(pick(*series.rows, start, step, count), std::move(extras));
+    });
+}
+
+template <auto Field, ValueKind Kind>
+PyObject* bars_field(PyObject* self, void* /*closure*/) {
+    return boundary([self] { return new_column(field_column(series_of(self).rows, Field, Kind)); });
+}
+
+PyObject* bars_extras(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        Ref out = require(PyDict_New());
+        for (const ExtraColumn& extra : series_of(self).extras) {
+            Ref column = new_column(owned_column(extra.values));
+            require_ok(PyDict_SetItemString(out.get(), extra.name.c_str(), column.get()));
+        }
+        return out;
+    });
+}
+
+PyObject* bars_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_column, args, nargs, kwnames);
+        PyObject* name = bound.get<to_object>(0).get();
+        if (!PyUnicode_Check(name)) {
+            throw type_mismatch(name, &PyUnicode_Type);
+        }
+        const std::string wanted = text_of(name);
+        const BarSeries& series = series_of(self);
+        const BarRows& rows = series.rows;
+        if (wanted == "timestamp") {
+            return new_column(field_column(rows, &Bar::timestamp, ValueKind::i64));
+        }
+        constexpr std::pair<std::string_view, double Bar::*> k_prices[] = {
+            {"open", &Bar::open},   {"high", &Bar::high},     {"low", &Bar::low},
+            {"close", &Bar::close}, {"volume", &Bar::volume},
+        };
+        for (const auto& [field, member] : k_prices) {
+            if (field == wanted) {
+                return new_column(field_column(rows, member, ValueKind::f64));
+            }
+        }
+        for (const ExtraColumn& extra : series.extras) {
+            if (extra.name == wanted) {
+                return new_column(owned_column(extra.values));
+            }
+        }
+        throw PyError::deferred(PyExc_KeyError, concat({"no column '", wanted, "'"}));
+    });
+}
+
+PyObject* bars_repr(PyObject* self) {
+    return boundary([self] {
+        const BarSeries& series = series_of(self);
+        const std::vector<Bar>& rows = *series.rows;
+        std::string text = concat({"Bars(", std::to_string(rows.size()),
+                                   rows.size() == 1 ? " bar" : " bars"});
+        if (!rows.empty()) {
+            text += concat({", ", ingest::format_time(rows.front().timestamp), " to ",
+                            ingest::format_time(rows.back().timestamp)});
+        }
+        for (std::size_t i = 0; i < series.extras.size(); ++i) {
+            text += concat({i == 0 ? "; also " : ", ", series.extras[i].name});
+        }
+        return to_py(text + ")");
+    });
+}
+
+PyGetSetDef g_getset[] = {
+    {"timestamp", bars_field<&Bar::timestamp, ValueKind::i64>, nullptr, "", nullptr},
+    {"open", bars_field<&Bar::open, ValueKind::f64>, nullptr, "", nullptr},
+    {"high", bars_field<&Bar::high, ValueKind::f64>, nullptr, "", nullptr},
+    {"low", bars_field<&Bar::low, ValueKind::f64>, nullptr, "", nullptr},
+    {"close", bars_field<&Bar::close, ValueKind::f64>, nullptr, "", nullptr},
+    {"volume", bars_field<&Bar::volume, ValueKind::f64>, nullptr, "", nullptr},
+    {"extras", bars_extras, nullptr, "the file's other numeric columns, by name", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef g_methods[] = {
+    {"from_columns", method_entry(bars_from_buffers), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_columns($cls, timestamp, open, high, low, close, volume, extras)\n--\n\n"},
+    {"column", method_entry(bars_column), METH_FASTCALL | METH_KEYWORDS,
+     "column($self, name)\n--\n\nOne column by name, a bar field or an extra, without a copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* sequence_iter(PyObject* self) {
+    return PySeqIter_New(self);
+}
+
+PyType_Slot g_slots[] = {
+    {Py_sq_length, reinterpret_cast<void*>(bars_length)},
+    {Py_sq_item, reinterpret_cast<void*>(bars_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(bars_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(sequence_iter)},
+    {0, nullptr},
+};
+
+const ClassSpec k_spec{
+    "candlewright.Bars",
+    "Bars(data)\n--\n\nBars as loaded: an immutable sequence of Bar, kept as columns. "
+    "Backtest reads them without a copy; Engine takes them like a list.",
+    instance_size<BarSeries>(),
+    dealloc_instance<BarSeries>,
+    bars_new,
+    bars_repr,
+    g_methods,
+    g_getset,
+    g_slots,
+};
+
+// --- the functions ---
+
+std::size_t to_index(PyObject* obj) {
+    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    if (value < 0) {
+        throw PyError::deferred(PyExc_ValueError, "a column index must not be negative");
+    }
+    return static_cast<std::size_t>(value);
+}
+
+// The items of a tuple, checked.
+PyObject* const* tuple_items(PyObject* obj, Py_ssize_t& n, std::string_view what) {
+    if (!PyTuple_Check(obj)) {
+        throw PyError::deferred(PyExc_TypeError, concat({what, " must be a tuple"}));
+    }
+    n = PyTuple_GET_SIZE(obj);
+    return &PyTuple_GET_ITEM(obj, 0);
+}
+
+ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, PyObject* prices,
+                         PyObject* volume, PyObject* extras) {
+    ingest::Layout layout;
+    const std::string sep = text_of(delimiter);
+    if (sep.size() != 1) {
+        throw PyError::deferred(PyExc_ValueError, "the delimiter must be one ASCII character");
+    }
+    layout.delimiter = sep[0];
+    layout.skip_rows = to_index(skip);
+    Py_ssize_t n = 0;
+    PyObject* const* items = tuple_items(times, n, "times");
+    if (n < 1 || n > 2) {
+        throw PyError::deferred(PyExc_ValueError, "one or two time fields");
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t pair_size = 0;
+        PyObject* const* pair = tuple_items(items[i], pair_size, "a time field");
+        if (pair_size != 2) {
+            throw PyError::deferred(PyExc_ValueError, "a time field is (column, format)");
+        }
+        ingest::TimeField field{to_index(pair[0]), {}};
+        if (pair[1] != Py_None) {
+            try {
+                field.pattern = ingest::compile_time_pattern(text_of(pair[1]));
+            } catch (const std::invalid_argument& error) {
+                throw PyError::deferred(PyExc_ValueError,
+                                        concat({"date_format: ", error.what()}));
+            }
+        }
+        layout.times.push_back(std::move(field));
+    }
+    items = tuple_items(prices, n, "prices");
+    if (n != 4) {
+        throw PyError::deferred(PyExc_ValueError, "four price fields");
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        layout.prices[i] = to_index(items[i]);
+    }
+    layout.volume = volume == Py_None ? -1 : static_cast<std::ptrdiff_t>(to_index(volume));
+    items = tuple_items(extras, n, "extras");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        layout.extras.push_back(to_index(items[i]));
+    }
+    return layout;
+}
+
+class Signals final : public ingest::Progress {
+public:
+    void step() override { check_.after(); }
+
+private:
+    SignalCheck check_;
+};
+
+// A byte buffer held for the call.
+class Bytes {
+public:
+    explicit Bytes(PyObject* obj) { require_ok(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE)); }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes() { PyBuffer_Release(&view_); }
+    std::string_view text() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+constexpr Signature<9> k_parse{
+    "_backtest", "parse_csv",
+    {"data", "delimiter", "skip_rows", "times", "prices", "volume", "extras", "extra_names",
+     "finite"}};
+
+constexpr const char* k_row_faults[] = {"fields", "number", "time", "time_range"};
+
+Ref failure(const ingest::ParseFailure& failed) {
+    return require(Py_BuildValue("(O(Lnss))", Py_None, static_cast<long long>(failed.line),
+                                 static_cast<Py_ssize_t>(failed.column),
+                                 k_row_faults[static_cast<std::size_t>(failed.fault)],
+                                 failed.found.c_str()));
+}
+
+// (Bars, line numbers) or, for the first row that cannot be read, (None, (line, field, what,
+// text found)): the package words the message, with the file's name.
+PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_parse, args, nargs, kwnames);
+        ingest::Layout layout =
+            to_layout(bound.get<to_object>(1).get(), bound.get<to_object>(2).get(),
+                      bound.get<to_object>(3).get(), bound.get<to_object>(4).get(),
+                      bound.get<to_object>(5).get(), bound.get<to_object>(6).get());
+        Py_ssize_t names_count = 0;
+        PyObject* const* names = tuple_items(bound.get<to_object>(7).get(), names_count,
+                                             "extra_names");
+        if (static_cast<std::size_t>(names_count) != layout.extras.size()) {
+            throw PyError::deferred(PyExc_ValueError, "a name for every extra field");
+        }
+        const int finite = PyObject_IsTrue(bound.get<to_object>(8).get());
+        if (finite < 0) {
+            throw_pending();
+        }
+        layout.finite = finite == 1;
+        std::vector<std::string> extra_names;
+        for (Py_ssize_t i = 0; i < names_count; ++i) {
+            extra_names.push_back(text_of(names[i]));
+        }
+        const Bytes data(bound.get<to_object>(0).get());
+        Signals signals;
+        ingest::Parsed parsed;
+        try {
+            parsed = ingest::parse_csv(data.text(), layout, signals);
+        } catch (const ingest::ParseFailure& failed) {
+            return failure(failed);
+        }
+        std::vector<ExtraColumn> extras;
+        for (std::size_t i = 0; i < extra_names.size(); ++i) {
+            extras.push_back(ExtraColumn{
+                std::move(extra_names[i]),
+                std::make_shared<const std::vector<double>>(std::move(parsed.extras[i]))});
+        }
+        Ref bars = new_series(std::move(parsed.bars), std::move(extras));
+        auto lines = std::make_shared<const std::vector<std::int64_t>>(std::move(parsed.lines));
+        static const std::int64_t none = 0;
+        const std::byte* first = reinterpret_cast<const std::byte*>(
+            lines->empty() ? &none : lines->data());
+        const auto count = static_cast<std::ptrdiff_t>(lines->size());
+        Ref line_column = new_column(Column{std::move(lines), first, count,
+                                            static_cast<std::ptrdiff_t>(sizeof(std::int64_t)),
+                                            ValueKind::i64});
+        return require(PyTuple_Pack(2, bars.get(), line_column.get()));
+    });
+}
+
+const BarSeries& series_arg(PyObject* obj) {
+    return series_of(obj);
+}
+
+constexpr Signature<1> k_check{"_backtest", "check_bars", {"bars"}};
+
+// (rows with each fault, rows with any, first bad row, its fault) for the package to word.
+PyObject* check_bars(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_check, args, nargs, kwnames);
+        const ingest::CheckReport report =
+            ingest::check_bars(*series_arg(bound.get<to_object>(0).get()).rows);
+        Ref counts = require(PyTuple_New(static_cast<Py_ssize_t>(ingest::k_faults)));
+        for (std::size_t k = 0; k < ingest::k_faults; ++k) {
+            PyTuple_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(k),
+                             to_py(static_cast<std::uint64_t>(report.counts[k])).release());
+        }
+        return require(Py_BuildValue("(Onnn)", counts.get(),
+                                     static_cast<Py_ssize_t>(report.bad_rows),
+                                     static_cast<Py_ssize_t>(report.first_row),
+                                     static_cast<Py_ssize_t>(report.first_fault)));
+    });
+}
+
+std::vector<std::int64_t> int_list(PyObject* obj, std::string_view what) {
+    Py_ssize_t n = 0;
+    PyObject* const* items = tuple_items(obj, n, what);
+    std::vector<std::int64_t> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out.push_back(to_i64(items[i]));
+    }
+    return out;
+}
+
+ingest::ZoneTable to_zone(PyObject* starts, PyObject* offsets) {
+    ingest::ZoneTable zone{int_list(starts, "starts"), int_list(offsets, "offsets")};
+    if (zone.starts.size() != zone.offsets.size()) {
+        throw PyError::deferred(PyExc_ValueError, "a zone table needs an offset for every start");
+    }
+    return zone;
+}
+
+constexpr Signature<3> k_to_utc{"_backtest", "to_utc", {"bars", "starts", "offsets"}};
+
+// The bars with wall-clock times of the zone turned into UTC ones.
+PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_to_utc, args, nargs, kwnames);
+        const BarSeries& series = series_arg(bound.get<to_object>(0).get());
+        const ingest::ZoneTable zone =
+            to_zone(bound.get<to_object>(1).get(), bound.get<to_object>(2).get());
+        std::vector<Bar> rows(*series.rows);
+        for (Bar& bar : rows) {
+            bar.timestamp = zone.to_utc(bar.timestamp);
+        }
+        return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
+                                    series.extras});
+    });
+}
+
+constexpr Signature<5> k_resample{
+    "_backtest", "resample", {"bars", "period", "origin", "starts", "offsets"}};
+
+// Bars of the coarser period, or (None, row) for the first row not after the one before.
+PyObject* resample(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_resample, args, nargs, kwnames);
+        const BarSeries& series = series_arg(bound.get<to_object>(0).get());
+        const std::int64_t period = bound.get<to_i64>(1);
+        if (period <= 0) {
+            throw PyError::deferred(PyExc_ValueError, "the period must be positive");
+        }
+        const ingest::ZoneTable zone =
+            to_zone(bound.get<to_object>(3).get(), bound.get<to_object>(4).get());
+        try {
+            return new_series(ingest::resample(*series.rows, period, bound.get<to_i64>(2), zone));
+        } catch (const ingest::OutOfOrder& failed) {
+            return require(Py_BuildValue("(On)", Py_None, static_cast<Py_ssize_t>(failed.row)));
+        }
+    });
+}
+
+}  // namespace
+
+ClassCell bars_class{k_spec};
+
+PyMethodDef ingest_functions[] = {
+    {"parse_csv", method_entry(parse_csv), METH_FASTCALL | METH_KEYWORDS,
+     "parse_csv(data, delimiter, skip_rows, times, prices, volume, extras, extra_names, finite)\n--\n\n"},
+    {"check_bars", method_entry(check_bars), METH_FASTCALL | METH_KEYWORDS,
+     "check_bars(bars)\n--\n\n"},
+    {"to_utc", method_entry(to_utc), METH_FASTCALL | METH_KEYWORDS,
+     "to_utc(bars, starts, offsets)\n--\n\n"},
+    {"resample", method_entry(resample), METH_FASTCALL | METH_KEYWORDS,
+     "resample(bars, period, origin, starts, offsets)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace cw
