@@ -164,7 +164,8 @@ CALLS = """
     from array import array
 
     from _candlewright import Bar, Broker, Engine
-    from candlewright._backtest import Account, Runner
+    from candlewright._backtest import (Account, Bars, Runner, check_bars, parse_csv, resample,
+                                        to_utc)
 
     ACCOUNT = (10_000.0, 1.0, 0.0001, 1_000.0, 1.0)
     BARS = [Bar(i, 1.0, 1.02, 0.98, 1.0 + i / 100, 1.0) for i in range(6)]
@@ -210,6 +211,9 @@ CALLS = """
                                        for _ in range(4)), None, *ACCOUNT)
     SHORT = (*COLUMNS[:4], array("d"), None, *ACCOUNT)
     stats = Engine(BARS, *ACCOUNT).run(Trader())
+    CSV = b"time,open,high,low,close,volume,spread\\n1,1.0,1.5,0.5,1.2,3,0.1\\n2,1,1.5,0.5,1.2,,\\n"
+    TIMES = ((0, None),)
+    EXTRAS = {"spread": COLUMNS[1]}
     # Each call on a fresh object: (what it is made on, what it does).
     CALLS = {
         "Bar": (None, lambda _: Bar(0, 1.0, 2.0, 3.0, 4.0, 5.0).volume),
@@ -245,6 +249,15 @@ CALLS = """
         "Runner short column": (None, lambda _: Runner.from_columns(*SHORT)),
         "Runner run": (lambda: Runner(BARS, *ACCOUNT),
                        lambda r: tuple(map(repr, r.run(Trader())))),
+        "parse_csv": (None, lambda _: repr(parse_csv(CSV, ",", 1, TIMES, (1, 2, 3, 4), 5, (6,),
+                                                     ("spread",), True))),
+        "parse_csv bad row": (None, lambda _: parse_csv(CSV + b"x", ",", 1, TIMES, (1, 2, 3, 4),
+                                                        5, (), (), True)),
+        "Bars": (None, lambda _: repr(Bars.from_columns(*COLUMNS[:6], EXTRAS)[::-1].extras)),
+        "Bars item": (None, lambda _: (Bars(BARS)[-1].close, Bars(BARS).column("high")[0])),
+        "check_bars": (None, lambda _: check_bars(Bars(BARS))),
+        "resample": (None, lambda _: repr(resample(Bars(BARS), 2, 0, (0, 3), (0, 3600)))),
+        "to_utc": (None, lambda _: repr(to_utc(Bars(BARS), (0,), (7200,)))),
     }
 
     def state(target):
@@ -284,7 +297,7 @@ CALLS = """
 def test_calls_out_of_memory_raise():
     results = sweeps(CALLS)
     reference = {name: next(iter(tally)) for name, kind, _, tally in results if kind == "reference"}
-    assert len(reference) == 30
+    assert len(reference) == 37
     for name, kind, _, tally in results:
         # The call's own result or error; MemoryError; a result object that could not be made is an
         # internal fault, as it is for any call; a type's name that could not be made is a

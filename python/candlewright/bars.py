@@ -97,11 +97,8 @@ def _read_bytes(source: Source) -> tuple[bytes, str]:
     """The whole file, uncompressed, as UTF-8 without a byte-order mark."""
     if isinstance(source, (str, os.PathLike)):
         where = os.fspath(source)
-        try:
-            with open(where, "rb") as stream:
-                raw: bytes | str = stream.read()
-        except OSError as exc:
-            raise type(exc)(exc.errno, f"cannot read {where}: {exc.strerror}") from None
+        with open(where, "rb") as stream:
+            raw: bytes | str = stream.read()
     else:
         where = str(getattr(source, "name", "<file>"))
         raw = source.read()
