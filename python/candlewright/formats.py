@@ -158,7 +158,7 @@ def _header_times(names: list[str], sample: Sample, skip: int) -> tuple[tuple[in
             date_fmt, time_fmt = (fmt.split(" ", 1) if fmt and " " in fmt else (fmt, tod))
             pattern = time_pattern(row[date[0]], date_fmt)  # type: ignore[index]
             return ((date[0], pattern), (time[0], time_fmt or "%H:%M:%S"))
-    found = [i for i, n in enumerate(names) if n in TIME_NAMES]
+    found = [i for i, n in enumerate(names) if _is_time_name(n)]
     if len(found) > 1:
         raise ValueError("more than one column for the time: "
                          + ", ".join(repr(names[i]) for i in found))
@@ -171,6 +171,11 @@ def _header_times(names: list[str], sample: Sample, skip: int) -> tuple[tuple[in
     pattern = None if row is None or found[0] >= len(row) else time_pattern(row[found[0]],
                                                                             sample.date_format)
     return ((found[0], pattern),)
+
+
+def _is_time_name(name: str) -> bool:
+    """timestamp, time, date, ...; also "Time (UTC)" and "Time (EET)", as some exports name it."""
+    return name in TIME_NAMES or (name.startswith("time (") and name.endswith(")"))
 
 
 def _named(names: list[str], fmt: str, sample: Sample, skip: int, volume_names: Sequence[str],
@@ -224,8 +229,9 @@ def _mt5(sample: Sample) -> Layout:
 
 def _dukascopy(sample: Sample) -> Layout:
     names = _header(sample)
-    if not {"gmt time", "local time"} & set(names):
-        raise NoFit("it has no 'Gmt time' or 'Local time' column")
+    if not {"gmt time", "local time"} & set(names) and \
+            not any(n.startswith("time (") for n in names):
+        raise NoFit("it has no 'Gmt time', 'Local time' or 'Time (zone)' column")
     return _named(names, "dukascopy", sample, 1, ("volume",), {})
 
 
