@@ -250,14 +250,14 @@ CALLS = """
         "Runner run": (lambda: Runner(BARS, *ACCOUNT),
                        lambda r: tuple(map(repr, r.run(Trader())))),
         "parse_csv": (None, lambda _: repr(parse_csv(CSV, ",", 1, TIMES, (1, 2, 3, 4), 5, (6,),
-                                                     ("spread",), True))),
+                                                     ("spread",), True, True))),
         "parse_csv bad row": (None, lambda _: parse_csv(CSV + b"x", ",", 1, TIMES, (1, 2, 3, 4),
-                                                        5, (), (), True)),
+                                                        5, (), (), True, False)),
         "Bars": (None, lambda _: repr(Bars.from_columns(*COLUMNS[:6], EXTRAS)[::-1].extras)),
         "Bars item": (None, lambda _: (Bars(BARS)[-1].close, Bars(BARS).column("high")[0])),
         "check_bars": (None, lambda _: check_bars(Bars(BARS))),
         "resample": (None, lambda _: repr(resample(Bars(BARS), 2, 0, (0, 3), (0, 3600)))),
-        "to_utc": (None, lambda _: repr(to_utc(Bars(BARS), (0,), (7200,)))),
+        "to_utc": (None, lambda _: repr(to_utc(Bars(BARS), (0,), (7200,), b"\\1" * 6))),
     }
 
     def state(target):

@@ -95,8 +95,6 @@ def test_fx_days_and_weeks_over_the_spring_change():
     assert weeks == [(_utc(2020, 3, 1, 22), 6.0), (_utc(2020, 3, 8, 21), 15.0)]
 
 
-@pytest.mark.xfail(strict=True, reason="in the autumn's repeated hour, periods shorter than it "
-                   "are labelled by the first pass's UTC times again")
 def test_labels_increase_through_the_repeated_hour():
     bars = from_arrays([_utc(2020, 11, 1, 4) + 60 * k for k in range(240)], *[[1.0] * 240] * 5)
     labels = [b.timestamp for b in resample(bars, "15m", tz="America/New_York")]

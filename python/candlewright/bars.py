@@ -79,7 +79,8 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
     `date_format` gives the time field's pattern (%Y %y %m %d %H %M %S %f %z); by default it
     is recognised, an integer epoch or ISO 8601 in the simplest case. Times become UTC epoch
     seconds: `tz` names the zone the file's times are in when they carry no offset (MT4 and
-    MT5 exports are in the broker's server time), UTC by default.
+    MT5 exports are in the broker's server time), UTC by default; a time with an offset, or an
+    integer epoch, is already exact.
 
     More numeric columns (MT5's spread, tick and real volume; yfinance's Adj Close) are kept:
     `bars.extras`. `validate` ("error", "warn" or "off") says what bad bars do. A file newest
@@ -96,13 +97,13 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
                         date_format=date_format)
     except ValueError as exc:
         raise ValueError(f"{where}: {exc}") from None
-    bars, numbers = _backtest.parse_csv(
+    bars, numbers, local = _backtest.parse_csv(
         data, layout.delimiter, layout.skip_rows, layout.times, layout.prices, layout.volume,
         tuple(field for field, _ in layout.extras), tuple(name for _, name in layout.extras),
-        validate != "off")
+        validate != "off", tz is not None)
     if bars is None:
         raise ValueError(_row_error(where, layout, *numbers))
-    return _finish(bars, tz, validate, where, lambda i: f"line {numbers[i]}")
+    return _finish(bars, tz, validate, where, lambda i: f"line {numbers[i]}", local)
 
 
 def _read_bytes(source: Source) -> tuple[bytes, str]:
@@ -413,12 +414,13 @@ def _check_validate(validate: str) -> None:
                          f"not {validate!r}")
 
 
-def _finish(bars: Bars, tz: Any, validate: str, where: str,
-            label: Callable[[int], str]) -> Bars:
-    """Times moved to UTC, newest-first files reversed, then the checks."""
+def _finish(bars: Bars, tz: Any, validate: str, where: str, label: Callable[[int], str],
+            local: bytes | None = None) -> Bars:
+    """Wall-clock times moved to UTC (those marked in `local`, or all), newest-first files
+    reversed, then the checks."""
     if tz is not None and len(bars):
         first, last = bars.timestamp[0], bars.timestamp[len(bars) - 1]
-        bars = _backtest.to_utc(bars, *zone_table(tz, min(first, last), max(first, last)))
+        bars = _backtest.to_utc(bars, *zone_table(tz, min(first, last), max(first, last)), local)
     prefix = f"{where}, " if where else ""
     n = len(bars)
     if n > 1 and bars.timestamp[0] > bars.timestamp[n - 1]:

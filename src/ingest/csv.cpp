@@ -144,6 +144,31 @@ bool plain_decimal(std::string_view text, double& out) noexcept {
     return true;
 }
 
+// The power of ten of a decimal's first significant digit (1.5e3: 3; 0.002: -3), for a text
+// from_chars has already read whole; only its sign matters, and the exponent is clamped.
+std::int64_t decimal_exponent(std::string_view text) noexcept {
+    std::int64_t exponent = 0;
+    const std::size_t e = text.find_first_of("eE");
+    if (e != std::string_view::npos) {
+        std::size_t at = e + 1;
+        const bool minus = at < text.size() && text[at] == '-';
+        at += at < text.size() && (text[at] == '-' || text[at] == '+') ? 1U : 0U;
+        for (; at < text.size(); ++at) {
+            exponent = std::min<std::int64_t>(exponent * 10 + (text[at] - '0'), 1'000'000'000);
+        }
+        exponent = minus ? -exponent : exponent;
+        text = text.substr(0, e);
+    }
+    const std::size_t point = std::min(text.find('.'), text.size());
+    const std::size_t first = text.find_first_of("123456789");
+    if (first == std::string_view::npos) {
+        return std::numeric_limits<std::int64_t>::min();  // zero
+    }
+    const auto place = first < point ? static_cast<std::int64_t>(point - first) - 1
+                                     : -static_cast<std::int64_t>(first - point);
+    return exponent + place;
+}
+
 }  // namespace
 
 bool read_number(std::string_view text, double& out) noexcept {
@@ -167,11 +192,8 @@ bool read_number(std::string_view text, double& out) noexcept {
     }
     if (error == std::errc::result_out_of_range) {
         // Beyond the range of a double: float() gives an infinity, or zero on underflow.
-        const std::size_t e = text.find_first_of("eE");
-        const bool negative = text.front() == '-';
-        const bool tiny = e != std::string_view::npos && e + 1 < text.size() && text[e + 1] == '-';
-        out = tiny ? 0.0 : std::numeric_limits<double>::infinity();
-        out = negative ? -out : out;
+        out = decimal_exponent(text) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        out = text.front() == '-' ? -out : out;
         return true;
     }
     return error == std::errc{};
@@ -189,6 +211,7 @@ Parsed parse_csv(std::string_view text, const Layout& layout, Progress& progress
     }
     out.bars.reserve(rows_guess);
     out.lines.reserve(rows_guess);
+    out.local.reserve(layout.mark_local ? rows_guess : 0);
     for (auto& column : out.extras) {
         column.reserve(rows_guess);
     }
@@ -229,7 +252,10 @@ Parsed parse_csv(std::string_view text, const Layout& layout, Progress& progress
         }
         const std::optional<std::int64_t> timestamp = epoch_seconds(parts);
         if (!timestamp) {
-            const std::size_t column = layout.times.back().column;
+            // With a date field and a time field, the one out of range is named.
+            const std::size_t column = layout.times.size() == 2 && !date_in_range(parts)
+                                           ? layout.times.front().column
+                                           : layout.times.back().column;
             fail(row_line, column, RowFault::time_range, trim(fields[column]));
         }
         double prices[4];
@@ -257,6 +283,9 @@ Parsed parse_csv(std::string_view text, const Layout& layout, Progress& progress
         }
         out.bars.push_back(Bar{*timestamp, prices[0], prices[1], prices[2], prices[3], volume});
         out.lines.push_back(row_line);
+        if (layout.mark_local) {
+            out.local.push_back(parts.epoch || parts.has_offset ? 0 : 1);
+        }
         if ((++count & 4095U) == 0) {
             progress.step();
         }

@@ -25,12 +25,14 @@ struct Layout {
     std::ptrdiff_t volume = -1;        // -1: none, 0.0 throughout
     std::vector<std::size_t> extras;   // more numeric fields kept as columns
     bool finite = true;                // a price or volume NaN or infinite is unreadable
+    bool mark_local = false;           // note which times are wall-clock ones, without offset
 };
 
 struct Parsed {
     std::vector<Bar> bars;
     std::vector<std::int64_t> lines;  // the file line each bar starts on, from 1
     std::vector<std::vector<double>> extras;
+    std::vector<std::uint8_t> local;  // with mark_local: 1 where the time named no offset
 };
 
 enum class RowFault : std::uint8_t { fields, number, time_shape, time_range };

@@ -24,37 +24,38 @@ std::int64_t ZoneTable::offset_at(std::int64_t utc) const noexcept {
     return offsets[static_cast<std::size_t>(k)];
 }
 
-std::int64_t ZoneTable::to_utc(std::int64_t local) const noexcept {
+std::int64_t ZoneTable::to_utc(std::int64_t local, std::int64_t bound) const noexcept {
     // Offsets change at most once a day: the one in force a day before and the one a day
-    // after are the candidates. Both fit in a repeated hour (the earlier instant is taken, as
-    // zoneinfo does with fold=0); neither fits in a skipped one (the offset before is used).
+    // after are the candidates. Both fit in a repeated hour; neither fits in a skipped one,
+    // where the offset before is used (as zoneinfo does with fold=0).
     constexpr std::int64_t k_day = 86400;
-    const std::int64_t before = offset_at(local - k_day);
-    const std::int64_t after = offset_at(local + k_day);
-    const bool before_fits = offset_at(local - before) == before;
-    const bool after_fits = offset_at(local - after) == after;
-    if (before_fits && after_fits) {
-        return std::min(local - before, local - after);
+    const std::int64_t before = local - offset_at(local - k_day);
+    const std::int64_t after = local - offset_at(local + k_day);
+    const bool before_fits = local - offset_at(before) == before;
+    const bool after_fits = local - offset_at(after) == after;
+    if (before_fits && after_fits && before != after) {
+        const std::int64_t earlier = std::min(before, after);
+        const std::int64_t later = std::max(before, after);
+        return later <= bound ? later : earlier;
     }
-    return after_fits ? local - after : local - before;
+    return after_fits && !before_fits ? after : before;
 }
 
 std::vector<Bar> resample(const std::vector<Bar>& bars, std::int64_t period,
                           std::int64_t origin, const ZoneTable& zone) {
     std::vector<Bar> out;
     double compensation = 0.0;
-    std::int64_t key = 0;
     for (std::size_t i = 0; i < bars.size(); ++i) {
         const Bar& bar = bars[i];
         if (i > 0 && bar.timestamp <= bars[i - 1].timestamp) {
             throw OutOfOrder{i};
         }
         const std::int64_t local = bar.timestamp + zone.offset_at(bar.timestamp);
-        const std::int64_t k = floor_div(local - origin, period);
-        if (out.empty() || k != key) {
-            key = k;
-            const std::int64_t start = k * period + origin;
-            out.push_back(Bar{zone.to_utc(start), bar.open, bar.high, bar.low, bar.close, 0.0});
+        const std::int64_t start = floor_div(local - origin, period) * period + origin;
+        // By its UTC start, so the two passes of a repeated hour are two periods.
+        const std::int64_t label = zone.to_utc(start, bar.timestamp);
+        if (out.empty() || label != out.back().timestamp) {
+            out.push_back(Bar{label, bar.open, bar.high, bar.low, bar.close, 0.0});
             compensation = 0.0;
         }
         Bar& into = out.back();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "market/bar.hpp"
@@ -16,7 +17,12 @@ struct ZoneTable {
 
     [[nodiscard]] std::int64_t offset_at(std::int64_t utc) const noexcept;
     // The UTC instant of a wall-clock time; in a repeated hour, the earlier of the two.
-    [[nodiscard]] std::int64_t to_utc(std::int64_t local) const noexcept;
+    [[nodiscard]] std::int64_t to_utc(std::int64_t local) const noexcept {
+        return to_utc(local, std::numeric_limits<std::int64_t>::max());
+    }
+    // The same, but in a repeated hour the later instant that is not after `bound`: the start
+    // of the period an instant `bound` falls in.
+    [[nodiscard]] std::int64_t to_utc(std::int64_t local, std::int64_t bound) const noexcept;
 };
 
 struct OutOfOrder {

@@ -331,6 +331,14 @@ ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, P
     return layout;
 }
 
+bool truth(PyObject* obj) {
+    const int value = PyObject_IsTrue(obj);
+    if (value < 0) {
+        throw_pending();
+    }
+    return value == 1;
+}
+
 class Signals final : public ingest::Progress {
 public:
     void step() override { check_.after(); }
@@ -354,22 +362,23 @@ private:
     Py_buffer view_{};
 };
 
-constexpr Signature<9> k_parse{
+constexpr Signature<10> k_parse{
     "_backtest", "parse_csv",
     {"data", "delimiter", "skip_rows", "times", "prices", "volume", "extras", "extra_names",
-     "finite"}};
+     "finite", "mark_local"}};
 
 constexpr const char* k_row_faults[] = {"fields", "number", "time", "time_range"};
 
 Ref failure(const ingest::ParseFailure& failed) {
-    return require(Py_BuildValue("(O(Lnss))", Py_None, static_cast<long long>(failed.line),
+    return require(Py_BuildValue("(O(Lnss)O)", Py_None, static_cast<long long>(failed.line),
                                  static_cast<Py_ssize_t>(failed.column),
                                  k_row_faults[static_cast<std::size_t>(failed.fault)],
-                                 failed.found.c_str()));
+                                 failed.found.c_str(), Py_None));
 }
 
-// (Bars, line numbers) or, for the first row that cannot be read, (None, (line, field, what,
-// text found)): the package words the message, with the file's name.
+// (Bars, line numbers, which times were wall-clock ones as bytes or None) or, for the first row
+// that cannot be read, (None, (line, field, what, text found), None): the package words the
+// message, with the file's name.
 PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     return boundary([&] {
@@ -384,11 +393,8 @@ PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         if (static_cast<std::size_t>(names_count) != layout.extras.size()) {
             throw PyError::deferred(PyExc_ValueError, "a name for every extra field");
         }
-        const int finite = PyObject_IsTrue(bound.get<to_object>(8).get());
-        if (finite < 0) {
-            throw_pending();
-        }
-        layout.finite = finite == 1;
+        layout.finite = truth(bound.get<to_object>(8).get());
+        layout.mark_local = truth(bound.get<to_object>(9).get());
         std::vector<std::string> extra_names;
         for (Py_ssize_t i = 0; i < names_count; ++i) {
             extra_names.push_back(text_of(names[i]));
@@ -409,14 +415,19 @@ PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         }
         Ref bars = new_series(std::move(parsed.bars), std::move(extras));
         auto lines = std::make_shared<const std::vector<std::int64_t>>(std::move(parsed.lines));
-        static const std::int64_t none = 0;
+        static const std::int64_t empty = 0;
         const std::byte* first = reinterpret_cast<const std::byte*>(
-            lines->empty() ? &none : lines->data());
+            lines->empty() ? &empty : lines->data());
         const auto count = static_cast<std::ptrdiff_t>(lines->size());
         Ref line_column = new_column(Column{std::move(lines), first, count,
                                             static_cast<std::ptrdiff_t>(sizeof(std::int64_t)),
                                             ValueKind::i64});
-        return require(PyTuple_Pack(2, bars.get(), line_column.get()));
+        Ref local = layout.mark_local
+                        ? require(PyBytes_FromStringAndSize(
+                              reinterpret_cast<const char*>(parsed.local.data()),
+                              static_cast<Py_ssize_t>(parsed.local.size())))
+                        : none();
+        return require(PyTuple_Pack(3, bars.get(), line_column.get(), local.get()));
     });
 }
 
@@ -464,9 +475,10 @@ ingest::ZoneTable to_zone(PyObject* starts, PyObject* offsets) {
     return zone;
 }
 
-constexpr Signature<3> k_to_utc{"_backtest", "to_utc", {"bars", "starts", "offsets"}};
+constexpr Signature<4> k_to_utc{"_backtest", "to_utc", {"bars", "starts", "offsets", "local"}};
 
-// The bars with wall-clock times of the zone turned into UTC ones.
+// The bars with wall-clock times of the zone turned into UTC ones: all, or those marked in
+// `local` (bytes, one per bar).
 PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
     return boundary([&] {
@@ -475,8 +487,21 @@ PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
         const ingest::ZoneTable zone =
             to_zone(bound.get<to_object>(1).get(), bound.get<to_object>(2).get());
         std::vector<Bar> rows(*series.rows);
-        for (Bar& bar : rows) {
-            bar.timestamp = zone.to_utc(bar.timestamp);
+        PyObject* local = bound.get<to_object>(3).get();
+        if (local == Py_None) {
+            for (Bar& bar : rows) {
+                bar.timestamp = zone.to_utc(bar.timestamp);
+            }
+        } else {
+            const Bytes marks(local);
+            const std::string_view mark = marks.text();
+            if (mark.size() != rows.size()) {
+                throw PyError::deferred(PyExc_ValueError, "a mark for every bar");
+            }
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                rows[i].timestamp = mark[i] != 0 ? zone.to_utc(rows[i].timestamp)
+                                                 : rows[i].timestamp;
+            }
         }
         return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
                                     series.extras});
@@ -512,11 +537,12 @@ ClassCell bars_class{k_spec};
 
 PyMethodDef ingest_functions[] = {
     {"parse_csv", method_entry(parse_csv), METH_FASTCALL | METH_KEYWORDS,
-     "parse_csv(data, delimiter, skip_rows, times, prices, volume, extras, extra_names, finite)\n--\n\n"},
+     "parse_csv(data, delimiter, skip_rows, times, prices, volume, extras, extra_names, finite, "
+     "mark_local)\n--\n\n"},
     {"check_bars", method_entry(check_bars), METH_FASTCALL | METH_KEYWORDS,
      "check_bars(bars)\n--\n\n"},
     {"to_utc", method_entry(to_utc), METH_FASTCALL | METH_KEYWORDS,
-     "to_utc(bars, starts, offsets)\n--\n\n"},
+     "to_utc(bars, starts, offsets, local)\n--\n\n"},
     {"resample", method_entry(resample), METH_FASTCALL | METH_KEYWORDS,
      "resample(bars, period, origin, starts, offsets)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

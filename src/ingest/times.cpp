@@ -65,6 +65,7 @@ bool offset(std::string_view text, std::size_t& at, TimeParts& parts) noexcept {
     if (at < text.size() && (text[at] == 'Z' || text[at] == 'z')) {
         ++at;
         parts.offset = 0;
+        parts.has_offset = true;
         return true;
     }
     if (at >= text.size() || (text[at] != '+' && text[at] != '-')) {
@@ -91,6 +92,7 @@ bool offset(std::string_view text, std::size_t& at, TimeParts& parts) noexcept {
         return false;
     }
     parts.offset = sign * ((hours * 60 + minutes) * 60 + seconds);
+    parts.has_offset = true;
     return true;
 }
 
@@ -238,20 +240,23 @@ std::int64_t days_from_civil(std::int64_t year, int month, int day) noexcept {
     return era * 146097 + doe - 719468;
 }
 
+bool date_in_range(const TimeParts& parts) noexcept {
+    static constexpr int k_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const std::int64_t y = parts.year;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return y >= 1 && y <= 9999 && parts.month >= 1 && parts.month <= 12 && parts.day >= 1 &&
+           parts.day <= k_days[parts.month - 1] && (parts.month != 2 || parts.day != 29 || leap);
+}
+
 std::optional<std::int64_t> epoch_seconds(const TimeParts& parts) noexcept {
     if (parts.epoch) {
         return parts.epoch;
     }
-    static constexpr int k_days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const std::int64_t y = parts.year;
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (parts.fraction || y < 1 || y > 9999 || parts.month < 1 || parts.month > 12 ||
-        parts.day < 1 || parts.day > k_days[parts.month - 1] ||
-        (parts.month == 2 && parts.day == 29 && !leap) || parts.hour > 23 || parts.minute > 59 ||
+    if (parts.fraction || !date_in_range(parts) || parts.hour > 23 || parts.minute > 59 ||
         parts.second > 59) {
         return std::nullopt;
     }
-    const std::int64_t days = days_from_civil(y, parts.month, parts.day);
+    const std::int64_t days = days_from_civil(parts.year, parts.month, parts.day);
     return ((days * 24 + parts.hour) * 60 + parts.minute) * 60 + parts.second - parts.offset;
 }
 

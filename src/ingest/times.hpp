@@ -20,6 +20,7 @@ struct TimeParts {
     int minute = 0;
     int second = 0;
     std::int64_t offset = 0;  // seconds east of UTC, when the text names its offset
+    bool has_offset = false;
     bool fraction = false;    // a fraction of a second other than zero
     std::optional<std::int64_t> epoch;  // an integer epoch, taken as it is
 };
@@ -42,6 +43,9 @@ enum class TimeFault : std::uint8_t { none, shape, range };
 // The moment as UTC epoch seconds, or nullopt when a field is out of range or there is a
 // fraction of a second (bar times are whole seconds: dropping it could merge two bars).
 [[nodiscard]] std::optional<std::int64_t> epoch_seconds(const TimeParts& parts) noexcept;
+
+// Whether the year, month and day name a day of the calendar.
+[[nodiscard]] bool date_in_range(const TimeParts& parts) noexcept;
 
 [[nodiscard]] std::int64_t days_from_civil(std::int64_t year, int month, int day) noexcept;
 
