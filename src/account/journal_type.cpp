@@ -7,15 +7,11 @@
 #include <string>
 #include <type_traits>
 
+#include "binding/sequence.hpp"
 #include "binding/text.hpp"
 
 namespace cw {
 namespace {
-
-// The interpreter's own iterator over __getitem__, as a list has one of its own.
-PyObject* sequence_iter(PyObject* self) {
-    return PySeqIter_New(self);
-}
 
 // --- Column ---
 
@@ -299,27 +295,13 @@ PyObject* trades_item(PyObject* self, Py_ssize_t i) {
 // trades[i] as a Trade, trades[a:b:c] as a Trades of those rows.
 PyObject* trades_subscript(PyObject* self, PyObject* key) {
     return boundary([&] {
-        if (!PySlice_Check(key)) {
-            const Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
-            if (i == -1 && PyErr_Occurred() != nullptr) {
-                throw_pending();
-            }
-            const auto n = static_cast<Py_ssize_t>(rows_of(self)->size());
-            return Ref::steal(trades_item(self, i < 0 ? i + n : i));
-        }
-        Py_ssize_t start = 0;
-        Py_ssize_t stop = 0;
-        Py_ssize_t step = 0;
-        require_ok(PySlice_Unpack(key, &start, &stop, &step));
         const TradeRows& rows = rows_of(self);
-        const Py_ssize_t count =
-            PySlice_AdjustIndices(static_cast<Py_ssize_t>(rows->size()), &start, &stop, step);
-        std::vector<TradeRow> picked;
-        picked.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            picked.push_back((*rows)[static_cast<std::size_t>(start + k * step)]);
-        }
-        return new_trades(std::make_shared<const std::vector<TradeRow>>(std::move(picked)));
+        return subscript(
+            key, static_cast<Py_ssize_t>(rows->size()),
+            [self](Py_ssize_t i) { return trades_item(self, i); },
+            [&rows](const SliceRows& picked) {
+                return new_trades(std::make_shared<const std::vector<TradeRow>>(picked.pick(*rows)));
+            });
     });
 }
 

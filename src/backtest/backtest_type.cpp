@@ -53,12 +53,9 @@ PyObject* backtest_from_columns(PyObject* cls, PyObject* const* args, Py_ssize_t
                                 PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_from_columns, args, nargs, kwnames);
-        std::array<PyObject*, 6> columns{};
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            columns[i] = bound.get<to_object>(i).get();  // borrowed for the call by the caller
-        }
         return make(reinterpret_cast<PyTypeObject*>(cls),
-                    std::make_shared<const std::vector<Bar>>(bars_from_columns(columns)), bound, 6);
+                    std::make_shared<const std::vector<Bar>>(bars_from_columns(column_args(bound))),
+                    bound, 6);
     });
 }
 

@@ -8,6 +8,7 @@
 #include "account/journal_type.hpp"
 #include "backtest/columns.hpp"
 #include "binding/params.hpp"
+#include "binding/sequence.hpp"
 #include "binding/signals.hpp"
 #include "binding/text.hpp"
 #include "engine/intake.hpp"
@@ -86,11 +87,7 @@ PyObject* bars_from_buffers(PyObject* cls, PyObject* const* args, Py_ssize_t nar
                             PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_from_columns, args, nargs, kwnames);
-        std::array<PyObject*, 6> columns{};
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            columns[i] = bound.get<to_object>(i).get();
-        }
-        std::vector<Bar> rows = cw::bars_from_columns(columns);
+        std::vector<Bar> rows = cw::bars_from_columns(column_args(bound));
         std::vector<ExtraColumn> extras = extra_columns(bound.get<to_object>(6).get(), rows.size());
         return new_instance(reinterpret_cast<PyTypeObject*>(cls),
                             BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
@@ -117,40 +114,22 @@ PyObject* bars_item(PyObject* self, Py_ssize_t i) {
     });
 }
 
-template <class Value>
-std::vector<Value> pick(const std::vector<Value>& from, Py_ssize_t start, Py_ssize_t step,
-                        Py_ssize_t count) {
-    std::vector<Value> picked;
-    picked.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        picked.push_back(from[static_cast<std::size_t>(start + k * step)]);
-    }
-    return picked;
-}
-
 // bars[i] as a Bar, bars[a:b:c] as Bars of those rows (with their extra columns).
 PyObject* bars_subscript(PyObject* self, PyObject* key) {
     return boundary([&] {
         const BarSeries& series = series_of(self);
-        const auto n = static_cast<Py_ssize_t>(series.rows->size());
-        if (!PySlice_Check(key)) {
-            const Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
-            if (i == -1 && PyErr_Occurred() != nullptr) {
-                throw_pending();
-            }
-            return Ref::steal(bars_item(self, i < 0 ? i + n : i));
-        }
-        Py_ssize_t start = 0;
-        Py_ssize_t stop = 0;
-        Py_ssize_t step = 0;
-        require_ok(PySlice_Unpack(key, &start, &stop, &step));
-        const Py_ssize_t count = PySlice_AdjustIndices(n, &start, &stop, step);
-        std::vector<ExtraColumn> extras;
-        for (const ExtraColumn& extra : series.extras) {
-            extras.push_back(ExtraColumn{extra.name, std::make_shared<const std::vector<double>>(
-                                                         pick(*extra.values, start, step, count))});
-        }
-        return new_series(pick(*series.rows, start, step, count), std::move(extras));
+        return subscript(
+            key, static_cast<Py_ssize_t>(series.rows->size()),
+            [self](Py_ssize_t i) { return bars_item(self, i); },
+            [&series](const SliceRows& rows) {
+                std::vector<ExtraColumn> extras;
+                for (const ExtraColumn& extra : series.extras) {
+                    extras.push_back(ExtraColumn{
+                        extra.name,
+                        std::make_shared<const std::vector<double>>(rows.pick(*extra.values))});
+                }
+                return new_series(rows.pick(*series.rows), std::move(extras));
+            });
     });
 }
 
@@ -237,10 +216,6 @@ PyMethodDef g_methods[] = {
      "column($self, name)\n--\n\nOne column by name, a bar field or an extra, without a copy."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyObject* sequence_iter(PyObject* self) {
-    return PySeqIter_New(self);
-}
 
 PyType_Slot g_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(bars_length)},
