@@ -132,8 +132,6 @@ def test_bad_grids_are_refused(bars, grid, message):
 
 
 def test_refusals_before_any_work(bars):
-    with pytest.raises(TypeError, match="must be picklable"):
-        sweep(lambda **p: SmaCross(**p), GRID, bars, **ACCOUNT)
     with pytest.raises(ValueError, match="max_workers sizes the default process pool"):
         sweep(SmaCross, GRID, bars, **ACCOUNT, executor=cf.ThreadPoolExecutor(1), max_workers=2)
     for workers in (0, -1):
@@ -183,6 +181,61 @@ def test_ctrl_c_cancels_the_rest_and_stops_the_workers(tmp_path):
     out, _ = child.communicate(timeout=60)
     assert out == "interrupted []\n"
     assert time.monotonic() - started < 10  # 40 sets of a second each were pending
+
+
+SCRIPT = """
+import os, sys, threading, warnings
+import numpy, pandas  # numpy starts threads of its own
+from candlewright import SmaCross, sample_bars, sweep
+
+class Mine(SmaCross):
+    def init(self, bars):
+        os.write(2, b"ran in parent\\n" if os.getpid() == PARENT else b"ran in worker\\n")
+        return super().init(bars)
+
+PARENT = os.getpid()
+if THREAD:
+    threading.Thread(target=threading.Event().wait, daemon=True).start()
+FACTORY = Mine if not LAMBDA else (lambda **p: Mine(**p))
+GRID = {"fast": [5, 10], "slow": [40, 80]}
+ACCOUNT = dict(initial_cash=10_000, commission=7, spread=0.0002, contract_size=100_000,
+               quote_to_account=1)
+BARS = sample_bars()[:3000]
+GUARDED
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks only where Linux tells")
+@pytest.mark.parametrize("thread, guarded, factory, expect", [
+    (False, False, "class", "worker"),
+    (False, False, "lambda", "worker"),
+    (True, False, "class", "warned"),
+    (True, True, "class", "worker"),
+    (True, True, "lambda", "refused"),
+], ids=["numpy-unguarded", "lambda", "thread-unguarded", "thread-guarded", "thread-lambda"])
+def test_sweeps_in_plain_scripts(tmp_path, thread, guarded, factory, expect):
+    # A script as users write it: numpy imported first, the sweep at the top level.
+    call = "print([r.figures['final_cash'] for r in sweep(FACTORY, GRID, BARS, **ACCOUNT)])"
+    body = (SCRIPT.replace("THREAD", str(thread)).replace("LAMBDA", str(factory == "lambda"))
+            .replace("GUARDED", f"if __name__ == '__main__':\n    {call}" if guarded else call))
+    script = tmp_path / "script.py"
+    script.write_text(body)
+    out = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", str(script)],
+                         capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    if expect == "refused":
+        assert "must be picklable" in out.stderr and out.returncode == 1
+        return
+    assert out.returncode == 0, out.stderr
+    sets = expand_grid({"fast": [5, 10], "slow": [40, 80]})
+    expected = [r[1][1] for r in sequential(sample_bars()[:3000], sets)]
+    assert out.stdout == f"{expected!r}\n"
+    ran = {line for line in out.stderr.splitlines() if line.startswith("ran in")}
+    warned = "sweep runs its sets one after another in this process" in out.stderr
+    if expect == "warned":
+        assert ran == {"ran in parent"} and warned and out.stderr.count("RuntimeWarning") == 1
+        assert 'put the sweep under if __name__ == "__main__":' in out.stderr
+    else:
+        assert ran == {"ran in worker"} and not warned, out.stderr
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="forks only where Linux tells")

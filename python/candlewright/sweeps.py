@@ -7,6 +7,7 @@ process boundary but exact values.
 """
 from __future__ import annotations
 
+import ast
 import concurrent.futures as cf
 import hashlib
 import importlib
@@ -19,7 +20,7 @@ import signal
 import struct
 import sys
 import threading
-import time
+import warnings
 from array import array
 from concurrent.futures.process import BrokenProcessPool
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -106,9 +107,13 @@ def sweep(strategy_factory: Callable[..., Strategy],
     others are unaffected.
 
     By default the sets run on a process pool of `max_workers` processes (all this machine's
-    cores); any `concurrent.futures.Executor` may be given instead, such as
-    `distributed.Client(address).get_executor()` for a Dask cluster. The factory must then be
-    picklable: a class or function defined at module level, or a `functools.partial` of one.
+    cores), forked where that is safe, so that any factory will do, a lambda too; where the
+    workers cannot be forked, the factory must be picklable (a class or function defined at
+    module level, or a `functools.partial` of one), and a script must call the sweep under
+    `if __name__ == "__main__":`, or the sets run in this process, with a warning saying why.
+    Any `concurrent.futures.Executor` may be given instead, such as
+    `distributed.Client(address).get_executor()` for a Dask cluster; the factory must then be
+    picklable.
     `progress` draws a bar on standard error: None (the default) draws it on a terminal only.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
     """
@@ -129,14 +134,23 @@ def sweep(strategy_factory: Callable[..., Strategy],
     results: list[SweepResult | None] = [None] * len(sets)
     try:
         if executor is None:
-            try:
-                pickle.dumps(strategy_factory)
-            except Exception as exc:
-                raise TypeError("strategy_factory must be picklable to reach the worker "
-                                "processes (a class or function defined at module level, or a "
-                                f"functools.partial of one): {exc}") from exc
-            _on_own_pools(strategy_factory, sets, engine, lambda: _Shipment.pack(bars, account),
-                          results, bar, min(max_workers or _cores(), len(sets)))
+            context = _context()
+            if context.get_start_method() != "fork":
+                try:
+                    pickle.dumps(strategy_factory)
+                except Exception as exc:
+                    raise TypeError("strategy_factory must be picklable to reach the worker "
+                                    "processes (a class or function defined at module level, "
+                                    f"or a functools.partial of one): {exc}") from exc
+            reason = _no_pool_reason(context, strategy_factory)
+            if reason is not None:
+                warnings.warn(f"sweep runs its sets one after another in this process: {reason}",
+                              RuntimeWarning, stacklevel=2)
+                _in_process(engine, strategy_factory, sets, results, bar)
+            else:
+                _on_own_pools(strategy_factory, sets, engine,
+                              lambda: _Shipment.pack(bars, account), results, bar,
+                              min(max_workers or _cores(), len(sets)), context)
         else:
             source = _ship(executor, _Shipment.pack(bars, account))
             _collect(executor, source, strategy_factory, sets, range(len(sets)), results, bar)
@@ -146,11 +160,11 @@ def sweep(strategy_factory: Callable[..., Strategy],
     return [result for result in results if result is not None]
 
 
-def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strategy],
+def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strategy] | None,
              sets: list[dict[str, Any]], indices: Iterable[int],
              results: list[SweepResult | None], bar: Any, lost: list[int] | None = None) -> None:
-    """Runs the sets at `indices` and files their results. With `lost`, a set whose worker
-    died goes there instead, to be run again."""
+    """Runs the sets at `indices` and files their results (`factory` None: the workers have
+    it). With `lost`, a set whose worker died goes there instead, to be run again."""
     futures: dict[cf.Future[Any], int] = {}
     todo = list(indices)
     try:
@@ -180,21 +194,27 @@ def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strat
 
 def _on_own_pools(factory: Callable[..., Strategy], sets: list[dict[str, Any]], engine: Engine,
                   pack: Callable[[], _Shipment], results: list[SweepResult | None], bar: Any,
-                  workers: int) -> None:
+                  workers: int, context: Any) -> None:
     """The default executor. A worker that dies (a crash in native code, os._exit) breaks the
     whole pool and every set in it; those sets run again, one at a time on a one-process pool,
-    where the first unfinished set of a broken pool is the one that broke it."""
+    where the first unfinished set of a broken pool is the one that broke it. Every pool starts
+    its workers the same way (`context`), which decided whether the factory must pickle."""
     pending: list[int] = list(range(len(sets)))
     while pending:
-        context = _context()
-        # A forked worker starts with the parent's engine; any other gets the bars once.
+        # A forked worker starts with the parent's engine and factory (a lambda will do); any
+        # other gets the bars and the factory once, pickled.
         source: Engine | _Shipment = engine if context.get_start_method() == "fork" else pack()
         key = source.key if isinstance(source, _Shipment) else b""
         pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_install,
-                                      initargs=(key, source))
+                                      initargs=(key, source, factory))
         lost: list[int] = []
         try:
-            _collect(pool, key, factory, sets, pending, results, bar, lost)
+            with warnings.catch_warnings():
+                # Python warns of forking with threads running; only threads it does not know
+                # of are (see _context), such as numpy's, whose libraries prepare for a fork.
+                warnings.filterwarnings("ignore", ".*multi-threaded, use of fork",
+                                        DeprecationWarning)
+                _collect(pool, key, None, sets, pending, results, bar, lost)
         except BaseException:
             _stop_workers(pool)
             raise
@@ -233,28 +253,84 @@ def _cores() -> int:
 
 def _context() -> Any:
     """fork where it is safe, the quickest start; else forkserver, else spawn. A fork copies
-    only the thread that calls it, so a parent running other threads could hand the workers a
-    lock held forever; Linux tells how many threads a process runs."""
+    only the thread that calls it, so another Python thread could leave the workers a lock
+    held forever. Threads started by native libraries (numpy's BLAS pool, say) are not Python
+    threads; those libraries prepare for a fork themselves, as they must on a platform whose
+    pools fork by default."""
     methods = multiprocessing.get_all_start_methods()
-    if "fork" in methods and sys.platform.startswith("linux") and _one_thread():
+    if "fork" in methods and sys.platform.startswith("linux") and _one_python_thread():
         return multiprocessing.get_context("fork")
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _one_thread() -> bool:
-    """Whether this process runs only the calling thread. A thread just joined (the last pool's
-    own manager thread, say) stays in the kernel's list for a moment after Python is done with
-    it, so while no other Python thread is alive the list gets a few milliseconds to settle."""
-    for _ in range(40):
-        try:
-            if len(os.listdir("/proc/self/task")) == 1:
-                return True
-        except OSError:
-            return False
-        if threading.active_count() > 1:
-            return False
-        time.sleep(0.00025)
-    return False
+def _one_python_thread() -> bool:
+    """Whether the calling thread is the only Python thread. A pool's manager thread is done
+    once its shutdown returns, though the kernel may list it a moment longer."""
+    return threading.active_count() == 1
+
+
+def _no_pool_reason(context: Any, factory: Callable[..., Strategy]) -> str | None:
+    """Why worker processes started with `context` could not run the sets, or None. A worker
+    that is not forked starts by running the calling script again (to find what it defines);
+    a sweep there that is not under `if __name__ == "__main__":` would start again, in every
+    worker."""
+    if context.get_start_method() == "fork":
+        return None
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    where = ("other threads run in this process, so its workers cannot be forked; "
+             if sys.platform.startswith("linux") else "")
+    if path is None:
+        if getattr(factory, "__module__", None) == "__main__":
+            return (f"{where}a worker could not find {getattr(factory, '__qualname__', factory)}"
+                    ", defined interactively: define it in a module and import it")
+        return None
+    if _unguarded_call(main, path):
+        return (f"{where}a new worker would run {os.path.basename(path)} again from the top, "
+                "and this sweep with it: put the sweep under if __name__ == \"__main__\": to "
+                "run it on a process pool")
+    return None
+
+
+def _unguarded_call(main: Any, path: str) -> bool:
+    """Whether the script `main` is running its own top-level code at a line outside an
+    `if __name__ == "__main__":` block."""
+    frame = sys._getframe(1)
+    line = None
+    while frame is not None:
+        if frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>":
+            line = frame.f_lineno
+        frame = frame.f_back  # type: ignore[assignment]
+    if line is None:
+        return False
+    try:
+        with open(path, "rb") as source:
+            tree = ast.parse(source.read())
+    except (OSError, SyntaxError, ValueError):
+        return True
+    return not any(isinstance(node, ast.If) and _is_main_test(node.test)
+                   and node.lineno <= line <= (node.end_lineno or node.lineno)
+                   for node in tree.body)
+
+
+def _is_main_test(test: ast.expr) -> bool:
+    if not isinstance(test, ast.Compare) or len(test.ops) != 1 or \
+            not isinstance(test.ops[0], ast.Eq):
+        return False
+    sides = [test.left, test.comparators[0]]
+    return any(isinstance(n, ast.Name) and n.id == "__name__" for n in sides) and \
+        any(isinstance(n, ast.Constant) and n.value == "__main__" for n in sides)
+
+
+def _in_process(engine: Engine, factory: Callable[..., Strategy], sets: list[dict[str, Any]],
+                results: list[SweepResult | None], bar: Any) -> None:
+    for index, params in enumerate(sets):
+        figures, error = _run_on(engine, factory, params)
+        results[index] = SweepResult(params, None if figures is None else
+                                     dict(zip(FIGURES, figures)),
+                                     None if error is None else SweepError(*error))
+        if bar is not None:
+            bar.step()
 
 
 def _stop_workers(pool: cf.Executor) -> None:
@@ -326,6 +402,7 @@ class _Shipment:
 # exclusively, so threads of one worker cannot share one.
 _local = threading.local()
 _installed: tuple[bytes, Engine | _Shipment] | None = None
+_installed_factory: Callable[..., Strategy] | None = None
 
 
 def _engine_for(source: object) -> Engine:
@@ -345,20 +422,28 @@ def _engine_for(source: object) -> Engine:
     return cached[1]
 
 
-def _install(key: bytes, source: Engine | _Shipment) -> None:
-    """Worker start of the default pool: the parent alone answers Ctrl-C, and the bars arrive
-    once, here."""
-    global _installed
+def _install(key: bytes, source: Engine | _Shipment, factory: Callable[..., Strategy]) -> None:
+    """Worker start of the default pool: the parent alone answers Ctrl-C, and the bars and the
+    factory arrive once, here."""
+    global _installed, _installed_factory
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     _installed = (key, source)
+    _installed_factory = factory
 
 
-def _run_set(source: object, factory: Callable[..., Strategy],
+def _run_set(source: object, factory: Callable[..., Strategy] | None,
              params: dict[str, Any]) -> tuple[tuple[Any, ...] | None, tuple[str, str] | None]:
-    """One parameter set, in a worker: the figures, or the error as plain strings, which pickle
-    whatever the exception was."""
+    """One parameter set, in a worker (with the installed factory when none is sent): the
+    figures, or the error as plain strings, which pickle whatever the exception was."""
+    return _run_on(_engine_for(source), factory or _installed_factory, params)
+
+
+def _run_on(engine: Engine, factory: Callable[..., Strategy] | None,
+            params: dict[str, Any]) -> tuple[tuple[Any, ...] | None, tuple[str, str] | None]:
     try:
-        stats = _engine_for(source).run(factory(**params))
+        if factory is None:
+            raise RuntimeError("this worker has not received the strategy factory")
+        stats = engine.run(factory(**params))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
