@@ -489,6 +489,7 @@ def peak_resident_bytes():
 
 
 SWEEPS_CHILD = """
+{preload}
 import json, sys, time
 sys.path.insert(0, {here!r})
 import run, sweeps
@@ -499,10 +500,12 @@ print(json.dumps(sweeps.measure(timer, run.paired_ratio, run.table, rows, {count
 """
 
 
-def sweeps_in_child(count, tasks, repeat):
+def sweeps_in_child(count, tasks, repeat, preload=""):
     """The sweep tables, measured in a fresh process: by now this one runs the peers' library
-    threads, and a sweep forks its workers only from a process running no other thread."""
-    code = SWEEPS_CHILD.format(here=str(HERE), count=count, tasks=tasks, repeat=repeat)
+    threads, and a sweep forks its workers only from a process running no other Python thread.
+    `preload` is run first, as a script's imports are."""
+    code = SWEEPS_CHILD.format(here=str(HERE), count=count, tasks=tasks, repeat=repeat,
+                               preload=preload)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     text, speedup = json.loads(out.splitlines()[-1])
@@ -753,6 +756,12 @@ def main():
         print("parameter sweeps", file=sys.stderr)
         text, sweep_speedup = sweeps_in_child(sweep_bars, sweep_tasks, sweep_repeat)
         parts.append("### Parameter sweeps\n\n" + text)
+        if importlib.util.find_spec("numpy") and importlib.util.find_spec("pandas"):
+            print("parameter sweeps from a script that imported numpy and pandas",
+                  file=sys.stderr)
+            text, _ = sweeps_in_child(sweep_bars, sweep_tasks, sweep_repeat,
+                                      "import numpy, pandas  # their threads start here")
+            parts.append("### Parameter sweeps, numpy and pandas imported first\n\n" + text)
 
     body = "\n\n".join(parts)
     print(f"## {title}\n\n{body}\n")
