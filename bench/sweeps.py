@@ -94,7 +94,8 @@ def measure(timer, paired_ratio, make_table, rows, count, tiny_tasks, repeat):
         "both thinner. Sequential: one Engine and a loop of Engine.run over the sets in this "
         "process. Process pool: candlewright.sweep with its default executor, one worker process "
         "per core, counted from the call to its return: the workers' start (forked with the "
-        "engine when this process runs no other Python thread, else started by a fork server with the "
-        "bars shipped once to each), the sets, and the pool's shut-down. One-bar sets: best of "
+        "engine when this process runs no other Python thread, else started by a fork server "
+        "with the bars shipped once to each), the sets, and the pool's shut-down. One-bar sets: "
+        "best of "
         f"{repeat}.")
     return text + "\n\n" + textwrap.fill(notes, 100), speedups

@@ -10,6 +10,7 @@ from __future__ import annotations
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import cast
 
 __all__ = ["Layout", "FORMATS", "detect", "sniff_delimiter", "time_pattern"]
 
@@ -146,7 +147,8 @@ class Sample:
         return self.rows[skip]
 
 
-def _header_times(names: list[str], sample: Sample, skip: int) -> tuple[tuple[int, str | None], ...]:
+def _header_times(names: list[str], sample: Sample,
+                  skip: int) -> tuple[tuple[int, str | None], ...]:
     """The time fields a header names: one, or a date field and a time field."""
     date = [i for i, n in enumerate(names) if n == "date"]
     time = [i for i, n in enumerate(names) if n == "time"]
@@ -199,8 +201,8 @@ def _named(names: list[str], fmt: str, sample: Sample, skip: int, volume_names: 
                    for i, n in enumerate(names)
                    if i not in used and n and (n in extra_names or fmt == "csv")
                    and _numeric_column(sample, skip, i))
-    return Layout(fmt, sample.delimiter, skip, times, tuple(prices), volume,  # type: ignore[arg-type]
-                  extras, tuple(names))
+    found = cast("tuple[int, int, int, int]", tuple(prices))
+    return Layout(fmt, sample.delimiter, skip, times, found, volume, extras, tuple(names))
 
 
 def _numeric_column(sample: Sample, skip: int, i: int) -> bool:
