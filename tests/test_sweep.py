@@ -298,3 +298,60 @@ def test_command_refusals(capsys, argv, message):
         code = exit.code
     _, err = capsys.readouterr()
     assert code != 0 and message in err
+
+
+def test_every_figure_and_metric_per_set(bars):
+    from candlewright import Backtest
+
+    results = sweep(SmaCross, GRID, bars, **ACCOUNT, maximize="sharpe", max_workers=2)
+    backtest = Backtest(bars, *ACCOUNT.values())
+    for r in results:
+        expected = backtest.run(SmaCross(**r.params)) if r.ok else None
+        if expected is None:
+            continue
+        assert repr(r.metrics) == repr(expected.metrics)
+        assert r.score == expected.metrics["sharpe"]
+    ok = [r for r in results if r.ok]
+    assert results.best == max(ok, key=lambda r: r.score)
+    pd = pytest.importorskip("pandas")
+    frame = results.to_pandas()
+    assert list(frame.columns[:2]) == ["fast", "slow"]
+    assert list(frame.columns[2:13]) == list(FIGURES)
+    assert len(frame) == len(results) and frame["error"].notna().sum() == len(results) - len(ok)
+    assert isinstance(frame, pd.DataFrame)
+
+
+@pytest.mark.parametrize("maximize", ["final_cash", "sqn", lambda result: -result.stats.num_trades],
+                         ids=["figure", "metric", "function"])
+def test_maximize_and_constraint(bars, maximize):
+    results = sweep(SmaCross, GRID, bars, **ACCOUNT, maximize=maximize,
+                    constraint=lambda p: p["fast"] < p["slow"], executor=cf.ThreadPoolExecutor(2))
+    assert [r.params for r in results] == [p for p in expand_grid(GRID) if p["fast"] < p["slow"]]
+    assert all(r.ok and r.score is not None for r in results)
+    assert results.best.score == max(r.score for r in results)
+
+
+@pytest.mark.parametrize("method", ["random", "optuna"])
+def test_searches_are_reproducible_on_every_executor(bars, method):
+    if method == "optuna":
+        pytest.importorskip("optuna")
+    grid = {"fast": [3, 5, 8, 10, 15], "slow": [30, 40, 60, 90]}
+    runs = [sweep(SmaCross, grid, bars, **ACCOUNT, method=method, max_tries=6, random_state=7,
+                  maximize="final_cash", **where)
+            for where in ({}, {}, {"executor": cf.ThreadPoolExecutor(2)})]
+    assert len({repr([(r.params, r.figures) for r in run]) for run in runs}) == 1
+    chosen = [r.params for r in runs[0]]
+    assert len(chosen) == 6 and all(p in expand_grid(grid) for p in chosen)
+    assert len({repr(p) for p in chosen}) == 6, "no set runs twice"
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"method": "annealing"}, ValueError, "method must be one of"),
+    ({"method": "random"}, ValueError, "needs max_tries"),
+    ({"max_tries": 3}, ValueError, "max_tries is for method="),
+    ({"maximize": "nope"}, ValueError, "maximize must be a figure, a metric"),
+    ({"maximize": 3}, TypeError, "maximize must be a name or a function"),
+])
+def test_search_options_are_checked(bars, options, error, message):
+    with pytest.raises(error, match=message):
+        sweep(SmaCross, GRID, bars, **ACCOUNT, **options)

@@ -14,8 +14,10 @@ import importlib
 import itertools
 import multiprocessing
 import operator
+import math
 import os
 import pickle
+import random
 import signal
 import struct
 import sys
@@ -32,7 +34,10 @@ from _candlewright import Bar, Engine, Stats
 from ._progress import progress_bar
 from .strategies import Strategy
 
-__all__ = ["FIGURES", "SweepError", "SweepResult", "expand_grid", "sweep"]
+__all__ = ["FIGURES", "METHODS", "SweepError", "SweepResult", "SweepResults", "expand_grid",
+           "sweep"]
+
+METHODS = ("grid", "random", "optuna")
 
 FIGURES = ("initial_cash", "final_cash", "total_return_pct", "num_trades", "num_wins",
            "win_rate_pct", "avg_pnl", "best_trade", "worst_trade", "profit_factor",
@@ -56,15 +61,42 @@ class SweepError:
 @dataclass(frozen=True, slots=True)
 class SweepResult:
     """One parameter set: its parameters, and either its eleven figures (by name, as `Stats`
-    gives them) or the error its run raised."""
+    gives them) with the metrics of its `Result` and its score (the value `maximize` names), or
+    the error its run raised."""
 
     params: dict[str, Any]
     figures: dict[str, int | float] | None
     error: SweepError | None
+    metrics: dict[str, Any] | None = None
+    score: float | None = None
 
     @property
     def ok(self) -> bool:
         return self.error is None
+
+
+class SweepResults(list[SweepResult]):
+    """The results of a sweep, a `SweepResult` per set that ran, in the order they were
+    chosen (grid order for a grid)."""
+
+    @property
+    def best(self) -> SweepResult | None:
+        """The set with the highest score (the first of equals), or None if none has one."""
+        scored = [r for r in self if r.score is not None and not math.isnan(r.score)]
+        return max(scored, key=operator.attrgetter("score"), default=None)
+
+    def to_pandas(self) -> Any:
+        """One row per set: the parameters, the eleven figures, the other metrics, the score
+        and the error (needs pandas)."""
+        pd: Any = importlib.import_module("pandas")
+        names = list(dict.fromkeys(name for r in self for name in r.params))
+        rows = []
+        for r in self:
+            metrics = {k: v for k, v in (r.metrics or {}).items() if k not in FIGURES}
+            figures = r.figures or dict.fromkeys(FIGURES)
+            rows.append({**{n: r.params.get(n) for n in names}, **figures, **metrics,
+                         "score": r.score, "error": None if r.error is None else str(r.error)})
+        return pd.DataFrame(rows)
 
 
 def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
@@ -101,10 +133,19 @@ def sweep(strategy_factory: Callable[..., Strategy],
           bars: Sequence[Bar], *, initial_cash: float, commission: float, spread: float,
           contract_size: float, quote_to_account: float,
           executor: cf.Executor | None = None, max_workers: int | None = None,
-          progress: bool | None = None) -> list[SweepResult]:
+          progress: bool | None = None, maximize: str | Callable[[Any], float] | None = None,
+          constraint: Callable[[dict[str, Any]], bool] | None = None, method: str = "grid",
+          max_tries: int | None = None, random_state: int | None = None) -> SweepResults:
     """Run `strategy_factory(**params)` over `bars` once for each parameter set of `grid`, and
-    return one `SweepResult` per set, in grid order. A set whose run raises gets the error; the
-    others are unaffected.
+    return a `SweepResult` per set: the eleven figures, the metrics of the run's `Result` and a
+    score. A set whose run raises gets the error; the others are unaffected.
+
+    `maximize` names the score: a figure or a metric (`"sharpe"`), or a function of the run's
+    `Result`; `results.best` is the set that scores highest. `constraint(params)` false skips a
+    set before it runs. `method` chooses the sets: "grid" (every one), "random" (`max_tries`
+    of them, drawn with `random_state`, the same ones on every run), or "optuna" (`max_tries`
+    trials of Optuna's TPE sampler seeded with `random_state`, which needs `maximize` and
+    the `optuna` extra).
 
     By default the sets run on a process pool of `max_workers` processes (all this machine's
     cores), forked where that is safe, so that any factory will do, a lambda too; where the
@@ -112,12 +153,13 @@ def sweep(strategy_factory: Callable[..., Strategy],
     module level, or a `functools.partial` of one), and a script must call the sweep under
     `if __name__ == "__main__":`, or the sets run in this process, with a warning saying why.
     Any `concurrent.futures.Executor` may be given instead, such as
-    `distributed.Client(address).get_executor()` for a Dask cluster; the factory must then be
-    picklable.
+    `distributed.Client(address).get_executor()` for a Dask cluster; the factory (and a
+    function given as `maximize`) must then be picklable.
     `progress` draws a bar on standard error: None (the default) draws it on a terminal only.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
     """
-    sets = expand_grid(grid)
+    from .backtest import Backtest
+
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
     engine = Engine(bars, *account)
@@ -127,50 +169,148 @@ def sweep(strategy_factory: Callable[..., Strategy],
                              "executor instead")
         if operator.index(max_workers) < 1:
             raise ValueError("max_workers must be greater than 0")
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+    if method == "grid" and max_tries is not None:
+        raise ValueError("max_tries is for method='random' or 'optuna'; a grid runs every set")
+    if method != "grid" and (max_tries is None or operator.index(max_tries) < 1):
+        raise ValueError(f"method={method!r} needs max_tries, the number of sets to run (>= 1)")
+    _check_score(maximize)
+    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account), engine,
+                 lambda: _Shipment.pack(bars, account), executor, max_workers,
+                 sys.stderr.isatty() if progress is None else progress)
+    if method == "optuna":
+        return _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
+                              random_state)
+    sets = [p for p in expand_grid(grid) if constraint is None or constraint(p)]
+    if method == "random":
+        sets = random.Random(random_state).sample(sets, min(operator.index(max_tries or 0),
+                                                            len(sets)))
+    return SweepResults(_run_sets(plan, sets))
+
+
+@dataclass(frozen=True)
+class _Job:
+    """What every set of a sweep runs and how it is scored; goes to the workers once."""
+
+    factory: Callable[..., Strategy]
+    score: str | Callable[[Any], float] | None
+
+
+@dataclass
+class _Plan:
+    job: _Job
+    backtest: Any  # a Backtest: what forked workers and the sweep's own process run on
+    engine: Engine
+    pack: Callable[[], _Shipment]
+    executor: cf.Executor | None
+    max_workers: int | None
+    progress: bool
+
+
+def _check_score(maximize: str | Callable[[Any], float] | None) -> None:
+    from .metrics import METRICS
+
+    if isinstance(maximize, str) and maximize not in FIGURES and maximize not in METRICS:
+        raise ValueError(f"maximize must be a figure, a metric or a function of a Result, not "
+                         f"{maximize!r}; figures: {', '.join(FIGURES)}; metrics: "
+                         f"{', '.join(METRICS)}")
+    if maximize is not None and not isinstance(maximize, str) and not callable(maximize):
+        raise TypeError(f"maximize must be a name or a function, not {type(maximize).__name__}")
+
+
+def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
     if not sets:
         return []
-    show = sys.stderr.isatty() if progress is None else progress
-    bar = progress_bar(len(sets), sys.stderr, "sets") if show else None
+    bar = progress_bar(len(sets), sys.stderr, "sets") if plan.progress else None
     results: list[SweepResult | None] = [None] * len(sets)
     try:
-        if executor is None:
+        if plan.executor is None:
             context = _context()
             if context.get_start_method() != "fork":
                 try:
-                    pickle.dumps(strategy_factory)
+                    pickle.dumps(plan.job)
                 except Exception as exc:
                     raise TypeError("strategy_factory must be picklable to reach the worker "
                                     "processes (a class or function defined at module level, "
                                     f"or a functools.partial of one): {exc}") from exc
-            reason = _no_pool_reason(context, strategy_factory)
+            reason = _no_pool_reason(context, plan.job.factory)
             if reason is not None:
                 warnings.warn(f"sweep runs its sets one after another in this process: {reason}",
-                              RuntimeWarning, stacklevel=2)
-                _in_process(engine, strategy_factory, sets, results, bar)
+                              RuntimeWarning, stacklevel=4)
+                _in_process(plan.backtest, plan.job, sets, results, bar)
             else:
-                _on_own_pools(strategy_factory, sets, engine,
-                              lambda: _Shipment.pack(bars, account), results, bar,
-                              min(max_workers or _cores(), len(sets)), context)
+                _on_own_pools(plan, sets, results, bar,
+                              min(plan.max_workers or _cores(), len(sets)), context)
         else:
-            source = _ship(executor, _Shipment.pack(bars, account))
-            _collect(executor, source, strategy_factory, sets, range(len(sets)), results, bar)
+            source = _ship(plan.executor, plan.pack())
+            _collect(plan.executor, source, plan.job, sets, range(len(sets)), results, bar)
     finally:
         if bar is not None:
             bar.close()
     return [result for result in results if result is not None]
 
 
-def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strategy] | None,
+def _optuna_search(plan: _Plan, grid: Any, constraint: Callable[[dict[str, Any]], bool] | None,
+                   tries: int, seed: int | None) -> SweepResults:
+    """Trials asked of Optuna a batch at a time (one set per worker), run like any sets, and
+    told their scores; a set the constraint refuses is told as pruned without running."""
+    if plan.job.score is None:
+        raise ValueError("method='optuna' needs maximize, the score it optimises")
+    if not isinstance(grid, Mapping):
+        raise TypeError("method='optuna' needs a grid mapping names to lists of values")
+    try:
+        optuna: Any = importlib.import_module("optuna")
+    except ImportError:
+        raise ImportError("method='optuna' needs Optuna: pip install 'candlewright[optuna]'"
+                          ) from None
+    expand_grid(grid)  # refuses a bad grid with its messages
+    space = {name: optuna.distributions.CategoricalDistribution(list(values))
+             for name, values in grid.items()}
+    optuna.logging.set_verbosity(optuna.logging.WARNING)
+    study = optuna.create_study(direction="maximize",
+                                sampler=optuna.samplers.TPESampler(seed=seed))
+    batch = plan.max_workers or _cores()
+    tries = min(tries, math.prod(len(d.choices) for d in space.values()))
+    results = SweepResults()
+    seen: dict[str, SweepResult] = {}
+
+    def tell(trial: Any, result: SweepResult) -> None:
+        good = result.score is not None and math.isfinite(result.score)
+        study.tell(trial, result.score if good else None,
+                   state=None if good else optuna.trial.TrialState.FAIL)
+
+    while len(results) < tries and len(study.trials) < 50 * tries:
+        trials = [study.ask(space) for _ in range(min(batch, tries - len(results)))]
+        fresh: dict[str, Any] = {}
+        for trial in trials:
+            key = repr(sorted(trial.params.items()))
+            if constraint is not None and not constraint(dict(trial.params)):
+                study.tell(trial, state=optuna.trial.TrialState.PRUNED)
+            elif key in seen:
+                tell(trial, seen[key])  # a set proposed again is told its score, not rerun
+            else:
+                fresh.setdefault(key, []).append(trial)
+        ran = _run_sets(plan, [dict(group[0].params) for group in fresh.values()])
+        for (key, group), result in zip(fresh.items(), ran):
+            seen[key] = result
+            results.append(result)
+            for trial in group:
+                tell(trial, result)
+    return results
+
+
+def _collect(executor: cf.Executor, source: object, job: _Job | None,
              sets: list[dict[str, Any]], indices: Iterable[int],
              results: list[SweepResult | None], bar: Any, lost: list[int] | None = None) -> None:
-    """Runs the sets at `indices` and files their results (`factory` None: the workers have
-    it). With `lost`, a set whose worker died goes there instead, to be run again."""
+    """Runs the sets at `indices` and files their results (`job` None: the workers have it).
+    With `lost`, a set whose worker died goes there instead, to be run again."""
     futures: dict[cf.Future[Any], int] = {}
     todo = list(indices)
     try:
         for position, index in enumerate(todo):
             try:
-                futures[executor.submit(_run_set, source, factory, sets[index])] = index
+                futures[executor.submit(_run_set, source, job, sets[index])] = index
             except BrokenProcessPool:
                 # A worker died while the rest were still being handed out.
                 if lost is None:
@@ -192,21 +332,20 @@ def _collect(executor: cf.Executor, source: object, factory: Callable[..., Strat
         raise
 
 
-def _on_own_pools(factory: Callable[..., Strategy], sets: list[dict[str, Any]], engine: Engine,
-                  pack: Callable[[], _Shipment], results: list[SweepResult | None], bar: Any,
-                  workers: int, context: Any) -> None:
+def _on_own_pools(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepResult | None],
+                  bar: Any, workers: int, context: Any) -> None:
     """The default executor. A worker that dies (a crash in native code, os._exit) breaks the
     whole pool and every set in it; those sets run again, one at a time on a one-process pool,
     where the first unfinished set of a broken pool is the one that broke it. Every pool starts
-    its workers the same way (`context`), which decided whether the factory must pickle."""
+    its workers the same way (`context`), which decided whether the job must pickle."""
     pending: list[int] = list(range(len(sets)))
     while pending:
-        # A forked worker starts with the parent's engine and factory (a lambda will do); any
-        # other gets the bars and the factory once, pickled.
-        source: Engine | _Shipment = engine if context.get_start_method() == "fork" else pack()
+        # A forked worker starts with the parent's backtest and job (a lambda will do); any
+        # other gets the bars and the job once, pickled.
+        source: Any = plan.backtest if context.get_start_method() == "fork" else plan.pack()
         key = source.key if isinstance(source, _Shipment) else b""
         pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_install,
-                                      initargs=(key, source, factory))
+                                      initargs=(key, source, plan.job))
         lost: list[int] = []
         try:
             with warnings.catch_warnings():
@@ -233,15 +372,20 @@ def _on_own_pools(factory: Callable[..., Strategy], sets: list[dict[str, Any]], 
 
 def _result(params: dict[str, Any], future: cf.Future[Any]) -> SweepResult:
     try:
-        figures, error = future.result()
+        outcome = future.result()
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
         # The executor lost the task: a worker died, or the task could not be sent.
         return SweepResult(params, None, _error_of(exc))
+    return _filed(params, outcome)
+
+
+def _filed(params: dict[str, Any], outcome: tuple[Any, ...]) -> SweepResult:
+    figures, metrics, score, error = outcome
     if error is not None:
         return SweepResult(params, None, SweepError(*error))
-    return SweepResult(params, dict(zip(FIGURES, figures)), None)
+    return SweepResult(params, dict(zip(FIGURES, figures)), None, metrics, score)
 
 
 def _cores() -> int:
@@ -322,13 +466,10 @@ def _is_main_test(test: ast.expr) -> bool:
         any(isinstance(n, ast.Constant) and n.value == "__main__" for n in sides)
 
 
-def _in_process(engine: Engine, factory: Callable[..., Strategy], sets: list[dict[str, Any]],
+def _in_process(backtest: Any, job: _Job, sets: list[dict[str, Any]],
                 results: list[SweepResult | None], bar: Any) -> None:
     for index, params in enumerate(sets):
-        figures, error = _run_on(engine, factory, params)
-        results[index] = SweepResult(params, None if figures is None else
-                                     dict(zip(FIGURES, figures)),
-                                     None if error is None else SweepError(*error))
+        results[index] = _filed(params, _run_on(backtest, job, params))
         if bar is not None:
             bar.step()
 
@@ -394,62 +535,73 @@ class _Shipment:
             digest.update(memoryview(column).cast("B"))
         return cls(digest.digest(), timestamps, columns, account)
 
-    def engine(self) -> Engine:
-        return Engine(list(map(Bar, self.timestamps, *self.columns)), *self.account)
+    def backtest(self) -> Any:
+        from .backtest import Backtest
+        from .bars import Bars
+
+        opens, highs, lows, closes, volumes = self.columns
+        bars = Bars.from_columns(self.timestamps, opens, highs, lows, closes, volumes, None)
+        return Backtest(bars, *self.account)
 
 
-# Each worker thread keeps the engine of the shipment it saw last: a run holds its engine
-# exclusively, so threads of one worker cannot share one.
-_local = threading.local()
-_installed: tuple[bytes, Engine | _Shipment] | None = None
-_installed_factory: Callable[..., Strategy] | None = None
+# A worker keeps the backtest of the shipment it saw last. Runs on one backtest may overlap, so
+# the threads of a worker share it.
+_cached: tuple[bytes, Any] | None = None
+_installed: tuple[bytes, Any, _Job] | None = None
 
 
-def _engine_for(source: object) -> Engine:
-    cached: tuple[bytes, Engine] | None = getattr(_local, "engine", None)
+def _backtest_for(source: object) -> Any:
+    global _cached
+    cached = _cached
     if isinstance(source, bytes):
         if cached is None or cached[0] != source:
             if _installed is None or _installed[0] != source:
                 raise RuntimeError("this worker has not received the bars of this sweep")
             installed = _installed[1]
-            cached = (source, installed if isinstance(installed, Engine) else installed.engine())
+            cached = (source, installed if not isinstance(installed, _Shipment)
+                      else installed.backtest())
     elif isinstance(source, _Shipment):
         if cached is None or cached[0] != source.key:
-            cached = (source.key, source.engine())
+            cached = (source.key, source.backtest())
     else:
         raise TypeError(f"cannot find bars in {type(source).__name__}")
-    _local.engine = cached
+    _cached = cached
     return cached[1]
 
 
-def _install(key: bytes, source: Engine | _Shipment, factory: Callable[..., Strategy]) -> None:
+def _install(key: bytes, source: Any, job: _Job) -> None:
     """Worker start of the default pool: the parent alone answers Ctrl-C, and the bars and the
-    factory arrive once, here."""
-    global _installed, _installed_factory
+    job arrive once, here."""
+    global _installed
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _installed = (key, source)
-    _installed_factory = factory
+    _installed = (key, source, job)
 
 
-def _run_set(source: object, factory: Callable[..., Strategy] | None,
-             params: dict[str, Any]) -> tuple[tuple[Any, ...] | None, tuple[str, str] | None]:
-    """One parameter set, in a worker (with the installed factory when none is sent): the
-    figures, or the error as plain strings, which pickle whatever the exception was."""
-    return _run_on(_engine_for(source), factory or _installed_factory, params)
+def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
+    """One parameter set, in a worker (with the installed job when none is sent)."""
+    if job is None:
+        job = _installed[2] if _installed is not None else None
+    return _run_on(_backtest_for(source), job, params)
 
 
-def _run_on(engine: Engine, factory: Callable[..., Strategy] | None,
-            params: dict[str, Any]) -> tuple[tuple[Any, ...] | None, tuple[str, str] | None]:
+def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
+    """(figures, metrics, score, None), or (None, None, None, the error as plain strings,
+    which pickle whatever the exception was)."""
     try:
-        if factory is None:
+        if job is None:
             raise RuntimeError("this worker has not received the strategy factory")
-        stats = engine.run(factory(**params))
+        result = backtest.run(job.factory(**params))
+        metrics = result.metrics
+        score = job.score
+        value = None if score is None else (
+            score(result) if callable(score) else
+            metrics[score] if score in metrics else getattr(result.stats, score))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
         error = _error_of(exc)
-        return None, (error.type, error.message)
-    return _figures_of(stats), None
+        return None, None, None, (error.type, error.message)
+    return _figures_of(result.stats), metrics, None if value is None else float(value), None
 
 
 def _figures_of(stats: Stats) -> tuple[Any, ...]:
