@@ -5,8 +5,8 @@ import statistics
 import textwrap
 import time
 
-from _candlewright import Bar, Engine
-from candlewright import SmaCross, sweep
+from _candlewright import Bar
+from candlewright import Backtest, SmaCross, sweep
 from candlewright.sweeps import FIGURES, _cores, expand_grid
 
 GRIDS = ({"fast": [5, 10, 15, 20], "slow": [30, 40, 60, 80]},
@@ -16,8 +16,12 @@ ACCOUNT = dict(initial_cash=1_000_000.0, commission=0.0, spread=0.0, contract_si
 
 
 def _sequential(bars, sets):
-    engine = Engine(bars, **ACCOUNT)
-    return [engine.run(SmaCross(**params)) for params in sets]
+    """The same work as a sweep's: each set's run and its metrics, in turn."""
+    backtest = Backtest(bars, *ACCOUNT.values())
+    runs = [backtest.run(SmaCross(**params)) for params in sets]
+    for run in runs:
+        run.metrics
+    return [run.stats for run in runs]
 
 
 def _elapsed(action):
@@ -91,7 +95,8 @@ def measure(timer, paired_ratio, make_table, rows, count, tiny_tasks, repeat):
         "CPU time over the pool's elapsed time (median). What keeps the pool below the number "
         "of cores is its start, some 20 ms until the first set runs, and its end, where one "
         "worker may wait up to a set's time for the other's last set; a bigger grid spreads "
-        "both thinner. Sequential: one Engine and a loop of Engine.run over the sets in this "
+        "both thinner. Sequential: one Backtest and a loop of Backtest.run, with each run's "
+        "metrics, over the sets in this "
         "process. Process pool: candlewright.sweep with its default executor, one worker process "
         "per core, counted from the call to its return: the workers' start (forked with the "
         "engine when this process runs no other Python thread, else started by a fork server "

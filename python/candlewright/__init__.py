@@ -12,9 +12,9 @@ from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, re
                    sample_bars)
 from .resample import resample
 from .strategies import SmaCross, Strategy
-from .sweeps import SweepError, SweepResult, sweep
+from .sweeps import SweepError, SweepResult, SweepResults, sweep
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Position",
            "Trade", "Trades", "Column", "Strategy", "SmaCross",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
-           "resample", "sample_bars", "sweep", "SweepResult", "SweepError"]
+           "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError"]
