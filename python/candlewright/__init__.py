@@ -13,8 +13,10 @@ from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, re
 from .resample import resample
 from .strategies import SmaCross, Strategy
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
+from .walk_forward import WalkForward, Window, walk_forward
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Position",
            "Trade", "Trades", "Column", "Strategy", "SmaCross",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
-           "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError"]
+           "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
+           "walk_forward", "WalkForward", "Window"]

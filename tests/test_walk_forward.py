@@ -1,0 +1,51 @@
+"""Walk-forward: each window's choice is the sweep's best on its training bars, and the
+stitched test windows are the manual runs of the chosen sets."""
+import pytest
+
+from candlewright import Backtest, SmaCross, sample_bars, sweep, walk_forward
+
+ACCOUNT = dict(initial_cash=10_000.0, commission=7.0, spread=0.0002, contract_size=100_000.0,
+               quote_to_account=1.0)
+GRID = {"fast": [5, 10, 20], "slow": [40, 80]}
+
+
+@pytest.fixture(scope="module")
+def bars():
+    return sample_bars()[:6000]
+
+
+@pytest.mark.parametrize("spans", [dict(train=2000, test=1000),
+                                   dict(train=2000, test=500, step=1000, anchored=True),
+                                   dict(train="90d", test="30d")],
+                         ids=["bars", "anchored", "time"])
+def test_windows_are_the_manual_runs_stitched(bars, spans):
+    wf = walk_forward(SmaCross, GRID, bars, maximize="sharpe", **spans, **ACCOUNT,
+                      max_workers=2)
+    assert wf.windows
+    equity, trades, carried = [], 0, ACCOUNT["initial_cash"]
+    for window in wf.windows:
+        train, test = bars[slice(*window.train)], bars[slice(*window.test)]
+        assert window.params == sweep(SmaCross, GRID, train, **ACCOUNT, maximize="sharpe",
+                                      max_workers=2).best.params
+        run = Backtest(test, *ACCOUNT.values()).run(SmaCross(**window.params))
+        assert repr(run.stats) == repr(window.out_of_sample.stats)
+        equity += [e + (carried - ACCOUNT["initial_cash"]) for e in run.equity]
+        carried, trades = equity[-1], trades + len(run.trades)
+    assert wf.equity == equity and len(wf.trades) == trades and wf.final_cash == carried
+    tests = [w.test for w in wf.windows]
+    assert all(a[1] <= b[0] for a, b in zip(tests, tests[1:])), "test windows never overlap"
+    if spans.get("anchored"):
+        assert {w.train[0] for w in wf.windows} == {0}
+    if spans["test"] == "30d":
+        for w in wf.windows:
+            assert bars[w.test[1] - 1].timestamp - bars[w.test[0]].timestamp < 30 * 86400
+
+
+@pytest.mark.parametrize("spans, message", [
+    (dict(train=100, test="30d"), "all be bar counts or all be times"),
+    (dict(train=0, test=10), "train must be a number of bars >= 1"),
+    (dict(train="3 fortnights", test="1d"), "train must be a time such as"),
+])
+def test_bad_spans(bars, spans, message):
+    with pytest.raises(ValueError, match=message):
+        walk_forward(SmaCross, GRID, bars, maximize="sharpe", **spans, **ACCOUNT)
