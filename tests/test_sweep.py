@@ -290,6 +290,11 @@ def test_command_ranks_the_sets_and_reports_failures(capsys, bars):
     (["--param", "fast=5", "--param", "fast=6"], "--param fast is given twice"),
     (["--param", "fast=40", "--param", "slow=20"], "every parameter set failed"),
     (["--param", "fast=5", "--workers", "0"], "--workers wants at least 1"),
+    (["--param", "fast=30:5"], "fast: wants START <= STOP and a positive STEP"),
+    (["--param", "fast=1:x"], "fast: wants START:STOP or START:STOP:STEP in numbers"),
+    (["--param", "fast=[1,"], "fast: not a JSON list"),
+    (["--param", "fast=5", "--walk-forward", "100:50"], "--walk-forward wants TRAIN:TEST"),
+    (["--param", "fast=5", "--method", "random"], "needs max_tries"),
 ])
 def test_command_refusals(capsys, argv, message):
     try:
@@ -355,3 +360,40 @@ def test_searches_are_reproducible_on_every_executor(bars, method):
 def test_search_options_are_checked(bars, options, error, message):
     with pytest.raises(error, match=message):
         sweep(SmaCross, GRID, bars, **ACCOUNT, **options)
+
+
+@pytest.mark.parametrize("text, values", [
+    ("fast=5:30:5", [5, 10, 15, 20, 25, 30]),
+    ("lots=0.1:0.3:0.1", [0.1, 0.2, 0.30000000000000004]),
+    ("fast=3:5", [3, 4, 5]),
+    ('tag=["a,b", "c"]', ["a,b", "c"]),
+    ("fast=5, 8", [5, 8]),
+])
+def test_param_values(text, values):
+    from candlewright.sweep_cli import parse_param
+
+    assert parse_param(text) == (text.split("=")[0], values)
+
+
+def test_command_searches_ranks_writes_and_walks_forward(capsys, tmp_path, bars):
+    data = tmp_path / "bars.csv"
+    data.write_text("time,open,high,low,close,volume\n" + "".join(
+        f"{b.timestamp},{b.open!r},{b.high!r},{b.low!r},{b.close!r},{b.volume!r}\n" for b in bars))
+    out_csv = tmp_path / "sets.csv"
+    base = ["sweep", "--data", str(data), "--param", "fast=5:15:5", "--param", "slow=40,80",
+            "--maximize", "sqn"]
+    assert main([*base, "--csv", str(out_csv), "--method", "random", "--max-tries", "4",
+                 "--seed", "3"]) == 0
+    out, _ = capsys.readouterr()
+    chosen = sweep(SmaCross, {"fast": [5, 10, 15], "slow": [40, 80]}, bars, **ACCOUNT,
+                   maximize="sqn", method="random", max_tries=4, random_state=3)
+    best = chosen.best
+    assert "ranked by sqn, best first" in out
+    assert out.splitlines()[3].split()[:3] == ["1", str(best.params["fast"]),
+                                               str(best.params["slow"])]
+    header, *rows = out_csv.read_text().splitlines()
+    assert header.startswith("fast,slow,initial_cash,final_cash,") and len(rows) == 4
+    assert main([*base, "--walk-forward", "1000:500"]) == 0
+    out, _ = capsys.readouterr()
+    assert "walk-forward of candlewright:SmaCross, 4 windows, chosen by sqn" in out
+    assert "out of sample: final cash" in out

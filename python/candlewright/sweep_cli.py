@@ -1,8 +1,10 @@
-"""`python -m candlewright sweep`: one run per parameter set, ranked by a figure."""
+"""`python -m candlewright sweep`: one run per parameter set, ranked by a figure or a metric;
+random or Optuna search; walk-forward."""
 from __future__ import annotations
 
 import argparse
 import concurrent.futures as cf
+import csv
 import importlib
 import json
 import math
@@ -15,7 +17,7 @@ from .backtest import json_safe
 from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, load_bars,
                   load_object, report_modules, write_html)
 from .strategies import Strategy
-from .sweeps import FIGURES, SweepResult, sweep
+from .sweeps import FIGURES, METHODS, SweepResult, SweepResults, sweep
 
 # Best first means highest first, except for these.
 LOWER_IS_BETTER = frozenset({"max_drawdown_pct"})
@@ -43,13 +45,47 @@ class StrategyRef:
 
 
 def parse_param(text: str) -> tuple[str, list[Any]]:
-    """NAME=V1,V2,...: each value an int if it reads as one, else a float, else the text."""
+    """NAME=V1,V2,... (each value an int if it reads as one, else a float, else the text),
+    NAME=START:STOP:STEP (STOP included when the steps reach it), or NAME=[JSON list] for
+    values that hold commas."""
     name, equals, values = text.partition("=")
     name = name.strip()
-    items = [item.strip() for item in values.split(",")]
-    if not equals or not name.isidentifier() or not all(items):
+    if not equals or not name.isidentifier():
         raise argparse.ArgumentTypeError(f"wants NAME=V1,V2,..., not {text!r}")
-    return name, [_value(item) for item in items]
+    values = values.strip()
+    if values.startswith("["):
+        try:
+            items = json.loads(values)
+        except json.JSONDecodeError as exc:
+            raise argparse.ArgumentTypeError(f"{name}: not a JSON list: {exc}") from None
+        if not isinstance(items, list) or not items:
+            raise argparse.ArgumentTypeError(f"{name}: wants a non-empty JSON list")
+        return name, items
+    if ":" in values and "," not in values:
+        return name, _steps(name, values)
+    parts = [item.strip() for item in values.split(",")]
+    if not all(parts):
+        raise argparse.ArgumentTypeError(f"wants NAME=V1,V2,..., not {text!r}")
+    return name, [_value(item) for item in parts]
+
+
+def _steps(name: str, text: str) -> list[int | float]:
+    numbers = [_value(part.strip()) for part in text.split(":")]
+    if len(numbers) not in (2, 3) or not all(isinstance(n, (int, float)) for n in numbers):
+        raise argparse.ArgumentTypeError(f"{name}: wants START:STOP or START:STOP:STEP in "
+                                         f"numbers, not {text!r}")
+    start, stop = numbers[0], numbers[1]
+    step = numbers[2] if len(numbers) == 3 else 1
+    assert isinstance(start, (int, float)) and isinstance(stop, (int, float))
+    assert isinstance(step, (int, float))
+    if step <= 0 or stop < start:
+        raise argparse.ArgumentTypeError(f"{name}: wants START <= STOP and a positive STEP, "
+                                         f"not {text!r}")
+    count = int((stop - start) / step + 1e-9) + 1
+    if count > 100_000:
+        raise argparse.ArgumentTypeError(f"{name}: {count} values; a sweep wants fewer")
+    # Each value computed from the start, so float steps do not drift.
+    return [start + k * step for k in range(count)]
 
 
 def _value(text: str) -> int | float | str:
@@ -69,8 +105,25 @@ def build_parser() -> argparse.ArgumentParser:
                     "ranked by a figure, best first.")
     parser.add_argument("--param", metavar="NAME=V1,V2,...", type=parse_param, action="append",
                         required=True,
-                        help="values of one keyword argument of the strategy; give one --param "
+                        help="values of one keyword argument of the strategy: a list, a range "
+                             "START:STOP:STEP (fast=5:30:5), or a JSON list; give one --param "
                              "per argument, and every combination runs")
+    search = parser.add_argument_group("search")
+    search.add_argument("--maximize", metavar="NAME",
+                        help="rank by this figure or metric (sharpe, sqn, ...), highest first; "
+                             "the score random and optuna search optimise")
+    search.add_argument("--method", choices=METHODS, default="grid",
+                        help="which sets run: every one (grid, the default), --max-tries drawn "
+                             "at random, or --max-tries trials of Optuna (needs "
+                             "candlewright[optuna] and --maximize)")
+    search.add_argument("--max-tries", type=int, metavar="N", help="sets to run for random and "
+                                                                    "optuna")
+    search.add_argument("--seed", type=int, metavar="N",
+                        help="seed of random and optuna search: the same sets every time")
+    search.add_argument("--walk-forward", metavar="TRAIN:TEST",
+                        help="walk forward instead: choose the set that --maximize scores best "
+                             "on TRAIN bars (a count, or a time such as 180d), trade it on the "
+                             "TEST bars after, and move on by TEST")
     add_input_arguments(parser, "strategy class, as module:Class or file.py:Class, made with "
                                 "each parameter set as keyword arguments (default: %(default)s)")
     parser.add_argument("--workers", type=int, metavar="N",
@@ -90,6 +143,9 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--json", action="store_true",
                         help="print the ranked sets as JSON: rank, params, the eleven figures "
                              "and error; infinities and NaN as strings")
+    output.add_argument("--csv", metavar="FILE.csv",
+                        help="also write every set to this CSV file: the parameters, the eleven "
+                             "figures, the metrics, the score and the error")
     output.add_argument("--html", metavar="FILE.html",
                         help="also write a heatmap of the ranked figure over two parameters "
                              "and the best set's report, one HTML file (needs "
@@ -102,29 +158,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def ranked(results: list[SweepResult], figure: str, reverse: bool = False) -> list[SweepResult]:
-    """The sets that ran, best first by `figure` (NaN last), then those that failed, each group
-    in grid order where it ties."""
+def ranked(results: list[SweepResult], figure: str | None, reverse: bool = False
+           ) -> list[SweepResult]:
+    """The sets that ran, best first by `figure` (by their score when None; NaN last), then
+    those that failed, each group in grid order where it ties."""
     sign = 1 if figure in LOWER_IS_BETTER else -1
     if reverse:
         sign = -sign
 
     def key(result: SweepResult) -> tuple[bool, float]:
         assert result.figures is not None
-        value = result.figures[figure]
+        value = result.score if figure is None else result.figures[figure]
+        value = math.nan if value is None else value
         return math.isnan(value), sign * value
 
     done = sorted((r for r in results if r.ok), key=key)
     return done + [r for r in results if not r.ok]
 
 
-def table(results: list[SweepResult], figure: str) -> str:
+def table(results: list[SweepResult], figure: str, score: str | None = None) -> str:
     names = list(dict.fromkeys(name for r in results for name in r.params))
     shown = [figure] + [name for name in SHOWN if name != figure]
-    rows = [["rank", *names, *shown]]
+    rows = [["rank", *names, *([score] if score else []), *shown]]
     for rank, result in enumerate(r for r in results if r.figures is not None):
         assert result.figures is not None
-        rows.append([str(rank + 1), *(str(result.params.get(n, "")) for n in names),
+        scored = [_number(math.nan if result.score is None else result.score)] if score else []
+        rows.append([str(rank + 1), *(str(result.params.get(n, "")) for n in names), *scored,
                      *(_number(result.figures[n]) for n in shown)])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
@@ -175,18 +234,23 @@ def run(args: argparse.Namespace) -> int:
     axes = _axes(args, grid)
     bars, source = load_bars(args)
     executor, client = _executor(args)
+    cash, commission, spread, contract_size, quote_to_account = account_of(args)
+    account: dict[str, Any] = dict(initial_cash=cash, commission=commission, spread=spread,
+                                   contract_size=contract_size, quote_to_account=quote_to_account)
+    search: dict[str, Any] = dict(executor=executor, max_workers=args.workers, maximize=args.maximize,
+                  method=args.method, max_tries=args.max_tries, random_state=args.seed)
     try:
-        cash, commission, spread, contract_size, quote_to_account = account_of(args)
-        results = sweep(StrategyRef(args.strategy), grid, bars, initial_cash=cash,
-                        commission=commission, spread=spread, contract_size=contract_size,
-                        quote_to_account=quote_to_account, executor=executor,
-                        max_workers=args.workers)
-    except (TypeError, ValueError) as exc:
+        if args.walk_forward is not None:
+            return _walk_forward(args, grid, bars, account, search)
+        results = sweep(StrategyRef(args.strategy), grid, bars, **account, **search)
+    except (TypeError, ValueError, ImportError) as exc:
         raise UserError(f"cannot run the sweep: {_describe(exc)}") from exc
     finally:
         if client is not None:
             client.close()
-    order = ranked(results, args.rank_by, args.reverse)
+    if args.csv:
+        _write_csv(args.csv, results)
+    order = ranked(results, None if args.maximize else args.rank_by, args.reverse)
     shown = order if args.top is None else order[:max(args.top, 0)]
     if args.json:
         print(json.dumps([_entry(rank, r) for rank, r in enumerate(shown)], indent=2,
@@ -195,9 +259,9 @@ def run(args: argparse.Namespace) -> int:
         done = sum(r.ok for r in results)
         best = "worst first" if args.reverse else "best first"
         print(f"{len(results)} parameter sets of {args.strategy} on {source} "
-              f"({len(bars):,} bars), ranked by {args.rank_by}, {best}:\n")
+              f"({len(bars):,} bars), ranked by {args.maximize or args.rank_by}, {best}:\n")
         if done:
-            print(table([r for r in shown if r.ok], args.rank_by))
+            print(table([r for r in shown if r.ok], args.rank_by, args.maximize))
         failed = [r for r in results if not r.ok]
         if failed:
             print(f"\n{len(failed)} failed:")
@@ -209,6 +273,63 @@ def run(args: argparse.Namespace) -> int:
     if args.html:
         _heatmap(args, axes, order, bars)
     return 0
+
+
+def _write_csv(path: str, results: SweepResults) -> None:
+    names = list(dict.fromkeys(name for r in results for name in r.params))
+    metrics = list(dict.fromkeys(k for r in results for k in (r.metrics or {}) if k not in FIGURES))
+    try:
+        with open(path, "w", newline="") as out:
+            writer = csv.writer(out)
+            writer.writerow([*names, *FIGURES, *metrics, "score", "error"])
+            for r in results:
+                figures = r.figures or {}
+                writer.writerow([*(r.params.get(n, "") for n in names),
+                                 *(figures.get(n, "") for n in FIGURES),
+                                 *((r.metrics or {}).get(n, "") for n in metrics),
+                                 "" if r.score is None else r.score,
+                                 "" if r.error is None else str(r.error)])
+    except OSError as exc:
+        raise UserError(f"cannot write {path!r}: {_describe(exc)}") from exc
+
+
+def _walk_forward(args: argparse.Namespace, grid: dict[str, list[Any]], bars: Sequence[Any],
+                  account: dict[str, Any], search: dict[str, Any]) -> int:
+    from .walk_forward import walk_forward
+
+    train, colon, test = args.walk_forward.partition(":")
+    if not colon or not args.maximize:
+        raise UserError("--walk-forward wants TRAIN:TEST (bar counts or times such as 180d:60d)"
+                        " and --maximize")
+    spans = [int(v) if v.strip().isdigit() else v.strip() for v in (train, test)]
+    wf = walk_forward(StrategyRef(args.strategy), grid, bars, train=spans[0], test=spans[1],
+                      **account, **search)
+    rows = [["window", "train", "test", *grid, args.maximize, "test final cash", "test trades"]]
+    stamps = bars  # the bars' own times label the windows
+    for k, w in enumerate(wf.windows):
+        stats = None if w.out_of_sample is None else w.out_of_sample.stats
+        rows.append([str(k + 1), _span(stamps, w.train), _span(stamps, w.test),
+                     *(str((w.params or {}).get(n, "-")) for n in grid),
+                     "-" if w.in_sample is None or w.in_sample.score is None
+                     else _number(w.in_sample.score),
+                     "-" if stats is None else _number(stats.final_cash),
+                     "-" if stats is None else str(stats.num_trades)])
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    print(f"walk-forward of {args.strategy}, {len(wf.windows)} windows, chosen by "
+          f"{args.maximize} on {train} and traded on the {test} after:\n")
+    print("\n".join("  ".join(c.rjust(w) for c, w in zip(row, widths)) for row in rows))
+    print(f"\nout of sample: final cash {wf.final_cash:,.2f}, total return "
+          f"{wf.total_return_pct:.2f}%, {len(wf.trades)} trades")
+    return 0
+
+
+def _span(bars: Sequence[Any], span: tuple[int, int]) -> str:
+    import datetime as dt
+
+    def day(i: int) -> str:
+        return dt.datetime.fromtimestamp(bars[i].timestamp, dt.timezone.utc).strftime("%Y-%m-%d")
+
+    return f"{day(span[0])}..{day(span[1] - 1)}"
 
 
 def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, str | None]:
