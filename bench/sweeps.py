@@ -1,5 +1,6 @@
 """The parameter-sweep part of the benchmark: speed-up over a sequential loop, and what the
 process pool costs per task. Elapsed time throughout, since the work runs in other processes."""
+import importlib.util
 import resource
 import statistics
 import textwrap
@@ -79,6 +80,19 @@ def measure(timer, paired_ratio, make_table, rows, count, tiny_tasks, repeat):
     many = min(_elapsed(lambda: sweep(SmaCross, tiny_grid, tiny, **ACCOUNT,
                                       progress=False))[0] for _ in range(repeat))
 
+    # The searches' own cost: distinct one-bar sets, so every try runs.
+    search_grid = {"fast": list(range(1, 9)), "slow": list(range(10, 15))}
+    tries = 40
+    searched = {"grid": min(_elapsed(lambda: sweep(SmaCross, search_grid, tiny, **ACCOUNT,
+                                                   progress=False, maximize="final_cash"))[0]
+                            for _ in range(repeat))}
+    for method in ("random", "optuna"):
+        if method == "optuna" and importlib.util.find_spec("optuna") is None:
+            continue
+        searched[method] = min(_elapsed(lambda: sweep(
+            SmaCross, search_grid, tiny, **ACCOUNT, progress=False, maximize="final_cash",
+            method=method, max_tries=tries, random_state=1))[0] for _ in range(repeat))
+
     text = make_table(
         [f"SmaCross over {count:,} bars", "repetitions", "best seconds", "speed-up",
          "cores busy", "identical figures"], small_rows + big_rows)
@@ -86,7 +100,11 @@ def measure(timer, paired_ratio, make_table, rows, count, tiny_tasks, repeat):
         ["process pool, sets of one bar", "ms"],
         [["a sweep of 1 set, start to end", f"{one * 1e3:.1f}"],
          [f"each further set (a sweep of {tiny_tasks:,}, less that, per set)",
-          f"{(many - one) / (tiny_tasks - 1) * 1e3:.3f}"]])
+          f"{(many - one) / (tiny_tasks - 1) * 1e3:.3f}"],
+         *([f"{method} search of {tries} sets, per set, beyond the grid's"
+            f"{' (a pool per batch of one set per core)' if method == 'optuna' else ''}",
+            f"{(searched[method] - searched['grid']) / tries * 1e3:.3f}"]
+           for method in ("random", "optuna") if method in searched)])
     notes = (
         "Elapsed time, the two contenders back to back in an order that rotates. The speed-up is "
         "the median over repetitions of sequential's time over the pool's in the same "
