@@ -1,9 +1,10 @@
-"""Parameter sweeps: one `Engine.run` per parameter set, spread over processes or a cluster.
+"""Parameter sweeps: one `Backtest.run` per parameter set, spread over processes or a cluster,
+each set's figures, metrics and score returned; random and Optuna search over a grid.
 
 The bars travel to the workers once, as six flat arrays, and each worker turns them back into
-`Bar` objects and an `Engine` once; a task then carries only its parameters. Results are those of
-running each set in turn in one process, bit for bit: the runs are the same and nothing crosses a
-process boundary but exact values.
+a `Backtest` once; a task then carries only its parameters. Results are those of running each
+set in turn in one process, bit for bit: the runs are the same and nothing crosses a process
+boundary but exact values.
 """
 from __future__ import annotations
 
@@ -162,7 +163,7 @@ def sweep(strategy_factory: Callable[..., Strategy],
 
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
-    engine = Engine(bars, *account)
+    Engine(bars, *account)
     if max_workers is not None:
         if executor is not None:
             raise ValueError("max_workers sizes the default process pool; size your own "
@@ -176,7 +177,7 @@ def sweep(strategy_factory: Callable[..., Strategy],
     if method != "grid" and (max_tries is None or operator.index(max_tries) < 1):
         raise ValueError(f"method={method!r} needs max_tries, the number of sets to run (>= 1)")
     _check_score(maximize)
-    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account), engine,
+    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account),
                  lambda: _Shipment.pack(bars, account), executor, max_workers,
                  sys.stderr.isatty() if progress is None else progress)
     if method == "optuna":
@@ -201,7 +202,6 @@ class _Job:
 class _Plan:
     job: _Job
     backtest: Any  # a Backtest: what forked workers and the sweep's own process run on
-    engine: Engine
     pack: Callable[[], _Shipment]
     executor: cf.Executor | None
     max_workers: int | None
