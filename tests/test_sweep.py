@@ -193,7 +193,8 @@ class Mine(SmaCross):
         os.write(2, b"ran in parent\\n" if os.getpid() == PARENT else b"ran in worker\\n")
         return super().init(bars)
 
-PARENT = os.getpid()
+# A worker that is not forked runs this script again: it must find the parent's pid, not its own.
+PARENT = int(os.environ.setdefault("SWEEP_PARENT", str(os.getpid())))
 if THREAD:
     threading.Thread(target=threading.Event().wait, daemon=True).start()
 FACTORY = Mine if not LAMBDA else (lambda **p: Mine(**p))
