@@ -270,7 +270,7 @@ def _optuna_search(plan: _Plan, grid: Any, constraint: Callable[[dict[str, Any]]
     optuna.logging.set_verbosity(optuna.logging.WARNING)
     study = optuna.create_study(direction="maximize",
                                 sampler=optuna.samplers.TPESampler(seed=seed))
-    batch = plan.max_workers or _cores()
+    batch = plan.max_workers or _parallelism(plan.executor)
     tries = min(tries, math.prod(len(d.choices) for d in space.values()))
     results = SweepResults()
     seen: dict[str, SweepResult] = {}
@@ -386,6 +386,19 @@ def _filed(params: dict[str, Any], outcome: tuple[Any, ...]) -> SweepResult:
     if error is not None:
         return SweepResult(params, None, SweepError(*error))
     return SweepResult(params, dict(zip(FIGURES, figures)), None, metrics, score)
+
+
+def _parallelism(executor: cf.Executor | None) -> int:
+    """How many sets an executor runs at once: a Dask cluster's threads, a pool's workers, or
+    this machine's cores."""
+    client = getattr(executor, "_client", None)
+    if client is not None and hasattr(client, "nthreads"):
+        try:
+            return max(1, int(sum(client.nthreads().values())))
+        except Exception:
+            pass
+    workers = getattr(executor, "_max_workers", None)
+    return workers if isinstance(workers, int) and workers > 0 else _cores()
 
 
 def _cores() -> int:
