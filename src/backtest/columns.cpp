@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "binding/buffer.hpp"
 #include "binding/errors.hpp"
 #include "binding/signals.hpp"
 #include "binding/text.hpp"
@@ -18,19 +19,11 @@ namespace {
 
 constexpr std::array<const char*, 6> k_names{"timestamp", "open", "high", "low", "close", "volume"};
 
-// A buffer held for the scope.
+// A column's buffer, refused with a message that names the column.
 class Buffer {
 public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
     void take(PyObject* obj, const char* name) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+        if (!held_.try_take(obj, PyBUF_RECORDS_RO)) {
             PyError cause = PyError::fetch();
             throw PyError::deferred(
                 PyExc_TypeError,
@@ -39,13 +32,11 @@ public:
                         qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))), "'"}))
                 .caused_by(std::move(cause).into_exception());
         }
-        held_ = true;
     }
-    const Py_buffer& view() const noexcept { return view_; }
+    const Py_buffer& view() const noexcept { return held_.view(); }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    HeldBuffer held_;
 };
 
 // The struct-module code of a buffer's items, native byte order only.

@@ -7,6 +7,7 @@
 
 #include "account/journal_type.hpp"
 #include "backtest/columns.hpp"
+#include "binding/buffer.hpp"
 #include "binding/params.hpp"
 #include "binding/sequence.hpp"
 #include "binding/signals.hpp"
@@ -52,7 +53,8 @@ PyObject* bars_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     });
 }
 
-std::string text_of(PyObject* name) {
+// A name given as str, as UTF-8; a str that cannot be encoded is refused.
+std::string utf8_of(PyObject* name) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) {
@@ -75,7 +77,7 @@ std::vector<ExtraColumn> extra_columns(PyObject* extras, std::size_t rows) {
             !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
             throw PyError::deferred(PyExc_TypeError, "extras must map str names to columns");
         }
-        std::string name = text_of(PyTuple_GET_ITEM(item, 0));
+        std::string name = utf8_of(PyTuple_GET_ITEM(item, 0));
         auto values = std::make_shared<const std::vector<double>>(
             doubles_from_column(PyTuple_GET_ITEM(item, 1), name, rows));
         out.push_back(ExtraColumn{std::move(name), std::move(values)});
@@ -157,7 +159,7 @@ PyObject* bars_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!PyUnicode_Check(name)) {
             throw type_mismatch(name, &PyUnicode_Type);
         }
-        const std::string wanted = text_of(name);
+        const std::string wanted = utf8_of(name);
         const BarSeries& series = series_of(self);
         const BarRows& rows = series.rows;
         if (wanted == "timestamp") {
@@ -263,7 +265,7 @@ PyObject* const* tuple_items(PyObject* obj, Py_ssize_t& n, std::string_view what
 ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, PyObject* prices,
                          PyObject* volume, PyObject* extras) {
     ingest::Layout layout;
-    const std::string sep = text_of(delimiter);
+    const std::string sep = utf8_of(delimiter);
     if (sep.size() != 1) {
         throw PyError::deferred(PyExc_ValueError, "the delimiter must be one ASCII character");
     }
@@ -283,7 +285,7 @@ ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, P
         ingest::TimeField field{to_index(pair[0]), {}};
         if (pair[1] != Py_None) {
             try {
-                field.pattern = ingest::compile_time_pattern(text_of(pair[1]));
+                field.pattern = ingest::compile_time_pattern(utf8_of(pair[1]));
             } catch (const std::invalid_argument& error) {
                 throw PyError::deferred(PyExc_ValueError,
                                         concat({"date_format: ", error.what()}));
@@ -322,19 +324,17 @@ private:
     SignalCheck check_;
 };
 
-// A byte buffer held for the call.
+// The bytes of a buffer, held for the call.
 class Bytes {
 public:
-    explicit Bytes(PyObject* obj) { require_ok(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE)); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    ~Bytes() { PyBuffer_Release(&view_); }
+    explicit Bytes(PyObject* obj) { held_.take(obj, PyBUF_SIMPLE); }
     std::string_view text() const noexcept {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+        const Py_buffer& view = held_.view();
+        return {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)};
     }
 
 private:
-    Py_buffer view_{};
+    HeldBuffer held_;
 };
 
 constexpr Signature<10> k_parse{
@@ -372,7 +372,7 @@ PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         layout.mark_local = truth(bound.get<to_object>(9).get());
         std::vector<std::string> extra_names;
         for (Py_ssize_t i = 0; i < names_count; ++i) {
-            extra_names.push_back(text_of(names[i]));
+            extra_names.push_back(utf8_of(names[i]));
         }
         const Bytes data(bound.get<to_object>(0).get());
         Signals signals;
