@@ -19,14 +19,12 @@ from _candlewright import Bar, Stats
 
 from . import _backtest
 from ._backtest import Account, Column, Position, Trade, Trades
-from .bars import PRICE_NAMES, Bars, _buffer, _pick, _times
+from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times
 from .metrics import METRICS, TIME_UNITS, compute_metrics
 from .sweeps import FIGURES
 
 __all__ = ["Backtest", "Result", "Account", "Position", "Trade", "Trades", "Column",
            "TRADE_COLUMNS", "SUMMARY"]
-
-TIME_NAMES = ("timestamp", "time", "date", "datetime")
 
 TRADE_COLUMNS = ("ticket", "is_long", "lot_size", "entry_time", "exit_time", "entry_bar",
                  "exit_bar", "entry_price", "exit_price", "stop_loss", "take_profit", "pnl",

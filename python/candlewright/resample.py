@@ -16,7 +16,7 @@ from . import _backtest
 from ._backtest import Bars
 from .bars import zone_table
 
-__all__ = ["resample", "period_seconds"]
+__all__ = ["resample", "period_seconds", "span_seconds"]
 
 _RULE = re.compile(r"\s*(\d*)\s*(s|sec|m|min|t|h|d|w)\s*", re.IGNORECASE)
 _UNIT = {"s": 1, "sec": 1, "m": 60, "min": 60, "t": 60, "h": 3600, "d": 86400, "w": 604800}
@@ -24,15 +24,22 @@ _DAY = 86400
 _MONDAY = 4 * _DAY  # 1970-01-05, the first Monday after the epoch
 
 
+def span_seconds(text: str) -> int | None:
+    """The seconds of a span such as "15m", "1h", "90d" (a count of 1 may be left out), or
+    None when `text` is not one."""
+    match = _RULE.fullmatch(text) if isinstance(text, str) else None
+    if match is None:
+        return None
+    return int(match.group(1) or 1) * _UNIT[match.group(2).lower()]
+
+
 def period_seconds(rule: str) -> int:
     """The length of a period such as "1h" or "15min", in seconds. A period must divide a day
     evenly, or be a week: then periods start at the same times every day."""
-    match = _RULE.fullmatch(rule) if isinstance(rule, str) else None
-    if match is None:
+    seconds = span_seconds(rule)
+    if seconds is None:
         raise ValueError(f"unknown period {rule!r}: give one such as '15m', '1h', '4h', '1d', "
                          "'1w'")
-    count = int(match.group(1) or 1)
-    seconds = count * _UNIT[match.group(2).lower()]
     if seconds <= 0 or (seconds != 7 * _DAY and _DAY % seconds):
         raise ValueError(f"period {rule!r} must divide a day evenly (1m to 1d) or be '1w'")
     return seconds

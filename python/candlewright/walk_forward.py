@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import bisect
 import importlib
-import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -20,13 +19,12 @@ from _candlewright import Bar
 
 from .backtest import Backtest, Result
 from .bars import Bars
+from .resample import span_seconds
 from .strategies import Strategy
 from .sweeps import SweepResult, sweep
 
 __all__ = ["walk_forward", "WalkForward", "Window"]
 
-_SPAN = re.compile(r"\s*(\d+)\s*(s|m|min|h|d|w)\s*", re.IGNORECASE)
-_SECONDS = {"s": 1, "m": 60, "min": 60, "h": 3600, "d": 86400, "w": 604800}
 
 
 @dataclass(frozen=True)
@@ -157,8 +155,8 @@ def _count(value: int | str, name: str) -> int:
 
 
 def _seconds(value: int | str, name: str) -> int:
-    match = _SPAN.fullmatch(value) if isinstance(value, str) else None
-    if match is None or int(match.group(1)) < 1:
+    seconds = span_seconds(value) if isinstance(value, str) else None
+    if seconds is None or seconds < 1:
         raise ValueError(f"{name} must be a time such as '90d', '12w', '6h' or a number of bars,"
                          f" not {value!r}")
-    return int(match.group(1)) * _SECONDS[match.group(2).lower()]
+    return seconds
