@@ -741,6 +741,12 @@ def main():
                      + scaling(timer, rows[:scale_bars], (0, 10, 100, 1_000), 2 * repeat))
         print("mass exit", file=sys.stderr)
         parts.append("### Many positions closing on one bar\n\n" + mass_exit(mass, repeat))
+        if importlib.util.find_spec("numpy"):
+            import account  # beside this file; it builds its bars with numpy
+
+            print("FX account options", file=sys.stderr)
+            parts.append("### FX account options\n\n" + account.measure(
+                timer, paired_ratio, table, 2_000 if args.quick else 400_000, repeat))
 
         speeds = {"candlewright": ours_per_second}
         if args.no_peers:
