@@ -188,7 +188,7 @@ def test_columns_are_read_only_views():
     pnl = result.trades.pnl
     view = np.asarray(pnl)
     assert np.shares_memory(view, np.asarray(pnl)) and not view.flags.writeable
-    assert memoryview(pnl).strides == (120,) and memoryview(pnl).tolist() == list(pnl)
+    assert memoryview(pnl).strides == (128,) and memoryview(pnl).tolist() == list(pnl)
     assert view.dtype == np.float64 and np.asarray(result.trades.is_long).dtype == bool
     assert np.asarray(result.trades.ticket).dtype == np.uint64
     with pytest.raises(BufferError):
@@ -271,7 +271,7 @@ def test_bad_columns_are_refused_with_a_reason(data, error, text):
 
 
 @pytest.mark.parametrize("call", [
-    P(lambda a: a.buy(1.1, 1.0, 0), id="missing"),
+    P(lambda a: a.close_position(0, 1.1), id="missing"),
     P(lambda a: a.buy("x", 1.0, 0, None, None), id="price"),
     P(lambda a: a.close_position(-1, 1.0, 0), id="negative-id"),
     P(lambda a: a.close_all(1.0, 0, price=1.0), id="twice"),

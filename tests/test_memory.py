@@ -140,7 +140,8 @@ BACKTEST_IMPORT = """
         # A later import works, and so does what it gives.
         module = load()
         bars = [_candlewright.Bar(i, 1.0, 1.2, 0.8, 1.1, 0.0) for i in range(3)]
-        stats, trades, _, _ = module.Runner(bars, 100.0, 0.0, 0.0, 1.0, 1.0).run(Buys())
+        account = module.Account(100.0, 0.0, 0.0, 1.0, 1.0)
+        stats, trades, _, _, _ = module.Runner(bars, account).run(Buys())
         assert type(stats) is _candlewright.Stats and len(trades) == 3, (stats, trades)
         return outcome
 
@@ -198,18 +199,27 @@ CALLS = """
         made.sell(1.05, 1.0, 1, None, None)
         return made
 
-    def account():
-        made = Account(*ACCOUNT)
+    def account(**rules):
+        made = Account(*ACCOUNT, **rules)
         made.buy(1.0, 2.0, 0, 0.5, 1.5)
         made.sell(1.05, 1.0, 1, None, None)
         made.close_ticket(0, 1.1, 2)
+        made.buy_limit(0.9, 1.0, 3, expiry=50)
         return made
+
+    def margined():
+        return account(leverage=100.0, gap_fills="open", commission_at="both")
+
+    PLAIN = Account(*ACCOUNT)
+    RULES = Account(*ACCOUNT, leverage=100.0, swap_long=-1.0, swap_unit="points", point=0.0001)
 
     # No list is built in Python code here (argument tuples made up front, no comprehension): a
     # list append that cannot grow aborts a debug build of the interpreter.
     COLUMNS = (array("q", range(6)), *(array("d", [1.0 + i / 100 for i in range(6)])
-                                       for _ in range(4)), None, *ACCOUNT)
-    SHORT = (*COLUMNS[:4], array("d"), None, *ACCOUNT)
+                                       for _ in range(4)), None, PLAIN)
+    SHORT = (*COLUMNS[:4], array("d"), None, PLAIN)
+    VALUES = {"spread": COLUMNS[1], "spread_scale": 0.01, "quote_to_account": COLUMNS[2],
+              "invert_rate": True, "nights": COLUMNS[3]}
     stats = Engine(BARS, *ACCOUNT).run(Trader())
     CSV = b"time,open,high,low,close,volume,spread\\n1,1.0,1.5,0.5,1.2,3,0.1\\n2,1,1.5,0.5,1.2,,\\n"
     TIMES = ((0, None),)
@@ -244,11 +254,23 @@ CALLS = """
         "positions": (account, lambda a: repr(a.positions)),
         "trades": (account, lambda a: (repr(a.trades[0]), list(a.trades.pnl),
                                        a.trades.exit_reason, memoryview(a.trades.mae).tolist())),
-        "Runner": (None, lambda _: len(Runner(BARS, *ACCOUNT))),
+        "Account rules": (None, lambda _: Account(*ACCOUNT, gap_fills="open", spread_at="entry",
+                                                  leverage=30.0, stop_out=None).used_margin),
+        "Account bad rule": (None, lambda _: Account(*ACCOUNT, gap_fills="gap")),
+        "partial close": (margined, lambda a: a.close_ticket(1, 1.01, 9, 0.5)),
+        "modify": (margined, lambda a: (a.modify(1, stop_loss=None, trail=0.01),
+                                        a.modify(2, take_profit=1.5))),
+        "orders": (margined, lambda a: (repr(a.orders), a.cancel(2), a.sell_stop(0.9, 1.0, 4))),
+        "margin": (margined, lambda a: (a.free_margin(1.0), a.margin_level(1.0),
+                                        a.buy(1.0, 1e9, 6))),
+        "Runner": (None, lambda _: len(Runner(BARS, PLAIN))),
+        "Runner values": (None, lambda _: list(Runner(BARS, RULES).with_values(**VALUES).bar_spread)),
         "Runner columns": (None, lambda _: list(Runner.from_columns(*COLUMNS).close)),
         "Runner short column": (None, lambda _: Runner.from_columns(*SHORT)),
-        "Runner run": (lambda: Runner(BARS, *ACCOUNT),
+        "Runner run": (lambda: Runner(BARS, PLAIN),
                        lambda r: tuple(map(repr, r.run(Trader())))),
+        "Runner run rules": (lambda: Runner(BARS, RULES).with_values(**VALUES),
+                             lambda r: tuple(map(repr, r.run(Trader())))),
         "parse_csv": (None, lambda _: repr(parse_csv(CSV, ",", 1, TIMES, (1, 2, 3, 4), 5, (6,),
                                                      ("spread",), True, True))),
         "parse_csv bad row": (None, lambda _: parse_csv(CSV + b"x", ",", 1, TIMES, (1, 2, 3, 4),
@@ -297,7 +319,7 @@ CALLS = """
 def test_calls_out_of_memory_raise():
     results = sweeps(CALLS)
     reference = {name: next(iter(tally)) for name, kind, _, tally in results if kind == "reference"}
-    assert len(reference) == 37
+    assert len(reference) == 45
     for name, kind, _, tally in results:
         # The call's own result or error; MemoryError; a result object that could not be made is an
         # internal fault, as it is for any call; a type's name that could not be made is a

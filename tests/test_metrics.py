@@ -46,7 +46,7 @@ def reference(a, unit):
     r, root = r[~np.isnan(r)], np.sqrt(ppy)
     cagr = ((a["final_cash"] / a["initial_cash"]) ** (1 / years) - 1) * 100
     depth, dd_time, dd_bars = drawdowns(e, t)
-    net = tr["pnl"] - tr["commission"]
+    net = tr["pnl"] - tr["commission"] + tr["swap"]
     wins, losses, dur = net[net > 0], net[net < 0], tr["exit_time"] - tr["entry_time"]
     signs = "".join("W" if x > 0 else "L" if x < 0 else "." for x in net)
     payoff, w = wins.mean() / -losses.mean(), len(wins) / len(net)
@@ -70,7 +70,9 @@ def reference(a, unit):
         max_consecutive_losses=max(map(len, re.findall("L+", signs))),
         avg_trade_duration=dur.mean(), max_trade_duration=dur.max(),
         commissions=tr["commission"].sum(), spread_paid=np.sum(
-            2 * a["spread"] * tr["lot_size"] * a["contract_size"] * a["quote_to_account"]))
+            2 * a["spread"] * tr["lot_size"] * a["contract_size"] * a["quote_to_account"]),
+        swaps=tr["swap"].sum(), orders_refused=a.get("orders_refused", 0),
+        stop_outs=int(np.sum(np.asarray(tr["exit_reason"]) == "stop_out")))
 
 
 def same(got, want):
@@ -91,7 +93,9 @@ def test_against_numpy(seed, unit, ppy, kind):
     entry = rng.integers(0, n, m) * hour
     trades = dict(pnl=rng.integers(-30, 31, m) * 0.5, commission=rng.choice([0.0, 0.5], m),
                   lot_size=rng.uniform(0.01, 2, m), entry_time=entry,
-                  exit_time=entry + rng.integers(1, 50, m) * hour, side=np.ones(m))
+                  exit_time=entry + rng.integers(1, 50, m) * hour, side=np.ones(m),
+                  swap=rng.choice([0.0, -0.25, 0.5], m),
+                  exit_reason=rng.choice(["close", "stop_out"], m))
     a = dict(equity=equity, timestamps=np.arange(n) * hour + 17 * hour, closes=equity * 1.1,
              initial_cash=1e4, final_cash=float(equity[-1]), max_drawdown_pct=7.5,
              trades=trades, exposure_bars=1900, spread=1.5e-4, contract_size=1e5,
@@ -99,7 +103,8 @@ def test_against_numpy(seed, unit, ppy, kind):
     convert = {"list": np.ndarray.tolist,
                "array": lambda x: array("q" if x.dtype.kind == "i" else "d", x)}.get(kind, np.copy)
     given = {k: convert(v) if isinstance(v, np.ndarray) else v for k, v in a.items()}
-    given["trades"] = {k: convert(v) for k, v in trades.items()}
+    given["trades"] = {k: convert(v) if k != "exit_reason" else list(v)
+                       for k, v in trades.items()}
     got = compute_metrics(**given, time_unit=unit)
     assert tuple(got) == METRICS
     want = reference(a, unit)

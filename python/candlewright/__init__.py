@@ -7,7 +7,7 @@ sweeps over every core or a cluster, and the command `python -m candlewright`.
 """
 from _candlewright import Bar, Broker, Engine, Stats
 
-from .backtest import Account, Backtest, Column, Position, Result, Trade, Trades
+from .backtest import Account, Backtest, Column, Order, Position, Result, Trade, Trades
 from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, read_parquet,
                    sample_bars)
 from .resample import resample
@@ -15,7 +15,7 @@ from .strategies import SmaCross, Strategy
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
 from .walk_forward import WalkForward, Window, walk_forward
 
-__all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Position",
+__all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Order", "Position",
            "Trade", "Trades", "Column", "Strategy", "SmaCross",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",

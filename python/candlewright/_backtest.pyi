@@ -5,7 +5,7 @@ from typing import Any, SupportsIndex, final, overload
 
 from _candlewright import Bar, Stats
 
-__all__ = ["Account", "Position", "Trade", "Trades", "Column", "Runner", "Bars"]
+__all__ = ["Account", "Order", "Position", "Trade", "Trades", "Column", "Runner", "Bars"]
 
 @final
 class Column:
@@ -46,6 +46,40 @@ class Position:
     def take_profit(self) -> float | None: ...
     @property
     def commission(self) -> float: ...
+    @property
+    def swap(self) -> float: ...
+    @property
+    def trail(self) -> float | None: ...
+    @property
+    def margin(self) -> float: ...
+
+@final
+class Order:
+    """One pending order, as it was when the account's orders were read; also the sequence of
+    its attributes in this order."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
+
+    @property
+    def ticket(self) -> int: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def price(self) -> float: ...
+    @property
+    def lot_size(self) -> float: ...
+    @property
+    def placed_time(self) -> int: ...
+    @property
+    def stop_loss(self) -> float | None: ...
+    @property
+    def take_profit(self) -> float | None: ...
+    @property
+    def trail(self) -> float | None: ...
+    @property
+    def expiry(self) -> int | None: ...
 
 @final
 class Trade:
@@ -82,6 +116,8 @@ class Trade:
     def pnl(self) -> float: ...
     @property
     def commission(self) -> float: ...
+    @property
+    def swap(self) -> float: ...
     @property
     def exit_reason(self) -> str: ...
     @property
@@ -126,6 +162,8 @@ class Trades:
     @property
     def commission(self) -> Column: ...
     @property
+    def swap(self) -> Column: ...
+    @property
     def exit_reason(self) -> list[str]: ...
     @property
     def mae(self) -> Column: ...
@@ -144,25 +182,98 @@ class Account:
         spread: float,
         contract_size: float,
         quote_to_account: float,
+        *,
+        gap_fills: str = "level",
+        spread_at: str = "both",
+        commission_at: str = "open",
+        swap_long: float | None = 0.0,
+        swap_short: float | None = 0.0,
+        swap_unit: str = "account",
+        point: float | None = None,
+        leverage: float | None = None,
+        margin_per_lot: float | None = None,
+        stop_out: float | None = 50.0,
     ) -> Account: ...
     def buy(
         self,
         price: float,
         lot_size: float,
         timestamp: SupportsIndex,
-        stop_loss: float | None,
-        take_profit: float | None,
-    ) -> int: ...
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+    ) -> int | None: ...
     def sell(
         self,
         price: float,
         lot_size: float,
         timestamp: SupportsIndex,
-        stop_loss: float | None,
-        take_profit: float | None,
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+    ) -> int | None: ...
+    def buy_limit(
+        self,
+        price: float,
+        lot_size: float,
+        timestamp: SupportsIndex,
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+        expiry: SupportsIndex | None = None,
     ) -> int: ...
+    def buy_stop(
+        self,
+        price: float,
+        lot_size: float,
+        timestamp: SupportsIndex,
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+        expiry: SupportsIndex | None = None,
+    ) -> int: ...
+    def sell_limit(
+        self,
+        price: float,
+        lot_size: float,
+        timestamp: SupportsIndex,
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+        expiry: SupportsIndex | None = None,
+    ) -> int: ...
+    def sell_stop(
+        self,
+        price: float,
+        lot_size: float,
+        timestamp: SupportsIndex,
+        stop_loss: float | None = None,
+        take_profit: float | None = None,
+        *,
+        trail: float | None = None,
+        expiry: SupportsIndex | None = None,
+    ) -> int: ...
+    def cancel(self, ticket: SupportsIndex) -> bool: ...
+    def modify(
+        self,
+        ticket: SupportsIndex,
+        *,
+        stop_loss: float | None = ...,
+        take_profit: float | None = ...,
+        trail: float | None = ...,
+    ) -> bool: ...
     def close_position(self, id: SupportsIndex, price: float, timestamp: SupportsIndex) -> None: ...
-    def close_ticket(self, ticket: SupportsIndex, price: float, timestamp: SupportsIndex) -> bool: ...
+    def close_ticket(
+        self, ticket: SupportsIndex, price: float, timestamp: SupportsIndex,
+        lots: float | None = None,
+    ) -> bool: ...
+    def free_margin(self, current_price: float) -> float: ...
+    def margin_level(self, current_price: float) -> float: ...
     def close_all(self, price: float, timestamp: SupportsIndex) -> None: ...
     def equity(self, current_price: float) -> float: ...
     @property
@@ -181,17 +292,19 @@ class Account:
     def positions(self) -> tuple[Position, ...]: ...
     @property
     def trades(self) -> Trades: ...
+    @property
+    def orders(self) -> tuple[Order, ...]: ...
+    @property
+    def used_margin(self) -> float: ...
+    @property
+    def refused(self) -> int: ...
 
 @final
 class Runner:
     def __new__(
         cls,
         data: Sequence[Bar] | Bars,
-        initial_cash: float,
-        commission: float,
-        spread: float,
-        contract_size: float,
-        quote_to_account: float,
+        account: Account,
     ) -> Runner: ...
     @classmethod
     def from_columns(
@@ -202,14 +315,23 @@ class Runner:
         low: Any,
         close: Any,
         volume: Any,
-        initial_cash: float,
-        commission: float,
-        spread: float,
-        contract_size: float,
-        quote_to_account: float,
+        account: Account,
+    ) -> Runner: ...
+    def with_values(
+        self,
+        *,
+        spread: Any = None,
+        spread_scale: float = 1.0,
+        quote_to_account: Any = None,
+        invert_rate: bool = False,
+        nights: Any = None,
     ) -> Runner: ...
     def __len__(self) -> int: ...
-    def run(self, strategy: object) -> tuple[Stats, Trades, Column, int]: ...
+    def run(self, strategy: object) -> tuple[Stats, Trades, Column, int, int]: ...
+    @property
+    def bar_spread(self) -> Column | None: ...
+    @property
+    def bar_rate(self) -> Column | None: ...
     @property
     def timestamp(self) -> Column: ...
     @property

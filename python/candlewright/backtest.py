@@ -12,23 +12,25 @@ import array
 import functools
 import importlib
 import math
+import numbers
 from collections.abc import Mapping, Sequence
 from typing import Any, cast
 
 from _candlewright import Bar, Stats
 
 from . import _backtest
-from ._backtest import Account, Column, Position, Trade, Trades
+from ._backtest import Account, Column, Order, Position, Trade, Trades
 from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times
+from .fx import per_bar, rollover_nights, rollover_rule
 from .metrics import METRICS, TIME_UNITS, compute_metrics
 from .sweeps import FIGURES
 
-__all__ = ["Backtest", "Result", "Account", "Position", "Trade", "Trades", "Column",
+__all__ = ["Backtest", "Result", "Account", "Order", "Position", "Trade", "Trades", "Column",
            "TRADE_COLUMNS", "SUMMARY"]
 
 TRADE_COLUMNS = ("ticket", "is_long", "lot_size", "entry_time", "exit_time", "entry_bar",
                  "exit_bar", "entry_price", "exit_price", "stop_loss", "take_profit", "pnl",
-                 "commission", "exit_reason", "mae", "mfe")
+                 "commission", "swap", "exit_reason", "mae", "mfe")
 
 # The extra figures shown under the report, with their labels (16 characters, as the report's)
 # and formats.
@@ -56,32 +58,88 @@ class Backtest:
     integer timestamps in `time_unit` ("s", "ms", "us" or "ns" since the epoch, UTC), which is
     also the unit the metrics read timestamps in. `periods_per_year` fixes the annualisation of
     the metrics; by default it is inferred from the timestamps.
+
+    The account's options (the README's account table gives each rule's formula); at their
+    defaults a run is `Engine.run`'s to the bit:
+
+    - `spread` a number, or per bar: the name of a data column (a loaded file's `spread`) or a
+      sequence; with `point` (e.g. 0.00001) it is in points, as such files write it. The spread of the bar a fill happens in
+      applies. `spread_at="entry"` pays it at the entry only.
+    - `quote_to_account` a number, or per bar: a column name or a sequence of rates (account
+      currency per unit of the quote currency), or "1/close" when the account currency is the
+      quote's base (USDJPY on a USD account). It applies at each close and each equity point.
+    - `gap_fills="open"`: a stop-loss or take-profit the bar opens beyond fills at the open.
+    - `commission_at="both"`: half the commission at the opening, half at the closing.
+    - `swap_long`, `swap_short`: per lot per night, account currency (or points with
+      `swap_unit="points"`), charged at the `rollover` ("17:00" in `rollover_tz`), three nights
+      on `triple_swap` day; see `candlewright.fx`.
+    - `leverage` or `margin_per_lot`: margin is kept, orders without free margin are refused
+      (no ticket), and at a margin level (percent) at or below `stop_out` on a bar's worst price
+      positions are closed there, largest loss first (`stop_out=None`: never).
     """
 
-    def __init__(self, data: Any, initial_cash: float, commission: float, spread: float,
-                 contract_size: float, quote_to_account: float, *, time_unit: str = "s",
-                 periods_per_year: float | None = None) -> None:
+    def __init__(self, data: Any, initial_cash: float, commission: float, spread: Any,
+                 contract_size: float, quote_to_account: Any, *, time_unit: str = "s",
+                 periods_per_year: float | None = None, point: float | None = None,
+                 spread_at: str = "both", gap_fills: str = "level", commission_at: str = "open",
+                 swap_long: float = 0.0, swap_short: float = 0.0, swap_unit: str = "account",
+                 rollover: str = "17:00", rollover_tz: Any = "America/New_York",
+                 triple_swap: str | int = "wednesday", leverage: float | None = None,
+                 margin_per_lot: float | None = None, stop_out: float | None = 50.0) -> None:
         if time_unit not in TIME_UNITS:
             raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))}, "
                              f"not {time_unit!r}")
         if periods_per_year is not None and not periods_per_year > 0:
             raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
+        if point is not None and not (isinstance(point, (int, float)) and 0 < point < math.inf):
+            raise ValueError(f"point must be a positive number, not {point!r}")
         self.time_unit, self.periods_per_year = time_unit, periods_per_year
-        account = (initial_cash, commission, spread, contract_size, quote_to_account)
+        rule = rollover_rule(rollover, rollover_tz, triple_swap)
+        spread_each = _is_per_bar(spread)
+        rate_each = _is_per_bar(quote_to_account)
+        spread_value = 0.0 if spread_each else spread * point if point is not None else spread
+        account = Account(initial_cash, commission, spread_value, contract_size,
+                          1.0 if rate_each else quote_to_account, gap_fills=gap_fills,
+                          spread_at=spread_at, commission_at=commission_at,
+                          swap_long=swap_long, swap_short=swap_short, swap_unit=swap_unit,
+                          point=point, leverage=leverage, margin_per_lot=margin_per_lot,
+                          stop_out=stop_out)
         columns = _columns_of(data, time_unit)
         if columns is None:
-            self._runner = _backtest.Runner(data, *account)
+            runner = _backtest.Runner(data, account)
         else:
-            self._runner = _backtest.Runner.from_columns(*columns, *account)
+            runner = _backtest.Runner.from_columns(*columns, account)
+        values: dict[str, Any] = {}
+        n = len(runner)
+        if spread_each:
+            values["spread"] = per_bar(spread, "spread", data, runner.__getattribute__, n)
+            if point is not None:
+                values["spread_scale"] = point
+        if rate_each:
+            if isinstance(quote_to_account, str) and quote_to_account == "1/close":
+                values.update(quote_to_account=runner.close, invert_rate=True)
+            else:
+                values["quote_to_account"] = per_bar(quote_to_account, "quote_to_account", data,
+                                                     runner.__getattribute__, n)
+        if swap_long or swap_short:
+            nights = rollover_nights(memoryview(runner.timestamp), TIME_UNITS[time_unit], rule)
+            if nights is not None:
+                values["nights"] = nights
+        self._runner = runner.with_values(**values) if values else runner
+        self._options = {"spread": spread, "quote_to_account": quote_to_account,
+                         "spread_at": spread_at, "per_bar": spread_each or rate_each}
 
     def __len__(self) -> int:
         return len(self._runner)
 
     def __repr__(self) -> str:
         r = self._runner
+        spread, rate = self._options["spread"], self._options["quote_to_account"]
         return (f"Backtest({len(r)} bars, initial_cash={r.initial_cash!r}, "
-                f"commission={r.commission!r}, spread={r.spread!r}, "
-                f"contract_size={r.contract_size!r}, quote_to_account={r.quote_to_account!r})")
+                f"commission={r.commission!r}, "
+                f"spread={spread if isinstance(spread, str) else r.spread!r}, "
+                f"contract_size={r.contract_size!r}, "
+                f"quote_to_account={rate if isinstance(rate, str) else r.quote_to_account!r})")
 
     def column(self, name: str) -> Column:
         """One column of the bars ("timestamp", "open", ..., "volume"), without a copy."""
@@ -98,14 +156,32 @@ class Backtest:
     def run(self, strategy: Any) -> Result:
         """Runs `strategy` as `Engine.run` does (`init(bars)` if it has one, then `next(bar,
         account)` for every bar), on a fresh `Account`."""
-        stats, trades, equity, exposed = self._runner.run(strategy)
-        return Result(stats, trades, equity, exposed, self)
+        stats, trades, equity, exposed, refused = self._runner.run(strategy)
+        return Result(stats, trades, equity, exposed, self, refused)
 
     @property
     def account(self) -> tuple[float, float, float, float, float]:
-        """initial_cash, commission, spread, contract_size, quote_to_account."""
+        """initial_cash, commission, spread, contract_size, quote_to_account (a spread or rate
+        given per bar shows here as 0.0 and 1.0)."""
         r = self._runner
         return (r.initial_cash, r.commission, r.spread, r.contract_size, r.quote_to_account)
+
+    def _spread_paid(self, trades: Trades) -> float | None:
+        """The spread the trades paid, from the values of their bars; None when the spread and
+        rate are constants paid at both ends, for which the metric has its own formula."""
+        options = self._options
+        if not options["per_bar"] and options["spread_at"] == "both":
+            return None
+        r = self._runner
+        spreads, rates = r.bar_spread, r.bar_rate
+        both = options["spread_at"] == "both"
+        total = []
+        for lot, entry_bar, exit_bar in zip(trades.lot_size, trades.entry_bar, trades.exit_bar):
+            entry = spreads[entry_bar] if spreads is not None else r.spread
+            exit_ = (spreads[exit_bar] if spreads is not None else r.spread) if both else 0.0
+            rate = rates[exit_bar] if rates is not None else r.quote_to_account
+            total.append((entry + exit_) * lot * r.contract_size * rate)
+        return math.fsum(total)
 
 
 class Result:
@@ -119,9 +195,9 @@ class Result:
     """
 
     def __init__(self, stats: Stats, trades: Trades, equity: Column, exposure_bars: int,
-                 backtest: Backtest) -> None:
+                 backtest: Backtest, orders_refused: int = 0) -> None:
         self.stats, self.trades, self.equity = stats, trades, equity
-        self.exposure_bars = exposure_bars
+        self.exposure_bars, self.orders_refused = exposure_bars, orders_refused
         self._backtest = backtest
 
     @functools.cached_property
@@ -135,11 +211,13 @@ class Result:
             closes=_values(bt.column("close")),
             initial_cash=initial_cash, final_cash=stats.final_cash,
             max_drawdown_pct=stats.max_drawdown_pct,
-            trades={name: _values(getattr(trades, name)) for name in
-                    ("pnl", "commission", "lot_size", "entry_time", "exit_time")},
+            trades={**{name: _values(getattr(trades, name)) for name in
+                        ("pnl", "commission", "swap", "lot_size", "entry_time", "exit_time")},
+                    "exit_reason": trades.exit_reason},
             exposure_bars=self.exposure_bars, spread=spread, contract_size=contract_size,
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
-            periods_per_year=bt.periods_per_year)
+            periods_per_year=bt.periods_per_year, spread_paid=bt._spread_paid(trades),
+            orders_refused=self.orders_refused)
 
     def plot(self, path: str | None = None, *, open_browser: bool = False) -> str:
         """Writes the interactive HTML report of the run (one file that works offline) and
@@ -204,6 +282,10 @@ class Result:
             columns[name] = pd.to_datetime(columns[name], unit=unit, utc=True)
         trades = pd.DataFrame(columns, columns=list(TRADE_COLUMNS))
         return trades, equity
+
+
+def _is_per_bar(value: Any) -> bool:
+    return not isinstance(value, numbers.Real)
 
 
 def _view(column: Column) -> memoryview:

@@ -8,7 +8,8 @@ is the sample one (ddof=1).
 
 Notation: n bars; equity e[0..n-1]; E = [initial_cash, e[0], ..., e[n-1]];
 returns r_i = E[i] / E[i-1] - 1 for i = 1..n (NaN where E[i-1] == 0, and NaN returns are left
-out of every statistic of r); N closed trades, net_i = pnl_i - commission_i.
+out of every statistic of r); N closed trades, net_i = pnl_i - commission_i (+ swap_i when a
+trade has a swap).
 
 Time span
   start, end          first and last timestamp (None with no bar).
@@ -64,7 +65,13 @@ Trades (commission counted in every figure; a trade with net 0 is neither win no
 Costs
   commissions         sum(commission).
   spread_paid         sum of 2 * spread * lot_size * contract_size * quote_to_account over the
-                      trades: the spread is paid once on entry and once on exit.
+                      trades: the spread is paid once on entry and once on exit. With a spread
+                      or rate per bar, or the spread at entry only, the caller's figure.
+  swaps               sum(swap): charged (< 0) or paid (> 0) at the rollovers.
+
+Account
+  orders_refused      orders the account refused for want of free margin.
+  stop_outs           trades closed by a stop-out.
 """
 from __future__ import annotations
 
@@ -73,7 +80,7 @@ import re
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from itertools import accumulate, chain, groupby, repeat
-from operator import lt, mul, sub, truediv
+from operator import add, lt, mul, sub, truediv
 from typing import Any, TypeVar
 
 __all__ = ["METRICS", "TIME_UNITS", "compute_metrics"]
@@ -87,7 +94,7 @@ METRICS = (
     "num_trades", "win_rate_net_pct", "expectancy", "avg_win", "avg_loss", "payoff_ratio",
     "profit_factor_net", "kelly", "sqn", "max_consecutive_wins", "max_consecutive_losses",
     "avg_trade_duration", "max_trade_duration",
-    "commissions", "spread_paid",
+    "commissions", "spread_paid", "swaps", "orders_refused", "stop_outs",
 )
 
 TIME_UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
@@ -209,11 +216,13 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
                     max_drawdown_pct: float, trades: Mapping[str, Sequence[Any]],
                     exposure_bars: int, spread: float, contract_size: float,
                     quote_to_account: float, time_unit: str = "s",
-                    periods_per_year: float | None = None) -> dict[str, float | int | None]:
+                    periods_per_year: float | None = None, spread_paid: float | None = None,
+                    orders_refused: int = 0) -> dict[str, float | int | None]:
     """The figures of `METRICS` for one run; the module documentation gives their formulas.
 
     `trades` maps column names to equal-length columns, one row per closed trade in closing
-    order; only 'pnl', 'commission', 'lot_size', 'entry_time' and 'exit_time' are read.
+    order; 'pnl', 'commission', 'lot_size', 'entry_time' and 'exit_time' are read, and
+    'swap' and 'exit_reason' if present.
     Raises ValueError for an unknown `time_unit`, a `periods_per_year` that is not > 0, or
     columns of different lengths.
     """
@@ -264,7 +273,10 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
 
     depths, dd_durations, dd_lengths = _drawdowns(eq, ts)
 
+    swap = _as_list(trades.get("swap", ()))
     net = list(map(sub, pnl, commission))
+    if any(swap):  # a zero swap must not turn a -0.0 net into +0.0
+        net = list(map(add, net, swap))
     wins = [x for x in net if x > 0]
     losses = [x for x in net if x < 0]
     mean_net, stdev_net = _mean_stdev(net)
@@ -295,6 +307,9 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
         _mean(list(map(float, trade_durations))),
         max(trade_durations) if trade_durations else None,
         _fsum(list(map(float, commission))),
-        _fsum(list(map(mul, lot_size, repeat(spread_per_lot)))),
+        _fsum(list(map(mul, lot_size, repeat(spread_per_lot))))
+        if spread_paid is None else spread_paid,
+        _fsum(list(map(float, swap))), orders_refused,
+        sum(1 for reason in trades.get("exit_reason", ()) if reason == "stop_out"),
     )
     return dict(zip(METRICS, values, strict=True))

@@ -4,6 +4,7 @@
 #include "account/journal_type.hpp"
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <type_traits>
 
@@ -191,6 +192,7 @@ PyGetSetDef g_trade_getset[] = {
     {"take_profit", trade_field<&TradeRow::take_profit>, nullptr, "", nullptr},
     {"pnl", trade_field<&TradeRow::pnl>, nullptr, "", nullptr},
     {"commission", trade_field<&TradeRow::commission>, nullptr, "", nullptr},
+    {"swap", trade_field<&TradeRow::swap>, nullptr, "", nullptr},
     {"exit_reason", trade_field<&TradeRow::exit_reason>, nullptr, "", nullptr},
     {"mae", trade_field<&TradeRow::mae>, nullptr, "", nullptr},
     {"mfe", trade_field<&TradeRow::mfe>, nullptr, "", nullptr},
@@ -210,6 +212,10 @@ const ClassSpec k_trade_spec{
 };
 
 using OpenPosition = Account::Position;
+
+std::optional<double> level_or_none(double level) noexcept {
+    return std::isnan(level) ? std::nullopt : std::optional<double>(level);
+}
 
 template <auto Read>
 constexpr getter position_value = value_getter<OpenPosition, position_class, Read>;
@@ -234,6 +240,13 @@ PyGetSetDef g_position_getset[] = {
      nullptr, "", nullptr},
     {"commission", position_value<[](const OpenPosition& p) { return p.extra.commission; }>,
      nullptr, "", nullptr},
+    {"swap", position_value<[](const OpenPosition& p) { return p.extra.swap; }>, nullptr, "",
+     nullptr},
+    {"trail", position_value<[](const OpenPosition& p) { return level_or_none(p.extra.trail); }>,
+     nullptr, "", nullptr},
+    {"margin",
+     position_value<[](const OpenPosition& p) { return p.extra.margin_per_lot * p.lot_size; }>,
+     nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -247,6 +260,48 @@ const ClassSpec k_position_spec{
     record_repr,
     nullptr,
     g_position_getset,
+    g_record_slots,
+};
+
+template <auto Read>
+constexpr getter order_value = value_getter<Order, order_class, Read>;
+
+PyObject* order_kind(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        static constexpr std::array<const char*, 4> names{"buy_limit", "buy_stop", "sell_limit",
+                                                          "sell_stop"};
+        const Order& order = receiver<Order>(self, order_class).record;
+        const char* name = names[static_cast<std::size_t>(order.kind)];
+        return require_object(PyUnicode_InternFromString(name));
+    });
+}
+
+PyGetSetDef g_order_getset[] = {
+    {"ticket", order_value<[](const Order& o) { return o.ticket; }>, nullptr, "", nullptr},
+    {"kind", order_kind, nullptr, "buy_limit, buy_stop, sell_limit or sell_stop", nullptr},
+    {"price", order_value<[](const Order& o) { return o.level; }>, nullptr, "", nullptr},
+    {"lot_size", order_value<[](const Order& o) { return o.lot_size; }>, nullptr, "", nullptr},
+    {"placed_time", order_value<[](const Order& o) { return o.placed_time; }>, nullptr, "",
+     nullptr},
+    {"stop_loss", order_value<[](const Order& o) { return o.stop_loss; }>, nullptr, "", nullptr},
+    {"take_profit", order_value<[](const Order& o) { return o.take_profit; }>, nullptr, "",
+     nullptr},
+    {"trail", order_value<[](const Order& o) { return level_or_none(o.trail); }>, nullptr, "",
+     nullptr},
+    {"expiry", order_value<[](const Order& o) { return o.expiry; }>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassSpec k_order_spec{
+    "candlewright.Order",
+    "One pending order, as it was when the account's orders were read. A level that was not set "
+    "is None.",
+    instance_size<Order>(),
+    dealloc_instance<Order>,
+    nullptr,
+    record_repr,
+    nullptr,
+    g_order_getset,
     g_record_slots,
 };
 
@@ -330,6 +385,7 @@ PyGetSetDef g_trades_getset[] = {
     {"take_profit", trades_column<&TradeRow::take_profit, f64>, nullptr, "", nullptr},
     {"pnl", trades_column<&TradeRow::pnl, f64>, nullptr, "", nullptr},
     {"commission", trades_column<&TradeRow::commission, f64>, nullptr, "", nullptr},
+    {"swap", trades_column<&TradeRow::swap, f64>, nullptr, "", nullptr},
     {"exit_reason", trades_reasons, nullptr, "a list of str", nullptr},
     {"mae", trades_column<&TradeRow::mae, f64>, nullptr, "", nullptr},
     {"mfe", trades_column<&TradeRow::mfe, f64>, nullptr, "", nullptr},
@@ -357,19 +413,19 @@ const ClassSpec k_trades_spec{
     g_trades_slots,
 };
 
-OnceCell<std::array<PyObject*, 5>> g_reasons;
+OnceCell<std::array<PyObject*, 6>> g_reasons;
 
 }  // namespace
 
 PyObject* reason_name(ExitReason reason) {
     const auto& names = g_reasons.get([] {
-        std::array<Ref, 5> made;
-        const std::array<const char*, 5> texts{"stop_loss", "take_profit", "close", "close_all",
-                                               "end"};
+        std::array<Ref, 6> made;
+        const std::array<const char*, 6> texts{"stop_loss", "take_profit", "close", "close_all",
+                                               "end",       "stop_out"};
         for (std::size_t i = 0; i < texts.size(); ++i) {
             made[i] = require(PyUnicode_InternFromString(texts[i]));
         }
-        std::array<PyObject*, 5> kept{};
+        std::array<PyObject*, 6> kept{};
         for (std::size_t i = 0; i < made.size(); ++i) {
             kept[i] = made[i].release();  // for the life of the process
         }
@@ -382,5 +438,6 @@ ClassCell column_class{k_column_spec};
 ClassCell trades_class{k_trades_spec};
 ClassCell trade_class{k_trade_spec};
 ClassCell position_class{k_position_spec};
+ClassCell order_class{k_order_spec};
 
 }  // namespace cw

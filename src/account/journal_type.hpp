@@ -1,4 +1,5 @@
-// The Python classes Column, Trades and Trade, and the class Position of open positions.
+// The Python classes Column, Trades and Trade, and the classes Position and Order of open
+// positions and pending orders.
 #pragma once
 
 #include "account/journal.hpp"
@@ -10,8 +11,9 @@ extern ClassCell column_class;
 extern ClassCell trades_class;
 extern ClassCell trade_class;
 extern ClassCell position_class;
+extern ClassCell order_class;
 
-// "stop_loss", "take_profit", "close", "close_all" or "end", made once.
+// "stop_loss", "take_profit", "close", "close_all", "end" or "stop_out", made once.
 [[nodiscard]] PyObject* reason_name(ExitReason reason);
 inline Ref to_py(ExitReason reason) {
     return Ref::borrow(reason_name(reason));
@@ -25,6 +27,9 @@ inline Ref to_py(ExitReason reason) {
 }
 [[nodiscard]] inline Ref new_position(const Account::Position& position) {
     return new_instance(position_class.type(), Account::Position(position));
+}
+[[nodiscard]] inline Ref new_order(const Order& order) {
+    return new_instance(order_class.type(), Order(order));
 }
 
 }  // namespace cw

@@ -1,5 +1,5 @@
-// A backtest's record: its bars, shared with the columns that view them, and the account every
-// run starts from.
+// A backtest's record: its bars, shared with the columns that view them, the account every run
+// starts from, and the values that account takes bar by bar.
 #pragma once
 
 #include <memory>
@@ -22,6 +22,7 @@ struct Backtest {
     BarRows data;     // never changed after construction
     Account account;  // template: read by each run, never traded on
     std::shared_ptr<CurveStore> curves;
+    std::shared_ptr<const BarValues> values;  // null: the account's own spread and rate throughout
 };
 
 }  // namespace cw

@@ -2,6 +2,7 @@
 // gives the raw results the package turns into a Result; the bars are readable as columns.
 #include "backtest/backtest_type.hpp"
 
+#include "account/account_type.hpp"
 #include "account/journal_type.hpp"
 #include "backtest/columns.hpp"
 #include "binding/params.hpp"
@@ -11,29 +12,75 @@
 namespace cw {
 namespace {
 
-constexpr Signature<6> k_new{
-    "Runner",
-    "__new__",
-    {"data", "initial_cash", "commission", "spread", "contract_size", "quote_to_account"}};
-constexpr Signature<11> k_from_columns{
+constexpr Signature<2> k_new{"Runner", "__new__", {"data", "account"}};
+constexpr Signature<7> k_from_columns{
     "Runner",
     "from_columns",
-    {"timestamp", "open", "high", "low", "close", "volume", "initial_cash", "commission", "spread",
-     "contract_size", "quote_to_account"}};
+    {"timestamp", "open", "high", "low", "close", "volume", "account"}};
+// Per-bar spreads (times `spread_scale`: points to price units), per-bar conversion rates (or
+// their reciprocals, for a rate quoted the other way) and the rollovers crossed at each bar.
+constexpr Signature<5> k_with_values{
+    "Runner",
+    "with_values",
+    {"spread", "spread_scale", "quote_to_account", "invert_rate", "nights"},
+    0,
+    0};
 constexpr Signature<1> k_run{"Runner", "run", {"strategy"}};
 
 template <std::size_t N>
-Ref make(PyTypeObject* cls, BarRows data, const Args<N>& bound, std::size_t first) {
-    const double initial_cash = bound.template get<to_f64>(first);
-    const double commission = bound.template get<to_f64>(first + 1);
-    const double spread = bound.template get<to_f64>(first + 2);
-    const double contract_size = bound.template get<to_f64>(first + 3);
-    const double quote_to_account = bound.template get<to_f64>(first + 4);
+std::vector<double> values_of(const Args<N>& bound, std::size_t i, std::size_t rows) {
+    if (!bound.given(i) || bound.template get<to_object>(i).get() == Py_None) {
+        return {};
+    }
+    return doubles_from_column(bound.template get<to_object>(i).get(),
+                               std::string(bound.name(i)), rows);
+}
+
+// The per-bar values given, or null if none is.
+template <std::size_t N>
+std::shared_ptr<const BarValues> bar_values(const Args<N>& bound, std::size_t rows) {
+    constexpr std::size_t first = 0;
+    BarValues values{values_of(bound, first, rows), values_of(bound, first + 2, rows),
+                     values_of(bound, first + 4, rows)};
+    const double scale = bound.template get_or<to_f64>(first + 1, 1.0);
+    if (scale != 1.0) {
+        for (double& spread : values.spread) {
+            spread = spread * scale;
+        }
+    }
+    if (bound.given(first + 3) && bound.template get<to_object>(first + 3).get() == Py_True) {
+        for (double& rate : values.quote_to_account) {
+            rate = 1.0 / rate;
+        }
+    }
+    if (values.spread.empty() && values.quote_to_account.empty() && values.nights.empty()) {
+        return nullptr;
+    }
+    return std::make_shared<const BarValues>(std::move(values));
+}
+
+template <std::size_t N>
+Ref make(PyTypeObject* cls, BarRows data, const Args<N>& bound, std::size_t account_at) {
+    PyObject* given = bound.template get<to_object>(account_at).get();
+    const Account& account = receiver<Account>(given, account_class).record;
+    Account fresh = make_broker<Ledger>(account.initial_cash, account.commission, account.spread,
+                                        account.contract_size, account.quote_to_account);
+    fresh.book.rules = account.book.rules;
     return new_instance(
-        cls, Backtest{std::move(data),
-                      make_broker<Ledger>(initial_cash, commission, spread, contract_size,
-                                          quote_to_account),
-                      std::make_shared<CurveStore>()});
+        cls, Backtest{std::move(data), std::move(fresh), std::make_shared<CurveStore>(), nullptr});
+}
+
+// The same bars and account with these values bar by bar.
+PyObject* backtest_with_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_with_values, args, nargs, kwnames);
+        const Backtest& backtest = receiver<Backtest>(self, backtest_class).record;
+        auto values = bar_values(bound, backtest.data->size());
+        return new_instance(Py_TYPE(self), Backtest{backtest.data, backtest.account,
+                                                    std::make_shared<CurveStore>(),
+                                                    std::move(values)});
+    });
 }
 
 PyObject* backtest_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -88,6 +135,19 @@ Py_ssize_t backtest_length(PyObject* self) {
     }
 }
 
+// A per-bar value as the run reads it, or None when the account's own applies throughout.
+template <auto Field>
+PyObject* bar_values_column(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        const auto& values = receiver<Backtest>(self, backtest_class).record.values;
+        if (!values || (values.get()->*Field).empty()) {
+            return none();
+        }
+        return new_column(owned_column(std::shared_ptr<const std::vector<double>>(
+            values, &(values.get()->*Field))));
+    });
+}
+
 template <auto Field>
 constexpr getter account_value = value_getter<Backtest, backtest_class, [](const Backtest& b) {
     return b.account.*Field;
@@ -105,14 +165,18 @@ PyGetSetDef g_getset[] = {
     {"spread", account_value<&Account::spread>, nullptr, "", nullptr},
     {"contract_size", account_value<&Account::contract_size>, nullptr, "", nullptr},
     {"quote_to_account", account_value<&Account::quote_to_account>, nullptr, "", nullptr},
+    {"bar_spread", bar_values_column<&BarValues::spread>, nullptr, "", nullptr},
+    {"bar_rate", bar_values_column<&BarValues::quote_to_account>, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef g_methods[] = {
     {"from_columns", method_entry(backtest_from_columns),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_columns($cls, timestamp, open, high, low, close, volume, initial_cash, commission, "
-     "spread, contract_size, quote_to_account)\n--\n\n"},
+     "from_columns($cls, timestamp, open, high, low, close, volume, account)\n--\n\n"},
+    {"with_values", method_entry(backtest_with_values), METH_FASTCALL | METH_KEYWORDS,
+     "with_values($self, *, spread=None, spread_scale=1.0, quote_to_account=None, "
+     "invert_rate=False, nights=None)\n--\n\n"},
     {"run", method_entry(backtest_run), METH_FASTCALL | METH_KEYWORDS,
      "run($self, strategy)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -125,7 +189,7 @@ PyType_Slot g_slots[] = {
 
 const ClassSpec k_spec{
     "candlewright._backtest.Runner",
-    "Runner(data, initial_cash, commission, spread, contract_size, quote_to_account)\n--\n\n",
+    "Runner(data, account)\n--\n\n",
     instance_size<Backtest>(),
     dealloc_instance<Backtest>,
     backtest_new,

@@ -25,8 +25,8 @@ int exec_module(PyObject* module) {
     return exec_boundary([module] {
         begin_exec(module, "candlewright._backtest");
         adopt_core_classes();
-        for (ClassCell* cell : {&account_class, &position_class, &trade_class, &trades_class,
-                                &column_class, &backtest_class, &bars_class}) {
+        for (ClassCell* cell : {&account_class, &position_class, &order_class, &trade_class,
+                                &trades_class, &column_class, &backtest_class, &bars_class}) {
             add_class(module, *cell);
         }
     });

@@ -44,9 +44,11 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
 
     Ref init_result = call_init(data, strategy.get());
     const Account& params = backtest.account;
-    Ref account_object = new_account(make_broker<Ledger>(params.initial_cash, params.commission,
-                                                         params.spread, params.contract_size,
-                                                         params.quote_to_account));
+    Account fresh = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
+                                        params.contract_size, params.quote_to_account);
+    fresh.book.rules = params.book.rules;
+    fresh.book.values = backtest.values;
+    Ref account_object = new_account(std::move(fresh));
     auto& account = *reinterpret_cast<AccountObject*>(account_object.get());
 
     std::uint64_t exposed = 0;
@@ -57,11 +59,14 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
         close_all(account.record, last.close, last.timestamp, ExitReason::end);
         // A strategy that kept the account may trade on it afterwards, outside any bar.
         account.record.book.bar = -1;
+        account.record.book.values.reset();
     }
     Stats stats;
     TradeRows rows;
+    std::uint64_t refused = 0;
     {
         SharedStep step(account.access);
+        refused = account.record.book.refusals;
         stats = compute_stats(account.record, equity_curve);
         // An account nobody else holds gives up its journal; one the strategy kept keeps a copy.
         std::vector<TradeRow>& trades = account.record.trades;
@@ -78,8 +83,10 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
     Ref equity_object =
         new_column(owned_column(recycled(std::move(equity_curve), backtest.curves)));
     Ref exposed_object = to_py(exposed);
-    return require_object(PyTuple_Pack(4, stats_object.get(), trades_object.get(),
-                                       equity_object.get(), exposed_object.get()));
+    Ref refused_object = to_py(refused);
+    return require_object(PyTuple_Pack(5, stats_object.get(), trades_object.get(),
+                                       equity_object.get(), exposed_object.get(),
+                                       refused_object.get()));
 }
 
 }  // namespace cw

@@ -78,6 +78,10 @@ inline Ref to_py(std::optional<double> value) {
     return value ? to_py(*value) : Ref::borrow(Py_None);
 }
 
+inline Ref to_py(std::optional<std::int64_t> value) {
+    return value ? to_py(*value) : Ref::borrow(Py_None);
+}
+
 inline Ref to_py(std::string_view text) {
     return require_object(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

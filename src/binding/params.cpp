@@ -17,7 +17,7 @@ std::string full_name(SignatureView sig) {
 }
 
 [[noreturn, gnu::cold]] void too_many_positional(SignatureView sig, std::size_t given) {
-    fail(concat({full_name(sig), " takes ", std::to_string(sig.count),
+    fail(concat({full_name(sig), " takes ", std::to_string(sig.positional),
                  " positional arguments but ", std::to_string(given),
                  given == 1 ? " was given" : " were given"}));
 }
@@ -33,12 +33,12 @@ std::string full_name(SignatureView sig) {
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
 [[noreturn, gnu::cold]] void missing(SignatureView sig, PyObject** slots) {
     std::size_t count = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) {
+    for (std::size_t i = 0; i < sig.required; ++i) {
         count += slots[i] == nullptr ? 1 : 0;
     }
     std::string list;
     std::size_t listed = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) {
+    for (std::size_t i = 0; i < sig.required; ++i) {
         if (slots[i] != nullptr) {
             continue;
         }
@@ -79,7 +79,7 @@ std::size_t bind_keyword(SignatureView sig, PyObject* name, PyObject* value, PyO
 
 void bind_positional(SignatureView sig, PyObject* const* args, std::size_t nargs,
                      PyObject** slots) {
-    if (nargs > sig.count) {
+    if (nargs > sig.positional) {
         too_many_positional(sig, nargs);
     }
     for (std::size_t i = 0; i < nargs; ++i) {
@@ -88,7 +88,7 @@ void bind_positional(SignatureView sig, PyObject* const* args, std::size_t nargs
 }
 
 void check_complete(SignatureView sig, PyObject** slots) {
-    for (std::size_t i = 0; i < sig.count; ++i) {
+    for (std::size_t i = 0; i < sig.required; ++i) {
         if (slots[i] == nullptr) {
             missing(sig, slots);
         }

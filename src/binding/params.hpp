@@ -1,5 +1,6 @@
-// Parameter descriptions and the binding of positional and keyword arguments to them. Every
-// parameter of this module is positional-or-keyword and required.
+// Parameter descriptions and the binding of positional and keyword arguments to them. The first
+// `required` parameters must be given; the first `positional` may be given by position, the rest
+// only by keyword. By default every parameter is positional-or-keyword and required.
 #pragma once
 
 #include <array>
@@ -16,6 +17,8 @@ struct Signature {
     std::string_view owner;     // "Broker"
     std::string_view function;  // "buy", or "__new__" for a constructor
     std::array<std::string_view, N> names;
+    std::size_t required = N;
+    std::size_t positional = N;
 };
 
 struct SignatureView {
@@ -23,22 +26,34 @@ struct SignatureView {
     std::string_view function;
     const std::string_view* names;
     std::size_t count;
+    std::size_t required;
+    std::size_t positional;
 
     template <std::size_t N>
     SignatureView(const Signature<N>& sig)  // NOLINT: a view of any signature
-        : owner(sig.owner), function(sig.function), names(sig.names.data()), count(N) {}
+        : owner(sig.owner), function(sig.function), names(sig.names.data()), count(N),
+          required(sig.required), positional(sig.positional) {}
 };
 
 // Arguments bound to their parameters, each borrowed from the caller for the duration of the call.
 template <std::size_t N>
 class Args {
 public:
+    static constexpr std::size_t size = N;
+
     explicit Args(const Signature<N>& sig) noexcept : sig_(sig) {}
 
     // Converts parameter i; a failure is reported under its name.
     template <auto Convert>
     auto get(std::size_t i) const {
         return convert_arg<Convert>(slots_[i], sig_.names[i]);
+    }
+    [[nodiscard]] std::string_view name(std::size_t i) const noexcept { return sig_.names[i]; }
+    // An optional parameter that was left out.
+    [[nodiscard]] bool given(std::size_t i) const noexcept { return slots_[i] != nullptr; }
+    template <auto Convert, class Default>
+    auto get_or(std::size_t i, Default fallback) const -> decltype(Convert(nullptr)) {
+        return given(i) ? get<Convert>(i) : fallback;
     }
 
     PyObject** slots() noexcept { return slots_.data(); }
@@ -64,7 +79,7 @@ Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
              PyObject* kwnames) {
     Args<N> bound(sig);
     const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
-    if (kwnames == nullptr && nargs == N) [[likely]] {
+    if (kwnames == nullptr && nargs == N && sig.positional == N) [[likely]] {
         for (std::size_t i = 0; i < N; ++i) {
             bound.slots()[i] = args[i];
         }

@@ -5,19 +5,21 @@
 // The operations are written once and parameterised by a book: what the account keeps about its
 // positions and trades beyond the arithmetic. The plain book keeps nothing more (the Broker); the
 // ledger (ledger.hpp) adds tickets, bar numbers, exit reasons and excursions for the Account. A
-// book never takes part in a formula.
+// book never takes part in a formula, but it holds the rules (rules.hpp) the formulas follow:
+// the plain book's are the defaults, as constants.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "broker/rules.hpp"
 #include "market/bar.hpp"
 
 namespace cw {
 
 // How a position ended; the plain book does not record it.
-enum class ExitReason : std::uint8_t { stop_loss, take_profit, close, close_all, end };
+enum class ExitReason : std::uint8_t { stop_loss, take_profit, close, close_all, end, stop_out };
 
 template <class Extra>
 struct PositionOf {
@@ -47,8 +49,11 @@ struct PlainBook {
     using Position = PositionOf<Extra>;
     using TradeRow = Trade;
     static constexpr bool journal = false;
+    static constexpr bool options = false;  // the rules are the defaults, and nothing is refused
+    static constexpr Rules rules{};
 
-    [[nodiscard]] Extra opening(double /*entry_price*/, double /*commission*/) const noexcept {
+    [[nodiscard]] Extra opening(double /*entry_price*/, double /*commission*/,
+                                double /*margin_per_lot*/) const noexcept {
         return {};
     }
     void opened() noexcept {}
@@ -70,9 +75,9 @@ struct BrokerOf {
     double cash;
     double initial_cash;
     double commission;        // per lot, account currency, charged at opening only
-    double spread;            // price units, in full at entry and at exit
+    double spread;            // price units, in full at entry and at exit; a run may set it per bar
     double contract_size;     // units per lot
-    double quote_to_account;  // quote currency -> account currency
+    double quote_to_account;  // quote currency -> account currency; a run may set it per bar
     Book book;
 };
 
@@ -91,9 +96,9 @@ template <class Book>
                                   quote_to_account);
 }
 
-// buy (is_long) or sell; the new position.
+// buy (is_long) or sell; the new position, or null when the book's rules refuse it (margin).
 template <class Book>
-const typename Book::Position& open_position(BrokerOf<Book>& broker, bool is_long, double price,
+typename Book::Position* open_position(BrokerOf<Book>& broker, bool is_long, double price,
                                              double lot_size, std::int64_t timestamp,
                                              std::optional<double> stop_loss,
                                              std::optional<double> take_profit);
@@ -109,17 +114,24 @@ void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp,
 template <class Book>
 void check_open_exits(BrokerOf<Book>& broker, const Bar& bar);
 
+// What one open position adds to the account's value at `price`.
+template <class Book>
+[[nodiscard]] inline double open_value(const BrokerOf<Book>& broker,
+                                       const typename Book::Position& position,
+                                       double price) noexcept {
+    const double diff = position.is_long ? price - position.entry_price
+                                         : position.entry_price - price;
+    const double quote = (diff * position.lot_size) * broker.contract_size;
+    return quote * broker.quote_to_account;
+}
+
 // Value of the account at `price`; the run loop's equity points are this same value. Inline: the
 // run loop values the account on every bar.
 template <class Book>
 [[nodiscard]] inline double equity(const BrokerOf<Book>& broker, double price) noexcept {
     double open_pnl = -0.0;
     for (const auto& position : broker.positions) {
-        const double diff = position.is_long ? price - position.entry_price
-                                             : position.entry_price - price;
-        const double quote = (diff * position.lot_size) * broker.contract_size;
-        const double term = quote * broker.quote_to_account;
-        open_pnl = open_pnl + term;
+        open_pnl = open_pnl + open_value(broker, position, price);
     }
     // Cash last: the run loop's equity points add it in the same place.
     return open_pnl + broker.cash;

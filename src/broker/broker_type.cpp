@@ -6,8 +6,10 @@
 namespace cw {
 namespace {
 
-constexpr methods::Signatures k_signatures{"Broker"};
-const auto k_methods = methods::table<PlainBook, broker_class, k_signatures>();
+constexpr methods::Signatures<5> k_signatures{"Broker", methods::k_open_names, 5};
+const auto k_methods = methods::table<PlainBook, broker_class, k_signatures>(
+    "buy($self, price, lot_size, timestamp, stop_loss, take_profit)\n--\n\n",
+    "sell($self, price, lot_size, timestamp, stop_loss, take_profit)\n--\n\n");
 PyMethodDef g_methods[] = {
     k_methods[0], k_methods[1], k_methods[2], k_methods[3], k_methods[4],
     {nullptr, nullptr, 0, nullptr},

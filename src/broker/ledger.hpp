@@ -1,17 +1,23 @@
 // The Account's book: what it keeps beyond the Broker's records so that a run can be inspected
-// afterwards (a ticket per position, bar numbers, exit reasons, commission, excursions). It reads
-// the account's results and never takes part in their arithmetic, so an Account and a Broker
-// given the same calls agree to the bit.
+// afterwards (a ticket per position, bar numbers, exit reasons, commission, swaps, excursions),
+// the rules it was given (rules.hpp), and what only it has: pending orders, trailing stops and
+// the values a run gives it bar by bar. With the default rules and nothing pending it reads the
+// account's results and never takes part in their arithmetic, so an Account and a Broker given
+// the same calls agree to the bit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "broker/broker.hpp"
 
 namespace cw {
 
-// One closed trade as the journal keeps it; 120 bytes. A level that was not set is NaN.
+// One closed trade as the journal keeps it; 128 bytes. A level that was not set is NaN.
 struct TradeRow {
     std::uint64_t ticket;
     std::int64_t entry_time;
@@ -24,41 +30,98 @@ struct TradeRow {
     double stop_loss;
     double take_profit;
     double pnl;
-    double commission;  // paid at the opening
+    double commission;  // both sides, however it was charged
+    double swap;        // charged at the rollovers while open
     double mae;         // worst move against the entry while open (<= 0), price units
     double mfe;         // best move for it (>= 0)
     bool is_long;
     ExitReason exit_reason;
 };
 
+enum class OrderKind : std::uint8_t { buy_limit, buy_stop, sell_limit, sell_stop };
+
+// An entry waiting for a bar whose range reaches its level.
+struct Order {
+    std::optional<double> stop_loss;
+    std::optional<double> take_profit;
+    std::optional<std::int64_t> expiry;  // gone from the first bar at or after it
+    std::uint64_t ticket;                // the position it opens keeps it
+    double level;
+    double lot_size;
+    double trail;                        // NaN: none
+    std::int64_t placed_time;
+    OrderKind kind;
+};
+
+// A run's values per bar; an empty one is not given.
+struct BarValues {
+    std::vector<double> spread;            // price units
+    std::vector<double> quote_to_account;
+    std::vector<double> nights;            // rollovers crossed since the bar before (3 for a triple)
+};
+
 struct Ledger {
     struct Extra {
         std::uint64_t ticket;
         std::int64_t entry_bar;
-        double commission;
-        double low;   // lowest low seen while open; starts at the entry price
-        double high;  // highest high
+        double commission;      // both sides
+        double low;             // lowest low seen while open; starts at the entry price
+        double high;            // highest high
+        double margin_per_lot;  // 0 without margin
+        double trail;           // trailing distance, NaN: none
+        double swap;            // charged so far
     };
     using Position = PositionOf<Extra>;
     using TradeRow = cw::TradeRow;
     static constexpr bool journal = true;
+    static constexpr bool options = true;
 
+    Rules rules;
     std::uint64_t next_ticket = 0;
     std::int64_t bar = -1;  // the bar a run is at; -1 outside a run
+    std::uint64_t refusals = 0;
+    std::optional<std::uint64_t> filling;  // the ticket of the order being filled
+    std::vector<Order> orders;             // placing order
+    std::shared_ptr<const BarValues> values;  // during a run, if it has any
 
-    [[nodiscard]] Extra opening(double entry_price, double commission) const noexcept {
-        return Extra{next_ticket, bar, commission, entry_price, entry_price};
+    [[nodiscard]] Extra opening(double entry_price, double commission,
+                                double margin_per_lot) const noexcept {
+        return Extra{filling.value_or(next_ticket), bar, commission, entry_price, entry_price,
+                     margin_per_lot, std::numeric_limits<double>::quiet_NaN(), 0.0};
     }
-    // After the position is in: a ticket is used only once it names a position.
-    void opened() noexcept { ++next_ticket; }
+    // After the position is in: a ticket is used only once it names a position or an order.
+    void opened() noexcept {
+        if (filling) {
+            filling.reset();
+        } else {
+            ++next_ticket;
+        }
+    }
+    void refused() noexcept { ++refusals; }
 
-    // Every bar the position is open for, including the one that closes it.
+    // Every bar the position is open for, including the one that closes it, before its exits: the
+    // excursions, and a trailing stop follows the bar's best price.
     static void observe(Position& position, const Bar& bar) noexcept {
         if (bar.low < position.extra.low) {
             position.extra.low = bar.low;
         }
         if (bar.high > position.extra.high) {
             position.extra.high = bar.high;
+        }
+        const double trail = position.extra.trail;
+        if (!std::isnan(trail)) {
+            auto& stop = position.stop_loss;
+            if (position.is_long) {
+                const double level = bar.high - trail;
+                if (!stop || level > *stop) {
+                    stop = level;
+                }
+            } else {
+                const double level = bar.low + trail;
+                if (!stop || level < *stop) {
+                    stop = level;
+                }
+            }
         }
     }
 
@@ -80,6 +143,7 @@ struct Ledger {
                         p.take_profit.value_or(none),
                         pnl,
                         p.extra.commission,
+                        p.extra.swap,
                         mae,
                         mfe,
                         p.is_long,
@@ -89,7 +153,34 @@ struct Ledger {
 
 using Account = BrokerOf<Ledger>;
 
-// Closes the open position with this ticket by the closing rule; false if there is none.
-bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp);
+// --- what only the Account does (account_ops.cpp) ---
+
+// The margin the open positions hold, in opening order.
+[[nodiscard]] double used_margin(const Account& account) noexcept;
+
+// The run's steps around a bar's exits: before them, the bar's values, the swaps of the rollovers
+// since the last bar and the pending orders; after them, the stop-out.
+void begin_bar(Account& account, const Bar& bar);
+void end_exits(Account& account, const Bar& bar);
+
+// Closes all of the position with this ticket, or `lots` of it (the rest keeps the ticket), by
+// the closing rule; false if there is none.
+bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp,
+                  std::optional<double> lots = std::nullopt);
+
+// A change to one value: absent, keep it.
+template <class T>
+using Change = std::optional<T>;
+// Moves the levels of the position with this ticket; false if there is none.
+bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>> stop_loss,
+            Change<std::optional<double>> take_profit, Change<double> trail);
+
+// A position opened with a trailing stop: with no stop-loss of its own, it starts `trail` from
+// the price.
+[[nodiscard]] std::optional<double> trailing_start(bool is_long, double price,
+                                                   std::optional<double> stop_loss, double trail);
+
+std::uint64_t place_order(Account& account, Order order);
+bool cancel_order(Account& account, std::uint64_t ticket);
 
 }  // namespace cw

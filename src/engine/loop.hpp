@@ -42,7 +42,8 @@ Ref call_method(PyObject* name, PyObject* strategy, const std::array<PyObject*, 
 }
 
 // Every bar in order on `broker`, appending one equity point each. With a journal the book learns
-// the bar number and the bars at whose close a position was open are counted (returned).
+// the bar number and the bars at whose close a position was open are counted (returned); with
+// options, the book's own steps go around the exits.
 template <class Book>
 std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
                        Instance<BrokerOf<Book>>& broker, std::vector<double>& equity_curve) {
@@ -53,10 +54,15 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
     for (const Bar& bar : data) {
         {
             ExclusiveStep step(broker.access);
-            if constexpr (Book::journal) {
-                ++broker.record.book.bar;
+            if constexpr (Book::options) {
+                begin_bar(broker.record, bar);
             }
             check_exits(broker.record, bar);
+            if constexpr (Book::options) {
+                if (broker.record.book.rules.margin()) {
+                    end_exits(broker.record, bar);
+                }
+            }
         }
         {
             Ref bar_object = new_bar(bar);

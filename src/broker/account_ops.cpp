@@ -1,0 +1,263 @@
+// What only the Account does: pending orders, partial closes, moved and trailing levels, swaps at
+// the rollovers, margin and the stop-out. Each formula is one operation per step, in the order
+// the README's account table gives.
+#include <cmath>
+
+#include "broker/closing.hpp"
+#include "broker/ledger.hpp"
+
+namespace cw {
+namespace {
+
+using OpenPosition = Account::Position;
+
+template <class Items, class Match>
+auto find_in(Items& items, Match matches) {
+    return std::find_if(items.begin(), items.end(), matches);
+}
+
+auto with_ticket(std::uint64_t ticket) {
+    return [ticket](const OpenPosition& position) { return position.extra.ticket == ticket; };
+}
+
+// Swap per position for `nights` rollovers, to the balance at once, as the position's own too.
+void charge_swaps(Account& account, double nights) {
+    const Rules& rules = account.book.rules;
+    for (OpenPosition& position : account.positions) {
+        const double per_lot = position.is_long ? rules.swap_long : rules.swap_short;
+        double charge = 0.0;
+        if (rules.swap_in_points) {
+            const double quote =
+                (((per_lot * rules.point) * account.contract_size) * position.lot_size) * nights;
+            charge = quote * account.quote_to_account;
+        } else {
+            charge = (per_lot * position.lot_size) * nights;
+        }
+        account.cash = account.cash + charge;
+        position.extra.swap = position.extra.swap + charge;
+    }
+}
+
+bool is_buy(OrderKind kind) noexcept {
+    return kind == OrderKind::buy_limit || kind == OrderKind::buy_stop;
+}
+
+// The price at which the bar fills the order, if its range reaches the level: the open when the
+// bar opens beyond it.
+std::optional<double> fill_of(const Order& order, const Bar& bar) noexcept {
+    const double level = order.level;
+    switch (order.kind) {
+        case OrderKind::buy_limit:
+        case OrderKind::sell_stop:
+            if (bar.open <= level) {
+                return bar.open;
+            }
+            if (bar.low <= level) {
+                return level;
+            }
+            break;
+        case OrderKind::buy_stop:
+        case OrderKind::sell_limit:
+            if (bar.open >= level) {
+                return bar.open;
+            }
+            if (bar.high >= level) {
+                return level;
+            }
+            break;
+    }
+    return std::nullopt;
+}
+
+// Expired orders go first; the rest fill in placing order, each as buy or sell would open it.
+void fill_orders(Account& account, const Bar& bar) {
+    auto& orders = account.book.orders;
+    // Room for every fill before anything changes: nothing below can fail.
+    account.positions.reserve(account.positions.size() + orders.size());
+    std::size_t kept = 0;
+    for (Order& order : orders) {
+        if (order.expiry && bar.timestamp >= *order.expiry) {
+            continue;
+        }
+        const std::optional<double> fill = fill_of(order, bar);
+        if (!fill) {
+            orders[kept++] = order;
+            continue;
+        }
+        const bool is_long = is_buy(order.kind);
+        account.book.filling = order.ticket;
+        OpenPosition* position =
+            open_position(account, is_long, *fill, order.lot_size, bar.timestamp,
+                          trailing_start(is_long, *fill, order.stop_loss, order.trail),
+                          order.take_profit);
+        account.book.filling.reset();
+        if (position != nullptr) {
+            position->extra.trail = order.trail;
+        }
+    }
+    orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
+}
+
+// Margin level in percent, as brokers give it.
+double margin_level(double equity, double used) noexcept {
+    return (equity / used) * 100.0;
+}
+
+// Closes positions at `price`, largest loss there first, until the margin level is above the
+// stop-out or nothing is open.
+void stop_out_at(Account& account, double price, std::int64_t time) {
+    auto& positions = account.positions;
+    closing::reserve_trades(account, positions.size());
+    const double stop_out = account.book.rules.stop_out;
+    while (!positions.empty()) {
+        auto worst = positions.begin();
+        double worst_value = open_value(account, *worst, price);
+        for (auto it = positions.begin() + 1; it != positions.end(); ++it) {
+            const double value = open_value(account, *it, price);
+            if (value < worst_value) {
+                worst = it;
+                worst_value = value;
+            }
+        }
+        closing::settle(account, *worst, price, time, ExitReason::stop_out);
+        positions.erase(worst);
+        if (!(margin_level(equity(account, price), used_margin(account)) <= stop_out)) {
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+double used_margin(const Account& account) noexcept {
+    double used = 0.0;
+    for (const OpenPosition& position : account.positions) {
+        used = used + position.extra.margin_per_lot * position.lot_size;
+    }
+    return used;
+}
+
+void begin_bar(Account& account, const Bar& bar) {
+    Ledger& book = account.book;
+    ++book.bar;
+    if (book.values) [[unlikely]] {
+        const BarValues& values = *book.values;
+        const auto i = static_cast<std::size_t>(book.bar);
+        if (!values.spread.empty()) {
+            account.spread = values.spread[i];
+        }
+        if (!values.quote_to_account.empty()) {
+            account.quote_to_account = values.quote_to_account[i];
+        }
+        if (!values.nights.empty() && values.nights[i] != 0.0 && !account.positions.empty()) {
+            charge_swaps(account, values.nights[i]);
+        }
+    }
+    if (!book.orders.empty()) {
+        fill_orders(account, bar);
+    }
+}
+
+// The margin level is looked at on the bar's worst price for the account, its low or its high:
+// the value is linear in the price, so the worst is at one end.
+void end_exits(Account& account, const Bar& bar) {
+    if (!account.book.rules.margin() || account.positions.empty()) {
+        return;
+    }
+    double at_low = -0.0;
+    double at_high = -0.0;
+    double used = 0.0;
+    for (const OpenPosition& position : account.positions) {
+        at_low = at_low + open_value(account, position, bar.low);
+        at_high = at_high + open_value(account, position, bar.high);
+        used = used + position.extra.margin_per_lot * position.lot_size;
+    }
+    const bool low_worse = at_low <= at_high;
+    const double worst = (low_worse ? at_low : at_high) + account.cash;
+    if (margin_level(worst, used) <= account.book.rules.stop_out) {
+        stop_out_at(account, low_worse ? bar.low : bar.high, bar.timestamp);
+    }
+}
+
+bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp,
+                  std::optional<double> lots) {
+    auto& positions = account.positions;
+    const auto found = find_in(positions, with_ticket(ticket));
+    if (found == positions.end()) {
+        return false;
+    }
+    closing::reserve_trades(account, 1);
+    if (!lots || !(*lots < found->lot_size)) {
+        closing::settle(account, *found, price, timestamp, ExitReason::close);
+        positions.erase(found);
+        return true;
+    }
+    // The part closed is a position of its own for the closing rule; its share of the swap so
+    // far goes with it.
+    OpenPosition part = *found;
+    part.lot_size = *lots;
+    part.extra.commission = account.commission * *lots;
+    part.extra.swap = found->extra.swap * (*lots / found->lot_size);
+    closing::settle(account, part, price, timestamp, ExitReason::close);
+    found->lot_size = found->lot_size - *lots;
+    found->extra.commission = account.commission * found->lot_size;
+    found->extra.swap = found->extra.swap - part.extra.swap;
+    return true;
+}
+
+bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>> stop_loss,
+            Change<std::optional<double>> take_profit, Change<double> trail) {
+    auto apply = [&](auto& item, double& its_trail) {
+        if (stop_loss) {
+            item.stop_loss = *stop_loss;
+        }
+        if (take_profit) {
+            item.take_profit = *take_profit;
+        }
+        if (trail) {
+            its_trail = *trail;
+        }
+    };
+    const auto position = find_in(account.positions, with_ticket(ticket));
+    if (position != account.positions.end()) {
+        apply(*position, position->extra.trail);
+        return true;
+    }
+    auto& orders = account.book.orders;
+    const auto order =
+        find_in(orders, [ticket](const Order& item) { return item.ticket == ticket; });
+    if (order != orders.end()) {
+        apply(*order, order->trail);
+        return true;
+    }
+    return false;
+}
+
+std::optional<double> trailing_start(bool is_long, double price, std::optional<double> stop_loss,
+                                     double trail) {
+    if (stop_loss || std::isnan(trail)) {
+        return stop_loss;
+    }
+    return is_long ? price - trail : price + trail;
+}
+
+std::uint64_t place_order(Account& account, Order order) {
+    Ledger& book = account.book;
+    order.ticket = book.next_ticket;
+    book.orders.push_back(order);
+    ++book.next_ticket;
+    return order.ticket;
+}
+
+bool cancel_order(Account& account, std::uint64_t ticket) {
+    auto& orders = account.book.orders;
+    const auto found =
+        find_in(orders, [ticket](const Order& order) { return order.ticket == ticket; });
+    if (found == orders.end()) {
+        return false;
+    }
+    orders.erase(found);
+    return true;
+}
+
+}  // namespace cw

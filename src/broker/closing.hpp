@@ -1,0 +1,94 @@
+// The closing rule and the exit levels, shared by the operations every account has (broker.cpp)
+// and those only the Account has (account_ops.cpp).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+
+#include "broker/broker.hpp"
+
+namespace cw::closing {
+
+// Makes room for `extra` more trades before anything changes, so that a call that runs out of
+// memory leaves the account as it was. Growth is geometric: calls that each close a few positions
+// must not reallocate every time.
+template <class Book>
+void reserve_trades(BrokerOf<Book>& broker, std::size_t extra) {
+    auto& trades = broker.trades;
+    const std::size_t needed = trades.size() + extra;
+    if (needed <= trades.capacity()) {
+        return;
+    }
+    const std::size_t doubled = std::min(trades.capacity() * 2, trades.max_size());
+    trades.reserve(std::max(needed, doubled));
+}
+
+// The closing rule, shared by every way a position ends. `trades` must already have room for one
+// more, so nothing here can fail.
+template <class Book>
+void settle(BrokerOf<Book>& broker, const typename Book::Position& position, double level,
+            std::int64_t time, ExitReason reason) {
+    const Rules& rules = broker.book.rules;
+    double exit_price = level;
+    if (rules.spread_on_exit) {
+        exit_price = position.is_long ? level - broker.spread : level + broker.spread;
+    }
+    const double diff = position.is_long ? exit_price - position.entry_price
+                                         : position.entry_price - exit_price;
+    const double quote = (diff * position.lot_size) * broker.contract_size;
+    const double pnl = quote * broker.quote_to_account;
+    broker.trades.push_back(broker.book.closed(position, exit_price, pnl, time, reason));
+    broker.cash = broker.cash + pnl;
+    if (rules.commission_split) {
+        broker.cash = broker.cash - (broker.commission * position.lot_size) * 0.5;
+    }
+}
+
+struct Exit {
+    double level;
+    ExitReason reason;
+};
+
+// The level at which the bar closes `position`, if it does. A NaN on either side of a comparison
+// is false, so NaN never triggers an exit; the stop-loss wins when both levels are reached. With
+// gap fills at the open, a level the bar opens beyond fills at the open, the first price traded.
+template <bool GapOpen, class Position>
+std::optional<Exit> exit_of(const Position& position, const Bar& bar) noexcept {
+    const std::optional<double>& stop = position.stop_loss;
+    const std::optional<double>& target = position.take_profit;
+    if (position.is_long) {
+        if constexpr (GapOpen) {
+            if (stop && bar.open <= *stop) {
+                return Exit{bar.open, ExitReason::stop_loss};
+            }
+            if (target && bar.open >= *target) {
+                return Exit{bar.open, ExitReason::take_profit};
+            }
+        }
+        if (stop && bar.low <= *stop) {
+            return Exit{*stop, ExitReason::stop_loss};
+        }
+        if (target && bar.high >= *target) {
+            return Exit{*target, ExitReason::take_profit};
+        }
+    } else {
+        if constexpr (GapOpen) {
+            if (stop && bar.open >= *stop) {
+                return Exit{bar.open, ExitReason::stop_loss};
+            }
+            if (target && bar.open <= *target) {
+                return Exit{bar.open, ExitReason::take_profit};
+            }
+        }
+        if (stop && bar.high >= *stop) {
+            return Exit{*stop, ExitReason::stop_loss};
+        }
+        if (target && bar.low <= *target) {
+            return Exit{*target, ExitReason::take_profit};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace cw::closing
