@@ -49,3 +49,24 @@ def test_windows_are_the_manual_runs_stitched(bars, spans):
 def test_bad_spans(bars, spans, message):
     with pytest.raises(ValueError, match=message):
         walk_forward(SmaCross, GRID, bars, maximize="sharpe", **spans, **ACCOUNT)
+
+
+def test_account_options_reach_every_run(bars):
+    # A per-bar spread sliced with the windows, swaps and margin: the sweep's sets, each window's
+    # choice and its test run are the direct runs on the same account.
+    spreads = [0.0001 + (i % 7) * 0.00002 for i in range(len(bars))]
+    account = dict(ACCOUNT, spread=spreads, quote_to_account="1/close")
+    options = dict(swap_long=-6.0, swap_short=1.5, leverage=30.0, gap_fills="open")
+    swept = sweep(SmaCross, GRID, bars, **account, account_options=options, max_workers=2)
+    for result in swept:
+        direct = Backtest(bars, 1e4, 7.0, spreads, 1e5, "1/close", **options).run(
+            SmaCross(**result.params))
+        assert repr(result.figures["final_cash"]) == repr(direct.stats.final_cash)
+        assert result.metrics["swaps"] == direct.metrics["swaps"] != 0
+    wf = walk_forward(SmaCross, GRID, bars, train=2000, test=1000, maximize="final_cash",
+                      **account, account_options=options, max_workers=2)
+    for window in wf.windows:
+        start, stop = window.test
+        direct = Backtest(bars[start:stop], 1e4, 7.0, spreads[start:stop], 1e5, "1/close",
+                          **options).run(SmaCross(**window.params))
+        assert repr(window.out_of_sample.stats.final_cash) == repr(direct.stats.final_cash)

@@ -12,13 +12,14 @@ from __future__ import annotations
 import array
 import bisect
 import datetime as dt
+import numbers
 import re
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 from .bars import Bars, _buffer, zone
 
-__all__ = ["WEEKDAYS", "rollover_rule", "rollover_nights", "per_bar"]
+__all__ = ["WEEKDAYS", "rollover_rule", "rollover_nights", "per_bar", "fixed_account", "window"]
 
 WEEKDAYS = ("monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday")
 _CLOCK = re.compile(r"(\d{1,2}):(\d{2})")
@@ -94,6 +95,24 @@ def per_bar(value: Any, name: str, data: Any, bar_column: Any, n: int) -> Any:
     if len(memoryview(values)) != n:
         raise ValueError(f"{name} has {len(memoryview(values))} values for {n} bars")
     return values
+
+
+def fixed_account(data: Sequence[Any], spread: Any, quote_to_account: Any) -> tuple[Any, Any]:
+    """A spread and a rate given per bar (a column name, a sequence) as arrays over `data`, so
+    that they travel and slice with the bars; numbers and "1/close" stay as they are."""
+    def fixed(value: Any, name: str) -> Any:
+        if isinstance(value, numbers.Real) or (name == "quote_to_account"
+                                               and isinstance(value, str) and value == "1/close"):
+            return value
+        column = per_bar(value, name, data, lambda key: [getattr(bar, key) for bar in data],
+                         len(data))
+        return column if isinstance(column, array.array) else array.array("d", column)
+    return fixed(spread, "spread"), fixed(quote_to_account, "quote_to_account")
+
+
+def window(value: Any, start: int, stop: int) -> Any:
+    """A value of `fixed_account` for the bars start..stop."""
+    return value[start:stop] if isinstance(value, array.array) else value
 
 
 def _named(data: Any, key: str) -> Any:

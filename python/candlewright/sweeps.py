@@ -20,7 +20,6 @@ import os
 import pickle
 import random
 import signal
-import struct
 import sys
 import threading
 import warnings
@@ -131,12 +130,13 @@ def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
 
 def sweep(strategy_factory: Callable[..., Strategy],
           grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-          bars: Sequence[Bar], *, initial_cash: float, commission: float, spread: float,
-          contract_size: float, quote_to_account: float,
+          bars: Sequence[Bar], *, initial_cash: float, commission: float, spread: Any,
+          contract_size: float, quote_to_account: Any,
           executor: cf.Executor | None = None, max_workers: int | None = None,
           progress: bool | None = None, maximize: str | Callable[[Any], float] | None = None,
           constraint: Callable[[dict[str, Any]], bool] | None = None, method: str = "grid",
-          max_tries: int | None = None, random_state: int | None = None) -> SweepResults:
+          max_tries: int | None = None, random_state: int | None = None,
+          account_options: Mapping[str, Any] | None = None) -> SweepResults:
     """Run `strategy_factory(**params)` over `bars` once for each parameter set of `grid`, and
     return a `SweepResult` per set: the eleven figures, the metrics of the run's `Result` and a
     score. A set whose run raises gets the error; the others are unaffected.
@@ -157,13 +157,19 @@ def sweep(strategy_factory: Callable[..., Strategy],
     `distributed.Client(address).get_executor()` for a Dask cluster; the factory (and a
     function given as `maximize`) must then be picklable.
     `progress` draws a bar on standard error: None (the default) draws it on a terminal only.
+    `spread` and `quote_to_account` may be given per bar, and `account_options` holds the other
+    options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
     """
-    from .backtest import Backtest
+    from .backtest import Backtest, _is_per_bar
+    from .fx import fixed_account
 
+    spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
+    options = dict(account_options or {})
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
-    Engine(bars, *account)
+    Engine(bars, initial_cash, commission, 0.0 if _is_per_bar(spread) else spread, contract_size,
+           1.0 if _is_per_bar(quote_to_account) else quote_to_account)
     if max_workers is not None:
         if executor is not None:
             raise ValueError("max_workers sizes the default process pool; size your own "
@@ -177,8 +183,8 @@ def sweep(strategy_factory: Callable[..., Strategy],
     if method != "grid" and (max_tries is None or operator.index(max_tries) < 1):
         raise ValueError(f"method={method!r} needs max_tries, the number of sets to run (>= 1)")
     _check_score(maximize)
-    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account),
-                 lambda: _Shipment.pack(bars, account), executor, max_workers,
+    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account, **options),
+                 lambda: _Shipment.pack(bars, account, options), executor, max_workers,
                  sys.stderr.isatty() if progress is None else progress)
     if method == "optuna":
         return _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
@@ -531,22 +537,27 @@ def _error_of(exc: BaseException) -> SweepError:
 
 @dataclass(frozen=True)
 class _Shipment:
-    """The bars as six flat arrays, and the account; `key` tells one shipment from another."""
+    """The bars as six flat arrays, and the account with its options; `key` tells one shipment
+    from another."""
 
     key: bytes
     timestamps: array[int]
     columns: tuple[array[float], ...]
-    account: tuple[float, ...]
+    account: tuple[Any, ...]
+    options: dict[str, Any]
 
     @classmethod
-    def pack(cls, bars: Sequence[Bar], account: tuple[Any, ...]) -> _Shipment:
-        account = tuple(map(float, account))  # the engine has accepted them
+    def pack(cls, bars: Sequence[Bar], account: tuple[Any, ...],
+             options: dict[str, Any]) -> _Shipment:
+        # The engine has accepted the numbers; a spread or rate per bar is an array or "1/close".
+        account = tuple(x if isinstance(x, (array, str)) else float(x) for x in account)
         timestamps = array("q", map(operator.attrgetter("timestamp"), bars))
         columns = tuple(array("d", map(operator.attrgetter(name), bars)) for name in _COLUMNS)
-        digest = hashlib.blake2b(struct.pack("<5d", *account), digest_size=16)
+        digest = hashlib.blake2b(pickle.dumps((account, sorted(options.items()))),
+                                 digest_size=16)
         for column in (timestamps, *columns):
             digest.update(memoryview(column).cast("B"))
-        return cls(digest.digest(), timestamps, columns, account)
+        return cls(digest.digest(), timestamps, columns, account, options)
 
     def backtest(self) -> Any:
         from .backtest import Backtest
@@ -554,7 +565,7 @@ class _Shipment:
 
         opens, highs, lows, closes, volumes = self.columns
         bars = Bars.from_columns(self.timestamps, opens, highs, lows, closes, volumes, None)
-        return Backtest(bars, *self.account)
+        return Backtest(bars, *self.account, **self.options)
 
 
 # A worker keeps the backtest of the shipment it saw last. Runs on one backtest may overlap, so

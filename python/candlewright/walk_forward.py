@@ -19,6 +19,7 @@ from _candlewright import Bar
 
 from .backtest import Backtest, Result
 from .bars import Bars
+from .fx import fixed_account, window
 from .resample import span_seconds
 from .strategies import Strategy
 from .sweeps import SweepResult, sweep
@@ -78,8 +79,9 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
                  bars: Sequence[Bar], *, train: int | str, test: int | str,
                  step: int | str | None = None, anchored: bool = False,
                  maximize: str | Callable[[Any], float], initial_cash: float,
-                 commission: float, spread: float, contract_size: float,
-                 quote_to_account: float, **sweep_options: Any) -> WalkForward:
+                 commission: float, spread: Any, contract_size: float,
+                 quote_to_account: Any, account_options: Mapping[str, Any] | None = None,
+                 **sweep_options: Any) -> WalkForward:
     """Walks forward over `bars`: windows of `train` bars to choose on, then `test` bars to
     trade on, moved by `step` (by default `test`, so the test windows follow each other). A
     span is a number of bars or a time such as "90d", "12w", "6h". `anchored` keeps every
@@ -88,7 +90,8 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
     Only windows whose test span lies wholly within the bars are made.
     """
     data = bars if isinstance(bars, Bars) else Bars(bars)
-    account = (initial_cash, commission, spread, contract_size, quote_to_account)
+    spread, quote_to_account = fixed_account(data, spread, quote_to_account)
+    options = dict(account_options or {})
     windows = []
     stamps: list[int] = []
     equity: list[float] = []
@@ -96,13 +99,16 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
     carried = float(initial_cash)
     for train_span, test_span in _windows(data, train, test, step, anchored):
         chosen = sweep(strategy_factory, grid, data[train_span[0]:train_span[1]],
-                       initial_cash=initial_cash, commission=commission, spread=spread,
-                       contract_size=contract_size, quote_to_account=quote_to_account,
-                       maximize=maximize, **sweep_options).best
+                       initial_cash=initial_cash, commission=commission,
+                       spread=window(spread, *train_span), contract_size=contract_size,
+                       quote_to_account=window(quote_to_account, *train_span),
+                       maximize=maximize, account_options=options, **sweep_options).best
         run = None
         if chosen is not None:
             test_bars = data[test_span[0]:test_span[1]]
-            run = Backtest(test_bars, *account).run(strategy_factory(**chosen.params))
+            run = Backtest(test_bars, initial_cash, commission, window(spread, *test_span),
+                           contract_size, window(quote_to_account, *test_span),
+                           **options).run(strategy_factory(**chosen.params))
             shift = carried - float(initial_cash)
             equity.extend(value + shift for value in run.equity)
             stamps.extend(test_bars.timestamp)
