@@ -100,6 +100,28 @@ def test_json_holds_the_figures(capsys, files, sample):
     assert math.isnan(float(figures["metrics"]["sharpe"]))
 
 
+def test_account_rules_on_the_command_line(capsys, files, sample):
+    # The flags are Backtest's keywords; a column of the file gives the spread per bar.
+    (files / "spread.csv").write_text(
+        "time,open,high,low,close,spread\n" + "".join(
+            f"{bar.timestamp},{bar.open!r},{bar.high!r},{bar.low!r},{bar.close!r},{i % 5 + 8}\n"
+            for i, bar in enumerate(sample[:3000])))
+    code, out, _ = run(capsys, "--json", "--data", files / "spread.csv", "--spread", "spread",
+                       "--point", "0.00001", "--quote-to-account", "1/close", "--swap-long",
+                       "-6.9", "--swap-short", "1.2", "--leverage", "30", "--gap-fills", "open")
+    rules = dict(point=0.00001, swap_long=-6.9, swap_short=1.2, leverage=30.0, gap_fills="open")
+    spreads = [float(i % 5 + 8) for i in range(3000)]
+    expected = Backtest(sample[:3000], 10_000.0, 7.0, spreads, 100_000.0, "1/close",
+                        **rules).run(SmaCross())
+    shown = json.loads(out)
+    assert code == 0 and shown["final_cash"] == expected.stats.final_cash
+    assert shown["metrics"]["swaps"] == expected.metrics["swaps"] != 0
+    code, out, _ = run(capsys, "--initial-cash", "300", "--leverage", "30")
+    assert code == 0 and out.splitlines()[-1] == "Orders refused: 567"
+    code, _, err = run(capsys, "--gap-fills", "open", "--spread", "nope")
+    assert code == 1 and "no column 'nope'" in err
+
+
 def read_trades(path):
     with open(path, newline="") as f:
         return list(csv.reader(f))

@@ -45,6 +45,11 @@ SUMMARY = (
     ("sqn", "SQN:            ", "{:.2f}"),
     ("commissions", "Commissions:    ", "{:.2f}"),
 )
+_ACCOUNT_SUMMARY = (
+    ("swaps", "Swaps:          ", "{:.2f}"),
+    ("orders_refused", "Orders refused: ", "{}"),
+    ("stop_outs", "Stop-outs:      ", "{}"),
+)
 
 
 class Backtest:
@@ -242,6 +247,10 @@ class Result:
             else:
                 text = form.format(value)
             lines.append(label + text)
+        # Shown only when the account's rules made them happen, so a plain run reads as before.
+        for name, label, form in _ACCOUNT_SUMMARY:
+            if metrics[name]:
+                lines.append(label + form.format(metrics[name]))
         return "\n".join(lines)
 
     def _duration(self, value: Any) -> str:

@@ -174,17 +174,59 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
                          help="starting balance (default: %(default)s)")
     account.add_argument("--commission", type=float, default=7.0, metavar="X",
                          help="commission per lot, charged at opening (default: %(default)s)")
-    account.add_argument("--spread", type=float, default=0.0002, metavar="X",
-                         help="price spread paid at entry and at exit (default: %(default)s)")
+    account.add_argument("--spread", type=_number_or_name, default=0.0002, metavar="X|COLUMN",
+                         help="price spread paid at entry and at exit, or the file's column "
+                              "of it per bar (default: %(default)s)")
+    account.add_argument("--point", type=float, metavar="X",
+                         help="the spread is in points of this size, e.g. 0.00001")
     account.add_argument("--contract-size", type=float, default=100_000.0, metavar="X",
                          help="units per lot (default: %(default)s)")
-    account.add_argument("--quote-to-account", type=float, default=1.0, metavar="X",
-                         help="quote to account currency factor (default: %(default)s)")
+    account.add_argument("--quote-to-account", type=_number_or_name, default=1.0,
+                         metavar="X|COLUMN|1/close",
+                         help="quote to account currency factor, a column of it per bar, or "
+                              "1/close (default: %(default)s)")
+    rules = parser.add_argument_group("account rules (see the README's account model)")
+    for flag, choices in (("--spread-at", ("both", "entry")), ("--gap-fills", ("level", "open")),
+                          ("--commission-at", ("open", "both")),
+                          ("--swap-unit", ("account", "points"))):
+        rules.add_argument(flag, choices=choices, default=choices[0],
+                           help="(default: %(default)s)")
+    for flag, default, text in (("--swap-long", 0.0, "swap per lot per night of a long"),
+                                ("--swap-short", 0.0, "swap per lot per night of a short"),
+                                ("--leverage", None, "keep margin at this leverage"),
+                                ("--margin-per-lot", None, "keep this margin per lot"),
+                                ("--stop-out", 50.0, "margin level (%%) that closes positions")):
+        rules.add_argument(flag, type=float, default=default, metavar="X",
+                           help=f"{text} (default: %(default)s)")
+    rules.add_argument("--rollover", default="17:00", metavar="HH:MM",
+                       help="the swaps' daily rollover (default: %(default)s)")
+    rules.add_argument("--rollover-tz", default="America/New_York", metavar="ZONE",
+                       help="its zone (default: %(default)s)")
+    rules.add_argument("--triple-swap", default="wednesday", metavar="DAY",
+                       help="the weekday whose rollover counts three nights "
+                            "(default: %(default)s)")
 
 
-def account_of(args: argparse.Namespace) -> tuple[float, float, float, float, float]:
+def _number_or_name(text: str) -> float | str:
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def account_of(args: argparse.Namespace) -> tuple[float, float, Any, float, Any]:
     return (args.initial_cash, args.commission, args.spread, args.contract_size,
             args.quote_to_account)
+
+
+_RULES = ("point", "spread_at", "gap_fills", "commission_at", "swap_long", "swap_short",
+          "swap_unit", "rollover", "rollover_tz", "triple_swap", "leverage", "margin_per_lot",
+          "stop_out")
+
+
+def options_of(args: argparse.Namespace) -> dict[str, Any]:
+    """The account rules given on the command line, as Backtest's keywords."""
+    return {name: getattr(args, name) for name in _RULES}
 
 
 def load_bars(args: argparse.Namespace) -> tuple[Sequence[Bar], str]:
@@ -234,7 +276,10 @@ def run(args: argparse.Namespace) -> int:
     if args.html:
         report_modules()
     bars, source = load_bars(args)
-    backtest = Backtest(bars, *account_of(args))
+    try:
+        backtest = Backtest(bars, *account_of(args), **options_of(args))
+    except ValueError as exc:
+        raise UserError(str(exc)) from exc
     progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
     try:
         result = backtest.run(strategy if progress is None else Tracked(strategy, progress))

@@ -15,7 +15,7 @@ from typing import Any
 
 from .backtest import json_safe
 from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, load_bars,
-                  load_object, report_modules, write_html)
+                  load_object, options_of, report_modules, write_html)
 from .strategies import Strategy
 from .sweeps import FIGURES, METHODS, SweepResult, SweepResults, sweep
 
@@ -238,7 +238,8 @@ def run(args: argparse.Namespace) -> int:
     account: dict[str, Any] = dict(initial_cash=cash, commission=commission, spread=spread,
                                    contract_size=contract_size, quote_to_account=quote_to_account)
     search: dict[str, Any] = dict(executor=executor, max_workers=args.workers, maximize=args.maximize,
-                  method=args.method, max_tries=args.max_tries, random_state=args.seed)
+                  method=args.method, max_tries=args.max_tries, random_state=args.seed,
+                  account_options=options_of(args))
     try:
         if args.walk_forward is not None:
             return _walk_forward(args, grid, bars, account, search)
@@ -354,7 +355,8 @@ def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
     best = None
     if done:
         # The best set once more, now with its trades: the same run, so the same figures.
-        best = Backtest(bars, *account_of(args)).run(StrategyRef(args.strategy)(**done[0].params))
+        best = Backtest(bars, *account_of(args), **options_of(args)).run(
+            StrategyRef(args.strategy)(**done[0].params))
     rows = [(r.params, r.figures[args.rank_by]) for r in done if r.figures is not None]
     write_html(args.html, lambda: heatmap(
         rows, axes[0], axes[1], args.rank_by, args.html,
