@@ -84,10 +84,38 @@ def journal_tour():
             call()
 
 
+class Manager:
+    """The Account's own order management on every bar."""
+
+    def next(self, bar, account):
+        ticket = account.buy(bar.close, 1.0, bar.timestamp, trail=0.001)
+        if ticket is not None:
+            account.modify(ticket, take_profit=bar.close + 0.01)
+            account.close_ticket(ticket, bar.close, bar.timestamp, lots=0.5)
+        account.sell_stop(bar.close - 0.001, 0.5, bar.timestamp, expiry=bar.timestamp + 3)
+        account.buy_limit(bar.close - 0.5, 0.5, bar.timestamp)
+        account.orders, account.positions, account.free_margin(bar.close)
+
+
+def rules_tour():
+    result = ruled.run(Manager())
+    result.metrics, list(result.trades.swap), result.trades.exit_reason
+    for call in (lambda: Account(*PARAMS, gap_fills="x"),
+                 lambda: Account(*PARAMS, swap_unit="points"),
+                 lambda: Backtest(BARS, *PARAMS[:2], "nope", *PARAMS[3:]),
+                 lambda: ruled.run(Trader(fail_at=3))):
+        with contextlib.suppress(*ERRORS, KeyError):
+            call()
+
+
 engine = Engine(BARS, *PARAMS)
 backtest = Backtest(BARS, *PARAMS)
+ruled = Backtest(BARS, PARAMS[0], PARAMS[1], [0.0001 * i for i in range(8)], PARAMS[3],
+                 "1/close", swap_long=-5.0, swap_short=1.0, rollover_tz="UTC", rollover="00:00",
+                 leverage=50.0, gap_fills="open", commission_at="both")
 rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
 for _ in range(rounds):
     tour()
     journal_tour()
+    rules_tour()
 print(repr(engine.run(Trader())).splitlines()[0])

@@ -127,7 +127,7 @@ class Backtest:
                 values["quote_to_account"] = per_bar(quote_to_account, "quote_to_account", data,
                                                      runner.__getattribute__, n)
         if swap_long or swap_short:
-            nights = rollover_nights(memoryview(runner.timestamp), TIME_UNITS[time_unit], rule)
+            nights = rollover_nights(_view(runner.timestamp), TIME_UNITS[time_unit], rule)
             if nights is not None:
                 values["nights"] = nights
         self._runner = runner.with_values(**values) if values else runner

@@ -91,8 +91,9 @@ void fill_orders(Account& account, const Bar& bar) {
                           trailing_start(is_long, *fill, order.stop_loss, order.trail),
                           order.take_profit);
         account.book.filling.reset();
-        if (position != nullptr) {
+        if (position != nullptr && !std::isnan(order.trail)) {
             position->extra.trail = order.trail;
+            account.book.trailing = true;
         }
     }
     orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
@@ -137,10 +138,9 @@ double used_margin(const Account& account) noexcept {
     return used;
 }
 
-void begin_bar(Account& account, const Bar& bar) {
+void bar_steps(Account& account, const Bar& bar) {
     Ledger& book = account.book;
-    ++book.bar;
-    if (book.values) [[unlikely]] {
+    if (book.values) {
         const BarValues& values = *book.values;
         const auto i = static_cast<std::size_t>(book.bar);
         if (!values.spread.empty()) {
@@ -221,6 +221,7 @@ bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>
     const auto position = find_in(account.positions, with_ticket(ticket));
     if (position != account.positions.end()) {
         apply(*position, position->extra.trail);
+        account.book.trailing = account.book.trailing || !std::isnan(position->extra.trail);
         return true;
     }
     auto& orders = account.book.orders;

@@ -92,7 +92,7 @@ void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     std::size_t first = 0;
     std::optional<Exit> exit;
     for (; first < count; ++first) {
-        Book::observe(positions[first], bar);
+        broker.book.observe(positions[first], bar);
         exit = exit_of<GapOpen>(positions[first], bar);
         if (exit) {
             break;
@@ -110,7 +110,7 @@ void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     std::size_t kept = first;
     for (std::size_t read = first + 1; read < count; ++read) {
         auto& position = positions[read];
-        Book::observe(position, bar);
+        broker.book.observe(position, bar);
         if (const auto hit = exit_of<GapOpen>(position, bar)) {
             settle(broker, position, hit->level, bar.timestamp, hit->reason);
         } else {

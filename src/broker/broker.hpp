@@ -57,7 +57,7 @@ struct PlainBook {
         return {};
     }
     void opened() noexcept {}
-    static void observe(Position& /*position*/, const Bar& /*bar*/) noexcept {}
+    void observe(Position& /*position*/, const Bar& /*bar*/) const noexcept {}
     [[nodiscard]] Trade closed(const Position& position, double exit_price, double pnl,
                                std::int64_t time, ExitReason /*reason*/) const noexcept {
         return Trade{position.entry_price, exit_price, position.lot_size, pnl,

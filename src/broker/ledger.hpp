@@ -83,6 +83,7 @@ struct Ledger {
     std::optional<std::uint64_t> filling;  // the ticket of the order being filled
     std::vector<Order> orders;             // placing order
     std::shared_ptr<const BarValues> values;  // during a run, if it has any
+    bool trailing = false;  // a trailing distance was ever set: only then do stops follow
 
     [[nodiscard]] Extra opening(double entry_price, double commission,
                                 double margin_per_lot) const noexcept {
@@ -101,26 +102,32 @@ struct Ledger {
 
     // Every bar the position is open for, including the one that closes it, before its exits: the
     // excursions, and a trailing stop follows the bar's best price.
-    static void observe(Position& position, const Bar& bar) noexcept {
-        if (bar.low < position.extra.low) {
-            position.extra.low = bar.low;
+    void observe(Position& position, const Bar& seen) const noexcept {
+        if (seen.low < position.extra.low) {
+            position.extra.low = seen.low;
         }
-        if (bar.high > position.extra.high) {
-            position.extra.high = bar.high;
+        if (seen.high > position.extra.high) {
+            position.extra.high = seen.high;
         }
+        if (trailing) [[unlikely]] {
+            follow(position, seen);
+        }
+    }
+    static void follow(Position& position, const Bar& seen) noexcept {
         const double trail = position.extra.trail;
-        if (!std::isnan(trail)) {
-            auto& stop = position.stop_loss;
-            if (position.is_long) {
-                const double level = bar.high - trail;
-                if (!stop || level > *stop) {
-                    stop = level;
-                }
-            } else {
-                const double level = bar.low + trail;
-                if (!stop || level < *stop) {
-                    stop = level;
-                }
+        if (std::isnan(trail)) {
+            return;
+        }
+        auto& stop = position.stop_loss;
+        if (position.is_long) {
+            const double level = seen.high - trail;
+            if (!stop || level > *stop) {
+                stop = level;
+            }
+        } else {
+            const double level = seen.low + trail;
+            if (!stop || level < *stop) {
+                stop = level;
             }
         }
     }
@@ -159,8 +166,16 @@ using Account = BrokerOf<Ledger>;
 [[nodiscard]] double used_margin(const Account& account) noexcept;
 
 // The run's steps around a bar's exits: before them, the bar's values, the swaps of the rollovers
-// since the last bar and the pending orders; after them, the stop-out.
-void begin_bar(Account& account, const Bar& bar);
+// since the last bar and the pending orders; after them, the stop-out. Inline: most runs have
+// none of them, and then a bar costs no call.
+void bar_steps(Account& account, const Bar& bar);
+inline void begin_bar(Account& account, const Bar& bar) {
+    Ledger& book = account.book;
+    ++book.bar;
+    if (book.values || !book.orders.empty()) [[unlikely]] {
+        bar_steps(account, bar);
+    }
+}
 void end_exits(Account& account, const Bar& bar);
 
 // Closes all of the position with this ticket, or `lots` of it (the rest keeps the ticket), by

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <optional>
 #include <string_view>
 
@@ -103,8 +104,9 @@ PyObject* open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                                            stop_loss, take_profit);
             if constexpr (Book::options) {
                 if (position != nullptr) {
-                    if (trail) {
+                    if (trail && !std::isnan(*trail)) {
                         position->extra.trail = *trail;
+                        broker->record.book.trailing = true;
                     }
                     ticket = position->extra.ticket;
                 }
