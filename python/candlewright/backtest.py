@@ -68,8 +68,8 @@ class Backtest:
     defaults a run is `Engine.run`'s to the bit:
 
     - `spread` a number, or per bar: the name of a data column (a loaded file's `spread`) or a
-      sequence; with `point` (e.g. 0.00001) it is in points, as such files write it. The spread of the bar a fill happens in
-      applies. `spread_at="entry"` pays it at the entry only.
+      sequence; with `point` (e.g. 0.00001) it is in points, as such files write it. The
+      spread of the bar a fill happens in applies. `spread_at="entry"` pays it at the entry only.
     - `quote_to_account` a number, or per bar: a column name or a sequence of rates (account
       currency per unit of the quote currency), or "1/close" when the account currency is the
       quote's base (USDJPY on a USD account). It applies at each close and each equity point.
@@ -139,12 +139,15 @@ class Backtest:
 
     def __repr__(self) -> str:
         r = self._runner
-        spread, rate = self._options["spread"], self._options["quote_to_account"]
+
+        def shown(given: Any, value: float) -> str:
+            return repr(given) if isinstance(given, str) else (
+                "<per bar>" if _is_per_bar(given) else repr(value))
+        spread = shown(self._options["spread"], r.spread)
+        rate = shown(self._options["quote_to_account"], r.quote_to_account)
         return (f"Backtest({len(r)} bars, initial_cash={r.initial_cash!r}, "
-                f"commission={r.commission!r}, "
-                f"spread={spread if isinstance(spread, str) else r.spread!r}, "
-                f"contract_size={r.contract_size!r}, "
-                f"quote_to_account={rate if isinstance(rate, str) else r.quote_to_account!r})")
+                f"commission={r.commission!r}, spread={spread}, "
+                f"contract_size={r.contract_size!r}, quote_to_account={rate})")
 
     def column(self, name: str) -> Column:
         """One column of the bars ("timestamp", "open", ..., "volume"), without a copy."""
