@@ -82,7 +82,8 @@ def report_parts(result: Result, name: str) -> list[Any]:
     equity = view(result.equity)
     trades = {name: view(getattr(result.trades, name)) for name in (
         "ticket", "is_long", "lot_size", "entry_time", "exit_time", "entry_price", "exit_price",
-        "stop_loss", "take_profit", "pnl", "commission", "mae", "mfe", "entry_bar", "exit_bar")}
+        "stop_loss", "take_profit", "pnl", "commission", "swap", "mae", "mfe", "entry_bar",
+        "exit_bar")}
     trades["exit_reason"] = np.asarray(result.trades.exit_reason, dtype=object)
     for column in ("entry_time", "exit_time"):
         trades[column] = trades[column].astype("float64") * (1000.0 / unit)
@@ -229,7 +230,7 @@ def _price_panel(np: Any, models: Any, fig: Any, candles: dict[str, Any],
              line_color="color")
     if not len(trades["ticket"]):
         return fig
-    won = trades["pnl"] - trades["commission"] > 0
+    won = trades["pnl"] - trades["commission"] + trades["swap"] > 0  # as the metrics count it
     source = models.ColumnDataSource({
         **{name: values for name, values in trades.items()},
         "side": np.where(trades["is_long"], "long", "short"),
@@ -250,7 +251,8 @@ def _price_panel(np: Any, models: Any, fig: Any, candles: dict[str, Any],
         ("ticket", "@ticket (@side)"), ("entry", "@entry_time{%F %H:%M} @ @entry_price{0.00000}"),
         ("exit", "@exit_time{%F %H:%M} @ @exit_price{0.00000}"), ("lots", "@lot_size"),
         ("stop / target", "@stop_loss{0.00000} / @take_profit{0.00000}"),
-        ("pnl", "@pnl{0,0.00} (commission @commission{0,0.00})"), ("exit reason", "@exit_reason"),
+        ("pnl", "@pnl{0,0.00} (commission @commission{0,0.00}, swap @swap{0,0.00})"),
+        ("exit reason", "@exit_reason"),
         ("mae / mfe", "@mae{0.00000} / @mfe{0.00000}")],
         formatters={"@entry_time": "datetime", "@exit_time": "datetime"}))
     return fig
