@@ -36,10 +36,12 @@ std::size_t choice_of(const Args<N>& bound, std::size_t i,
         return 0;
     }
     PyObject* value = bound.template get<to_object>(i).get();
-    const std::string text = PyUnicode_Check(value) ? text_of(value) : std::string();
-    for (std::size_t k = 0; k < K; ++k) {
-        if (PyUnicode_Check(value) && text == choices[k]) {
-            return k;
+    if (PyUnicode_Check(value)) {
+        const std::string text = text_of(value);
+        for (std::size_t k = 0; k < K; ++k) {
+            if (text == choices[k]) {
+                return k;
+            }
         }
     }
     std::string listed;
@@ -222,13 +224,13 @@ PyObject* account_margin(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const double value = [&] {
             SharedAccess access(account->access);
             const double price = bound.get<to_f64>(0);
-            const double worth = equity(account->record, price);
-            const double used = used_margin(account->record);
+            const Account& record = account->record;
             if constexpr (Level) {
-                return used > 0.0 ? (worth / used) * 100.0
+                const double used = used_margin(record);
+                return used > 0.0 ? margin_level(equity(record, price), used)
                                   : std::numeric_limits<double>::infinity();
             } else {
-                return worth - used;
+                return free_margin(record, price);
             }
         }();
         return to_py(value);

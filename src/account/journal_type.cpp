@@ -245,7 +245,7 @@ PyGetSetDef g_position_getset[] = {
     {"trail", position_value<[](const OpenPosition& p) { return level_or_none(p.extra.trail); }>,
      nullptr, "", nullptr},
     {"margin",
-     position_value<[](const OpenPosition& p) { return p.extra.margin_per_lot * p.lot_size; }>,
+     position_value<[](const OpenPosition& p) { return margin_of(p); }>,
      nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -99,11 +99,6 @@ void fill_orders(Account& account, const Bar& bar) {
     orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
 }
 
-// Margin level in percent, as brokers give it.
-double margin_level(double equity, double used) noexcept {
-    return (equity / used) * 100.0;
-}
-
 // Closes positions at `price`, largest loss there first, until the margin level is above the
 // stop-out or nothing is open.
 void stop_out_at(Account& account, double price, std::int64_t time) {
@@ -133,7 +128,7 @@ void stop_out_at(Account& account, double price, std::int64_t time) {
 double used_margin(const Account& account) noexcept {
     double used = 0.0;
     for (const OpenPosition& position : account.positions) {
-        used = used + position.extra.margin_per_lot * position.lot_size;
+        used = used + margin_of(position);
     }
     return used;
 }
@@ -170,7 +165,7 @@ void end_exits(Account& account, const Bar& bar) {
     for (const OpenPosition& position : account.positions) {
         at_low = at_low + open_value(account, position, bar.low);
         at_high = at_high + open_value(account, position, bar.high);
-        used = used + position.extra.margin_per_lot * position.lot_size;
+        used = used + margin_of(position);
     }
     const bool low_worse = at_low <= at_high;
     const double worst = (low_worse ? at_low : at_high) + account.cash;

@@ -46,8 +46,7 @@ typename Book::Position* open_position(BrokerOf<Book>& broker, bool is_long, dou
                                  : ((broker.contract_size * price) * broker.quote_to_account) /
                                        rules.leverage;
             const double required = margin_per_lot * lot_size;
-            const double free = equity(broker, price) - used_margin(broker);
-            if (!(required <= free)) {
+            if (!(required <= free_margin(broker, price))) {
                 broker.book.refused();
                 return nullptr;
             }

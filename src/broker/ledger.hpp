@@ -162,8 +162,18 @@ using Account = BrokerOf<Ledger>;
 
 // --- what only the Account does (account_ops.cpp) ---
 
-// The margin the open positions hold, in opening order.
+// The margin one position holds, and all of them in opening order.
+[[nodiscard]] inline double margin_of(const Account::Position& position) noexcept {
+    return position.extra.margin_per_lot * position.lot_size;
+}
 [[nodiscard]] double used_margin(const Account& account) noexcept;
+// Equity over used margin, in percent, as brokers give it; and equity less used margin.
+[[nodiscard]] inline double margin_level(double equity, double used) noexcept {
+    return (equity / used) * 100.0;
+}
+[[nodiscard]] inline double free_margin(const Account& account, double price) noexcept {
+    return equity(account, price) - used_margin(account);
+}
 
 // The run's steps around a bar's exits: before them, the bar's values, the swaps of the rollovers
 // since the last bar and the pending orders; after them, the stop-out. Inline: most runs have
