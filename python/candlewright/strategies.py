@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from collections import deque
-from typing import Protocol
+from typing import Any, Callable, Protocol
 
 from _candlewright import Bar, Broker
 
@@ -20,6 +20,35 @@ class Strategy(Protocol):
     def next(self, bar: Bar, broker: Broker, /) -> object: ...
 
 
+class _StartOfRun:
+    """`init` that the engine finds on none but the subclasses that define one of their own.
+
+    For a strategy with an init the engine builds every bar of the run as a Bar object before
+    the first `next`. It looks the attribute up once at the start of each run: here the lookup
+    calls `start` and then finds nothing, so the state is fresh for every run at no cost per bar
+    and no list is built. A subclass that keeps more state can define an init and call this one
+    through super(); the engine then calls the subclass's init with the bars, as for any other.
+    """
+
+    def __init__(self, start: Callable[[Any], None]) -> None:
+        self.start = start
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    def __get__(self, obj: Any, owner: type | None = None) -> Any:
+        if obj is None:
+            return self
+        for klass in type(obj).__mro__:
+            if self.name in vars(klass):
+                if vars(klass)[self.name] is not self:
+                    # super().init from a subclass's own init.
+                    return lambda bars: self.start(obj)
+                break
+        self.start(obj)
+        raise AttributeError(f"{type(obj).__name__!r} object has no attribute {self.name!r}")
+
+
 class SmaCross:
     """Long when the fast simple moving average of closes crosses above the slow one, short
     when it crosses below; one position at a time, each with a stop-loss and a take-profit.
@@ -27,6 +56,8 @@ class SmaCross:
     Distances are in pips of `pip` price units. Both averages are running sums over a window
     of recent closes, so each bar costs the same however long the windows are; such sums drift
     in the last bits, so an exact tie between the averages may fall either way.
+
+    One instance can be run more than once: every run starts afresh.
     """
 
     def __init__(self, fast: int = 10, slow: int = 40, lots: float = 0.1,
@@ -35,14 +66,15 @@ class SmaCross:
             raise ValueError(f"need 0 < fast < slow, got fast={fast}, slow={slow}")
         self.fast, self.slow, self.lots = fast, slow, lots
         self.stop, self.target = stop_pips * pip, target_pips * pip
-        self.init([])
+        self._start()
 
-    def init(self, bars: list[Bar]) -> None:
-        # Every run starts afresh, so one instance can be run more than once.
+    def _start(self) -> None:
         self._fast_window: deque[float] = deque(maxlen=self.fast)
         self._slow_window: deque[float] = deque(maxlen=self.slow)
         self._fast_sum = self._slow_sum = 0.0
         self._was_above: bool | None = None
+
+    init = _StartOfRun(_start)
 
     def next(self, bar: Bar, broker: Broker) -> None:
         close, fast, slow = bar.close, self._fast_window, self._slow_window
