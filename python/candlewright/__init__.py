@@ -2,7 +2,8 @@
 
 The four classes come from the native module `_candlewright`; this package adds `Backtest`,
 which runs a strategy on an `Account` and returns a `Result` with the trade journal, the equity
-curve and metrics, loading of bars, a protocol for strategies, an example strategy, parameter
+curve and metrics, loading of bars, a protocol for strategies, an example strategy, signal runs
+(`Backtest.run_signals`, natively and on threads), parameter
 sweeps over every core or a cluster, and the command `python -m candlewright`.
 """
 from _candlewright import Bar, Broker, Engine, Stats
@@ -11,12 +12,13 @@ from .backtest import Account, Backtest, Column, Order, Position, Result, Trade,
 from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, read_parquet,
                    sample_bars)
 from .resample import resample
+from .signals import SignalStrategy
 from .strategies import SmaCross, Strategy
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
 from .walk_forward import WalkForward, Window, walk_forward
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Order", "Position",
-           "Trade", "Trades", "Column", "Strategy", "SmaCross",
+           "Trade", "Trades", "Column", "Strategy", "SmaCross", "SignalStrategy",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
            "walk_forward", "WalkForward", "Window"]

@@ -167,6 +167,29 @@ class Backtest:
         stats, trades, equity, exposed, refused = self._runner.run(strategy)
         return Result(stats, trades, equity, exposed, self, refused)
 
+    def run_signals(self, entries: Any, exits: Any = None, *, side: str = "long",
+                    lots: Any = 1.0, stop_loss: Any = None, take_profit: Any = None,
+                    max_positions: int = 1, threads: int | None = None,
+                    keep: str = "all") -> Any:
+        """Runs per-bar signals natively, with no Python call per bar and without the
+        interpreter lock: the `Result` of `run(SignalStrategy(entries, exits, ...))`, to the bit
+        (see `candlewright.signals` for what the signals do).
+
+        `entries` and `exits` are arrays with a value per bar (numpy, pandas, pyarrow, polars,
+        `array.array`, lists; booleans or numbers, by sign); `lots`, `stop_loss` and
+        `take_profit` (price distances from the close) a number or an array per bar.
+
+        Many parameter sets run in one call: give arrays of shape (bars, sets), one column per
+        set (the other arrays then have one column, shared, or one per set). The result is then
+        a list, one item per set, and the sets are spread over `threads` threads (by default
+        one per core). `keep="figures"` keeps only each set's `Stats`, not its journal and
+        equity curve.
+        """
+        from .signals import check_arguments, run_signals
+        arguments = check_arguments(entries, exits, side=side, lots=lots, stop_loss=stop_loss,
+                                    take_profit=take_profit, max_positions=max_positions)
+        return run_signals(self, arguments, threads, keep)
+
     @property
     def account(self) -> tuple[float, float, float, float, float]:
         """initial_cash, commission, spread, contract_size, quote_to_account (a spread or rate

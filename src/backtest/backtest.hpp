@@ -25,4 +25,12 @@ struct Backtest {
     std::shared_ptr<const BarValues> values;  // null: the account's own spread and rate throughout
 };
 
+// The storage a finished run left behind, if any; runs may overlap, so each takes it whole.
+[[nodiscard]] std::vector<double> take_spare(CurveStore& store);
+
+// The curve as a column's values; once they are gone, the storage goes back to the store, if the
+// backtest still exists and the store holds nothing larger.
+[[nodiscard]] std::shared_ptr<const std::vector<double>> recycled(
+    std::vector<double> curve, const std::shared_ptr<CurveStore>& store);
+
 }  // namespace cw

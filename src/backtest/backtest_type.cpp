@@ -8,6 +8,7 @@
 #include "binding/params.hpp"
 #include "engine/intake.hpp"
 #include "ingest/series_type.hpp"
+#include "signals/signals_type.hpp"
 
 namespace cw {
 namespace {
@@ -179,6 +180,9 @@ PyMethodDef g_methods[] = {
      "invert_rate=False, nights=None)\n--\n\n"},
     {"run", method_entry(backtest_run), METH_FASTCALL | METH_KEYWORDS,
      "run($self, strategy)\n--\n\n"},
+    {"run_signals", method_entry(runner_run_signals), METH_FASTCALL | METH_KEYWORDS,
+     "run_signals($self, entries, exits, lots, stop_loss, take_profit, side, max_positions, "
+     "threads, keep)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include "backtest/columns.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -227,6 +228,86 @@ std::vector<double> doubles_from_column(PyObject* column, const std::string& nam
         at += view.strides[0];
     }
     return values;
+}
+
+NumberTable::NumberTable(PyObject* obj, std::string name, std::size_t rows)
+    : name_(std::move(name)), rows_(rows) {
+    if (!held_.try_take(obj, PyBUF_RECORDS_RO)) {
+        PyError cause = PyError::fetch();
+        throw PyError::deferred(
+            PyExc_TypeError,
+            concat({name_, " must be a number or an array of numbers with the buffer protocol "
+                           "(numpy, array.array), not '",
+                    qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(obj))), "'"}))
+            .caused_by(std::move(cause).into_exception());
+    }
+    const Py_buffer& view = held_.view();
+    if ((view.ndim != 1 && view.ndim != 2) || static_cast<std::size_t>(view.shape[0]) != rows ||
+        (view.ndim == 2 && view.shape[1] < 1)) {
+        std::string shape;
+        for (int d = 0; d < view.ndim; ++d) {
+            shape += (d != 0 ? ", " : "") + std::to_string(view.shape[d]);
+        }
+        throw PyError::deferred(
+            PyExc_ValueError,
+            concat({name_, " must have a value per bar (", std::to_string(rows),
+                    "), or a row per bar with a value per set; got shape (", shape,
+                    view.ndim == 1 ? ",)" : ")"}));
+    }
+    code_ = item_code(view, name_.c_str());
+    if (view.ndim == 2) {
+        sets_ = static_cast<std::size_t>(view.shape[1]);
+        set_stride_ = view.strides[1];
+    }
+}
+
+void NumberTable::read(std::size_t set, std::size_t first, std::size_t count,
+                       double* out) const {
+    const Py_buffer& view = held_.view();
+    const auto* at = static_cast<const std::byte*>(view.buf) +
+                     static_cast<Py_ssize_t>(set) * set_stride_ +
+                     static_cast<Py_ssize_t>(first) * view.strides[0];
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = read_as<double>(code_, at);
+        at += view.strides[0];
+    }
+}
+
+std::size_t NumberTable::read_signs(std::size_t set, std::size_t first, std::size_t count,
+                                    std::int8_t* out) const {
+    const Py_buffer& view = held_.view();
+    const Py_ssize_t stride = view.strides[0];
+    const auto* at = static_cast<const std::byte*>(view.buf) +
+                     static_cast<Py_ssize_t>(set) * set_stride_ +
+                     static_cast<Py_ssize_t>(first) * stride;
+    auto each = [&](auto sign) {
+        for (std::size_t i = 0; i < count; ++i, at += stride) {
+            out[i] = sign(at);
+        }
+    };
+    // Booleans and bytes, the usual signals, without a detour through doubles. A boolean is read
+    // as its byte: any non-zero byte is true, and no byte is an invalid bool.
+    switch (code_) {
+        case '?':
+        case 'B':
+            each([](const std::byte* p) { return static_cast<std::int8_t>(load<unsigned char>(p) != 0); });
+            return count;
+        case 'b':
+            each([](const std::byte* p) {
+                const auto v = load<signed char>(p);
+                return static_cast<std::int8_t>((v > 0) - (v < 0));
+            });
+            return count;
+        default:
+            for (std::size_t i = 0; i < count; ++i, at += stride) {
+                const double v = read_as<double>(code_, at);
+                if (std::isnan(v)) {
+                    return i;
+                }
+                out[i] = static_cast<std::int8_t>((v > 0.0) - (v < 0.0));
+            }
+            return count;
+    }
 }
 
 }  // namespace cw

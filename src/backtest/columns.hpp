@@ -3,9 +3,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "binding/buffer.hpp"
 #include "binding/compat.hpp"
 #include "binding/convert.hpp"
 #include "market/bar.hpp"
@@ -28,5 +30,29 @@ std::array<PyObject*, 6> column_args(const Bound& bound, std::size_t first = 0) 
 // One more column of numbers, as doubles; it must hold `rows` values.
 [[nodiscard]] std::vector<double> doubles_from_column(PyObject* column, const std::string& name,
                                                       std::size_t rows);
+
+// Numbers per bar for one set or many: a buffer of `rows` values, or of `rows` rows of one value
+// per set (a numpy array of shape (bars, sets)), held for the call and read one set at a time.
+class NumberTable {
+public:
+    NumberTable(PyObject* obj, std::string name, std::size_t rows);
+    [[nodiscard]] std::size_t sets() const noexcept { return sets_; }
+    [[nodiscard]] const std::string& name() const noexcept { return name_; }
+    // Values `first` to `first + count` of set `set` (0 for a one-dimensional buffer), into `out`.
+    void read(std::size_t set, std::size_t first, std::size_t count, double* out) const;
+    // The same values as signs, -1, 0 or +1: the number read, or `count` if none is NaN, which
+    // stops the reading there.
+    [[nodiscard]] std::size_t read_signs(std::size_t set, std::size_t first, std::size_t count,
+                                         std::int8_t* out) const;
+    [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
+
+private:
+    HeldBuffer held_;
+    std::string name_;
+    std::size_t rows_;
+    std::size_t sets_ = 1;
+    Py_ssize_t set_stride_ = 0;
+    char code_ = 'd';
+};
 
 }  // namespace cw

@@ -6,36 +6,6 @@
 #include "stats/stats_type.hpp"
 
 namespace cw {
-namespace {
-
-// The storage a finished run left behind, if any; runs may overlap, so each takes it whole.
-std::vector<double> take_spare(CurveStore& store) {
-    std::vector<double> curve;
-    const std::lock_guard lock(store.mutex);
-    curve.swap(store.spare);
-    return curve;
-}
-
-// The curve as a column's values; once the column is gone, its storage goes back to the store,
-// if the backtest still exists and the store holds nothing larger.
-std::shared_ptr<const std::vector<double>> recycled(std::vector<double> curve,
-                                                    const std::shared_ptr<CurveStore>& store) {
-    auto values = std::make_unique<std::vector<double>>(std::move(curve));
-    auto give_back = [weak = std::weak_ptr<CurveStore>(store)](const std::vector<double>* gone) {
-        std::unique_ptr<std::vector<double>> owned(const_cast<std::vector<double>*>(gone));
-        if (const auto alive = weak.lock()) {
-            const std::lock_guard lock(alive->mutex);
-            if (owned->capacity() > alive->spare.capacity()) {
-                alive->spare.swap(*owned);
-            }
-        }
-    };
-    // Should making the shared count fail, the deleter is called on the pointer: nothing leaks.
-    return std::shared_ptr<const std::vector<double>>(values.release(), std::move(give_back));
-}
-
-}  // namespace
-
 Ref run_backtest(const Backtest& backtest, Ref strategy) {
     const std::vector<Bar>& data = *backtest.data;
     std::vector<double> equity_curve = take_spare(*backtest.curves);

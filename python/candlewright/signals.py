@@ -1,0 +1,217 @@
+"""Strategies given as signals: arrays with a value per bar, computed beforehand (with numpy,
+pandas, ...), that say when to enter and when to exit.
+
+`SignalStrategy` is what such a run does, written as an ordinary strategy; `Backtest.run_signals`
+does exactly the same natively, without a Python call per bar and without the interpreter lock,
+so that its result is `Backtest.run(SignalStrategy(...))`'s to the bit, only many times faster,
+and many parameter sets can run at once on threads.
+
+On each bar, after the bar's own stop-losses and take-profits (and the account's other rules),
+at the bar's close:
+
+1. an exit signal (non-zero) closes every open position (`close_all`);
+2. an entry signal opens a position: long for `side="long"`, short for `"short"`, and by its
+   sign for `"both"` (+1 long, -1 short). Positions of the other side are closed first (so
+   `"both"` reverses), and none opens while `max_positions` are open. Its stop-loss is
+   `close - stop_loss` for a long position (`close + stop_loss` for a short one) and its
+   take-profit `close + take_profit` (`close - take_profit`); a distance of None or NaN sets
+   no level.
+
+Signals are booleans or numbers (only their sign counts; NaN is refused); `lots`, `stop_loss`
+and `take_profit` are a number for every bar or an array with a value per bar.
+"""
+from __future__ import annotations
+
+import array
+import importlib
+import math
+import numbers
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
+
+__all__ = ["SIDES", "SignalStrategy"]
+
+SIDES = ("long", "short", "both")
+
+
+class SignalStrategy:
+    """Trades on per-bar signals, as the module says; `Backtest.run_signals` takes the same
+    arguments and gives the same result. `arguments()` gives them back, for `run_signals`."""
+
+    def __init__(self, entries: Any, exits: Any = None, *, side: str = "long",
+                 lots: Any = 1.0, stop_loss: Any = None, take_profit: Any = None,
+                 max_positions: int = 1) -> None:
+        self._arguments = check_arguments(entries, exits, side=side, lots=lots,
+                                          stop_loss=stop_loss, take_profit=take_profit,
+                                          max_positions=max_positions)
+        self.side, self.max_positions = side, max_positions
+
+    def arguments(self) -> dict[str, Any]:
+        """The arguments of `Backtest.run_signals` that run this strategy."""
+        return dict(self._arguments)
+
+    def init(self, bars: list[Any]) -> None:
+        # Every run starts at the first bar, so one instance can be run more than once.
+        a, n = self._arguments, len(bars)
+        self._entries = _signs(a["entries"], "entries", n)
+        self._exits = None if a["exits"] is None else _signs(a["exits"], "exits", n)
+        self._lots = _per_bar(a["lots"], "lots", n)
+        if not all(0 < x < math.inf for x in self._lots):
+            raise ValueError("lots must be positive and finite")
+        self._stop_loss = _per_bar(a["stop_loss"], "stop_loss", n)
+        self._take_profit = _per_bar(a["take_profit"], "take_profit", n)
+        self._bar = 0
+
+    def next(self, bar: Any, account: Any) -> None:
+        i = self._bar
+        self._bar = i + 1
+        price, time = bar.close, bar.timestamp
+        if self._exits is not None and self._exits[i] and account.positions:
+            account.close_all(price, time)
+        entry = self._entries[i]
+        if not entry:
+            return
+        is_long = entry > 0 if self.side == "both" else self.side == "long"
+        positions = account.positions
+        if positions and positions[0].is_long != is_long:
+            account.close_all(price, time)
+            positions = account.positions
+        if len(positions) < self.max_positions:
+            stop, target = self._stop_loss[i], self._take_profit[i]
+            stop_level = None if math.isnan(stop) else price - stop if is_long else price + stop
+            target_level = (None if math.isnan(target) else
+                            price + target if is_long else price - target)
+            trade = account.buy if is_long else account.sell
+            trade(price, self._lots[i], time, stop_level, target_level)
+
+
+def check_arguments(entries: Any, exits: Any = None, *, side: str = "long", lots: Any = 1.0,
+                    stop_loss: Any = None, take_profit: Any = None,
+                    max_positions: int = 1) -> dict[str, Any]:
+    """The arguments of a signal run, checked where that needs no bars; arrays become buffers."""
+    if side not in SIDES:
+        raise ValueError(f"side must be one of {', '.join(map(repr, SIDES))}, not {side!r}")
+    if isinstance(max_positions, bool) or not isinstance(max_positions, numbers.Integral) \
+            or max_positions < 1:
+        raise ValueError(f"max_positions must be a whole number >= 1, not {max_positions!r}")
+    if entries is None:
+        raise TypeError("entries must be an array of signals, not None")
+    if lots is None:
+        raise TypeError("lots must be a number or an array, not None")
+    return {"entries": numbers_of(entries, "entries"),
+            "exits": None if exits is None else numbers_of(exits, "exits"),
+            "side": side, "lots": _number_or_numbers(lots, "lots"),
+            "stop_loss": _number_or_numbers(stop_loss, "stop_loss"),
+            "take_profit": _number_or_numbers(take_profit, "take_profit"),
+            "max_positions": int(max_positions)}
+
+
+def numbers_of(values: Any, name: str) -> Any:
+    """`values` as something with the buffer protocol: itself, its numpy array (pandas, polars
+    and pyarrow give theirs), or an array of floats."""
+    if not isinstance(values, (list, tuple)) and (hasattr(values, "__array__")
+                                                   or hasattr(values, "to_numpy")):
+        try:
+            numpy: Any = importlib.import_module("numpy")
+        except ImportError:
+            pass
+        else:
+            return numpy.asarray(values)
+    try:
+        memoryview(values)
+        return values
+    except TypeError:
+        pass
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError(f"{name} must be an array of numbers, not {type(values).__name__}")
+    values = list(values)
+    if values and isinstance(values[0], (list, tuple)):
+        try:
+            numpy = importlib.import_module("numpy")
+        except ImportError:
+            raise TypeError(f"{name}: nested lists need numpy; give a 2-D numpy array") from None
+        return numpy.asarray(values, dtype=float)
+    try:
+        return array.array("d", values)
+    except TypeError as exc:
+        raise TypeError(f"{name} must hold numbers: {exc}") from None
+
+
+def _number_or_numbers(value: Any, name: str) -> Any:
+    if value is None or isinstance(value, float):
+        return value
+    if isinstance(value, numbers.Real):
+        return float(value)
+    return numbers_of(value, name)
+
+
+def _column(values: Any, name: str, n: int) -> list[Any]:
+    view = memoryview(values)
+    if view.ndim != 1 or len(view) != n:
+        raise ValueError(f"{name} must have a value per bar ({n}), not shape {view.shape}")
+    column: list[Any] = view.tolist()
+    return column
+
+
+def _signs(values: Any, name: str, n: int) -> list[int]:
+    column = _column(values, name, n)
+    if any(x != x for x in column):
+        raise ValueError(f"{name}: signals must be numbers, not NaN; 0 is no signal")
+    return [(x > 0) - (x < 0) for x in column]
+
+
+def _per_bar(value: Any, name: str, n: int) -> list[float]:
+    if value is None:
+        return [math.nan] * n
+    if isinstance(value, float):
+        return [value] * n
+    return _column(value, name, n)
+
+
+def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None,
+                keep: str) -> Any:
+    """`Backtest.run_signals` on checked arguments: a `Result` for one set, a list for many."""
+    from .backtest import Result
+    from .sweeps import _cores
+
+    if keep not in ("all", "figures"):
+        raise ValueError(f"keep must be 'all' or 'figures', not {keep!r}")
+    if threads is None:
+        threads = _cores()
+    elif isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
+        raise ValueError(f"threads must be a whole number >= 1, not {threads!r}")
+    a = arguments
+    raw = backtest._runner.run_signals(a["entries"], a["exits"], a["lots"], a["stop_loss"],
+                                       a["take_profit"], SIDES.index(a["side"]),
+                                       a["max_positions"], int(threads), keep == "all")
+    one = memoryview(a["entries"]).ndim == 1
+    if keep == "figures":
+        return raw[0] if one else raw
+    results = [Result(stats, trades, equity, exposed, backtest, refused)
+               for stats, trades, equity, exposed, refused in raw]
+    return results[0] if one else results
+
+
+def run_strategies(backtest: Any, factory: Callable[..., Any], sets: list[dict[str, Any]],
+                   threads: int, on_each: Callable[[int, Any], None]) -> None:
+    """`factory(**params)` for each set, run on `threads` threads: a `SignalStrategy` natively,
+    without the interpreter lock, any other strategy by `Backtest.run`; `on_each(index,
+    outcome)` gets each set's `Result`, or the exception its factory or run raised."""
+    import concurrent.futures as cf
+
+    def one(params: dict[str, Any]) -> Any:
+        strategy = factory(**params)
+        if isinstance(strategy, SignalStrategy):
+            return run_signals(backtest, strategy._arguments, 1, "all")
+        return backtest.run(strategy)
+
+    with cf.ThreadPoolExecutor(max_workers=threads) as pool:
+        futures = {pool.submit(one, params): index for index, params in enumerate(sets)}
+        try:
+            for future in cf.as_completed(futures):
+                error = future.exception()
+                on_each(futures[future], error if error is not None else future.result())
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise

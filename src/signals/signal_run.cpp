@@ -1,0 +1,180 @@
+// The signal loop and the threads that share the sets out.
+#include "signals/signal_run.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "broker/ledger.hpp"
+
+namespace cw {
+namespace {
+
+std::optional<double> level(double price, double distance, bool above) noexcept {
+    if (std::isnan(distance)) {
+        return std::nullopt;
+    }
+    return above ? price + distance : price - distance;
+}
+
+// What SignalStrategy.next does at the bar's close, after the bar's exits.
+void act(Account& account, const Bar& bar, std::size_t i, const SignalSet& set,
+         const SignalRules& rules) {
+    const double price = bar.close;
+    if (set.exits && (*set.exits)[i] != 0 && !account.positions.empty()) {
+        close_all(account, price, bar.timestamp);
+    }
+    const std::int8_t entry = (*set.entries)[i];
+    if (entry == 0) {
+        return;
+    }
+    const bool is_long = rules.side == Side::both ? entry > 0 : rules.side == Side::long_only;
+    if (!account.positions.empty() && account.positions.front().is_long != is_long) {
+        close_all(account, price, bar.timestamp);
+    }
+    if (account.positions.size() < rules.max_positions) {
+        (void)open_position(account, is_long, price, set.lots.at(i), bar.timestamp,
+                            level(price, set.stop_loss.at(i), !is_long),
+                            level(price, set.take_profit.at(i), is_long));
+    }
+}
+
+}  // namespace
+
+SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
+                             const SignalRules& rules, bool keep, std::vector<double>& curve) {
+    const std::vector<Bar>& data = *backtest.data;
+    const Account& params = backtest.account;
+    Account account = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
+                                          params.contract_size, params.quote_to_account);
+    account.book.rules = params.book.rules;
+    account.book.values = backtest.values;
+    const bool margin = account.book.rules.margin();
+    curve.clear();
+    curve.reserve(data.size());
+
+    SignalOutcome out;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const Bar& bar = data[i];
+        begin_bar(account, bar);
+        check_exits(account, bar);
+        if (margin) {
+            end_exits(account, bar);
+        }
+        act(account, bar, i, set, rules);
+        curve.push_back(equity(account, bar.close));
+        out.exposed += account.positions.empty() ? 0U : 1U;
+    }
+    if (!data.empty()) {
+        close_all(account, data.back().close, data.back().timestamp, ExitReason::end);
+    }
+    out.stats = compute_stats(account, curve);
+    out.refused = account.book.refusals;
+    if (keep) {
+        out.trades = std::make_shared<const std::vector<TradeRow>>(std::move(account.trades));
+        out.equity = recycled(std::move(curve), backtest.curves);
+        curve = take_spare(*backtest.curves);
+    }
+    return out;
+}
+
+std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
+                                           const std::vector<SignalSet>& sets,
+                                           const SignalRules& rules, bool keep,
+                                           std::size_t threads,
+                                           const std::function<bool()>& keep_going) {
+    std::vector<SignalOutcome> outcomes(sets.size());
+    // A curve of a million bars fresh from the system costs thousands of page faults: each
+    // thread works in one the backtest kept, and leaves its own there when done.
+    auto park = [&](std::vector<double> curve) noexcept {
+        try {
+            (void)recycled(std::move(curve), backtest.curves);
+        } catch (...) {  // a spare not kept is only a slower next run
+        }
+    };
+    if (sets.size() == 1) {
+        std::vector<double> curve = take_spare(*backtest.curves);
+        outcomes[0] = run_signal_set(backtest, sets[0], rules, keep, curve);
+        park(std::move(curve));
+        return outcomes;
+    }
+    // Sets are taken one at a time from a shared counter, so a slow set holds up no other.
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;
+    std::exception_ptr failure;
+
+    auto work = [&] {
+        std::vector<double> curve = take_spare(*backtest.curves);
+        try {
+            for (std::size_t i = next++; i < sets.size() && !stop; i = next++) {
+                outcomes[i] = run_signal_set(backtest, sets[i], rules, keep, curve);
+            }
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            stop = true;
+        }
+        park(std::move(curve));
+        const std::lock_guard lock(mutex);
+        --running;
+        finished.notify_all();
+    };
+
+    std::vector<std::thread> pool;
+    const std::size_t count = std::max<std::size_t>(1, std::min(threads, sets.size()));
+    pool.reserve(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        {
+            const std::lock_guard lock(mutex);
+            ++running;
+        }
+        try {
+            pool.emplace_back(work);
+        } catch (...) {
+            const std::lock_guard lock(mutex);
+            --running;
+            if (pool.empty()) {
+                throw;  // not even one thread: nothing ran
+            }
+            break;  // the threads there are share the sets
+        }
+    }
+    {
+        std::unique_lock lock(mutex);
+        while (running != 0) {
+            if (finished.wait_for(lock, std::chrono::milliseconds(20)) ==
+                    std::cv_status::timeout &&
+                !stop) {
+                lock.unlock();
+                bool going = false;
+                try {
+                    going = keep_going();
+                } catch (...) {
+                    const std::lock_guard failed(mutex);
+                    if (!failure) {
+                        failure = std::current_exception();
+                    }
+                }
+                stop = stop || !going;
+                lock.lock();
+            }
+        }
+    }
+    for (std::thread& thread : pool) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return outcomes;
+}
+
+}  // namespace cw

@@ -1,0 +1,69 @@
+// Runs driven by per-bar signals instead of a strategy's next(): the account steps of a run and a
+// fixed set of actions on each bar's close, with no Python in the loop, so many sets can run at
+// once on threads. Pure C++. The actions are those of the package's SignalStrategy, done through
+// the same account operations, so a signal run and a strategy run agree to the bit.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "backtest/backtest.hpp"
+#include "stats/stats.hpp"
+
+namespace cw {
+
+// A value per bar, or one for every bar. NaN: none (a stop-loss or take-profit not set).
+struct PerBar {
+    double constant = std::nan("");
+    std::shared_ptr<const std::vector<double>> values;  // null: the constant
+
+    [[nodiscard]] double at(std::size_t bar) const noexcept {
+        return values ? (*values)[bar] : constant;
+    }
+};
+
+// -1, 0 or +1 per bar.
+using Signs = std::shared_ptr<const std::vector<std::int8_t>>;
+
+// One parameter set: what to do on each bar.
+struct SignalSet {
+    Signs entries;
+    Signs exits;          // null: none
+    PerBar lots;
+    PerBar stop_loss;     // price distance from the close
+    PerBar take_profit;
+};
+
+enum class Side : std::uint8_t { long_only, short_only, both };
+
+struct SignalRules {
+    Side side = Side::long_only;
+    std::uint64_t max_positions = 1;
+};
+
+// What a set's run produced; the journal and curve only when they are kept.
+struct SignalOutcome {
+    Stats stats{};
+    std::shared_ptr<const std::vector<TradeRow>> trades;
+    std::shared_ptr<const std::vector<double>> equity;
+    std::uint64_t exposed = 0;
+    std::uint64_t refused = 0;
+};
+
+// One set on the backtest's bars, from its account template. `curve` is working storage.
+[[nodiscard]] SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
+                                           const SignalRules& rules, bool keep,
+                                           std::vector<double>& curve);
+
+// Every set, on up to `threads` threads (the caller's among them when there is one set). The
+// caller's thread calls `keep_going` now and then while others work; false stops the sets not yet
+// started, and the outcomes are then incomplete. The first failure of any thread is rethrown.
+[[nodiscard]] std::vector<SignalOutcome> run_signal_sets(
+    const Backtest& backtest, const std::vector<SignalSet>& sets, const SignalRules& rules,
+    bool keep, std::size_t threads, const std::function<bool()>& keep_going);
+
+}  // namespace cw

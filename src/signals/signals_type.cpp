@@ -1,0 +1,208 @@
+// Runner.run_signals: the buffers are read into sets while the interpreter lock is held, the sets
+// run without it, and the results are made once it is back.
+#include "signals/signals_type.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <type_traits>
+#include <string>
+
+#include "account/journal_type.hpp"
+#include "backtest/backtest_type.hpp"
+#include "backtest/columns.hpp"
+#include "binding/params.hpp"
+#include "binding/text.hpp"
+#include "binding/unlocked.hpp"
+#include "signals/signal_run.hpp"
+#include "stats/stats_type.hpp"
+
+namespace cw {
+namespace {
+
+constexpr Signature<9> k_run_signals{"Runner",
+                                     "run_signals",
+                                     {"entries", "exits", "lots", "stop_loss", "take_profit",
+                                      "side", "max_positions", "threads", "keep"}};
+
+[[noreturn]] void refuse(std::string message) {
+    throw PyError::deferred(PyExc_ValueError, std::move(message));
+}
+
+std::string where(const NumberTable& table, std::size_t set, std::size_t bar) {
+    return concat({table.name(), " at bar ", std::to_string(bar),
+                   table.sets() > 1 ? concat({", set ", std::to_string(set)}) : std::string()});
+}
+
+// A per-bar argument read once per set it has (one, shared, or one each), checked as it is read.
+template <class Value, class Read>
+class Input {
+public:
+    Input(PyObject* obj, const char* name, std::size_t rows, Read read)
+        : table_(obj, name, rows), read_(read) {}
+    [[nodiscard]] std::size_t sets() const noexcept { return table_.sets(); }
+    void check(std::size_t sets) const {
+        if (table_.sets() != 1 && table_.sets() != sets) {
+            refuse(concat({table_.name(), " has ", std::to_string(table_.sets()),
+                           " sets, but entries has ", std::to_string(sets)}));
+        }
+    }
+    std::shared_ptr<const std::vector<Value>> of(std::size_t set) {
+        const std::size_t column = table_.sets() == 1 ? 0 : set;
+        if (shared_) {
+            return shared_;
+        }
+        auto values = std::make_shared<std::vector<Value>>();
+        const std::size_t rows = table_.rows();
+        values->reserve(rows);
+        if constexpr (std::is_same_v<Value, std::int8_t>) {
+            values->resize(rows);
+            const std::size_t read = table_.read_signs(column, 0, rows, values->data());
+            if (read != rows) {
+                refuse(concat({"signals must be numbers, not NaN (", where(table_, column, read),
+                               "); 0 is no signal"}));
+            }
+        } else {
+            // Through a small buffer: the values of a million bars need not exist twice.
+            std::array<double, 4096> chunk{};
+            for (std::size_t first = 0; first < rows; first += chunk.size()) {
+                const std::size_t count = std::min(chunk.size(), rows - first);
+                table_.read(column, first, count, chunk.data());
+                for (std::size_t k = 0; k < count; ++k) {
+                    values->push_back(
+                        read_(chunk[k], [&] { return where(table_, column, first + k); }));
+                }
+            }
+        }
+        if (table_.sets() == 1) {
+            shared_ = values;
+        }
+        return values;
+    }
+
+private:
+    NumberTable table_;
+    Read read_;
+    std::shared_ptr<const std::vector<Value>> shared_;  // a one-set table's, for every set
+};
+
+// Signs are read by the table itself (NumberTable::read_signs).
+constexpr auto sign_of = [](double value, auto /*place*/) {
+    return static_cast<std::int8_t>(value);
+};
+constexpr auto any_number = [](double value, auto /*place*/) { return value; };
+constexpr auto lot_size = [](double value, auto place) {
+    if (!(value > 0.0 && std::isfinite(value))) {
+        refuse(concat({"lots must be positive and finite (", place(), ")"}));
+    }
+    return value;
+};
+
+// A number for every bar, None (no level) where allowed, or a buffer.
+template <class Read>
+class Values {
+public:
+    Values(PyObject* given, const char* name, std::size_t rows, std::size_t sets, Read read,
+           bool optional) {
+        if (optional && given == Py_None) {
+            return;
+        }
+        if (PyFloat_Check(given) || PyLong_Check(given)) {
+            const double value = convert_arg<to_f64>(given, name);
+            constant_.constant = read(value, [] { return std::string("every bar"); });
+            return;
+        }
+        input_.emplace(given, name, rows, read);
+        input_->check(sets);
+    }
+    PerBar of(std::size_t set) {
+        return input_ ? PerBar{0.0, input_->of(set)} : constant_;
+    }
+
+private:
+    PerBar constant_;
+    std::optional<Input<double, Read>> input_;
+};
+
+std::vector<SignalSet> read_sets(const Args<9>& bound, std::size_t rows) {
+    Input<std::int8_t, decltype(sign_of)> entries(bound.get<to_object>(0).get(), "entries", rows,
+                                                  sign_of);
+    const std::size_t count = entries.sets();
+    std::optional<Input<std::int8_t, decltype(sign_of)>> exits;
+    if (PyObject* given = bound.get<to_object>(1).get(); given != Py_None) {
+        exits.emplace(given, "exits", rows, sign_of);
+        exits->check(count);
+    }
+    Values lots(bound.get<to_object>(2).get(), "lots", rows, count, lot_size, false);
+    Values stops(bound.get<to_object>(3).get(), "stop_loss", rows, count, any_number, true);
+    Values targets(bound.get<to_object>(4).get(), "take_profit", rows, count, any_number, true);
+    std::vector<SignalSet> sets;
+    sets.reserve(count);
+    for (std::size_t set = 0; set < count; ++set) {
+        sets.push_back(SignalSet{entries.of(set), exits ? exits->of(set) : nullptr,
+                                 lots.of(set), stops.of(set), targets.of(set)});
+    }
+    return sets;
+}
+
+Ref outcome_object(SignalOutcome&& outcome, bool keep) {
+    Ref stats = new_stats(outcome.stats);
+    if (!keep) {
+        return stats;
+    }
+    Ref trades = new_trades(std::move(outcome.trades));
+    Ref equity = new_column(owned_column(std::move(outcome.equity)));
+    Ref exposed = to_py(outcome.exposed);
+    Ref refused = to_py(outcome.refused);
+    return require_object(PyTuple_Pack(5, stats.get(), trades.get(), equity.get(), exposed.get(),
+                                       refused.get()));
+}
+
+}  // namespace
+
+PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_run_signals, args, nargs, kwnames);
+        const HeldReceiver<Backtest> backtest(self, backtest_class);
+        SharedAccess access(backtest->access);
+        const Backtest& record = backtest->record;
+
+        const std::uint64_t side = convert_arg<to_u64>(bound.get<to_object>(5).get(), "side");
+        const std::uint64_t max_positions =
+            convert_arg<to_u64>(bound.get<to_object>(6).get(), "max_positions");
+        const std::uint64_t threads =
+            convert_arg<to_u64>(bound.get<to_object>(7).get(), "threads");
+        const bool keep = PyObject_IsTrue(bound.get<to_object>(8).get()) == 1;
+        if (side > 2) {
+            refuse("side must be 0 (long), 1 (short) or 2 (both)");
+        }
+        if (max_positions < 1 || threads < 1) {
+            refuse("max_positions and threads must be at least 1");
+        }
+        const SignalRules rules{static_cast<Side>(side), max_positions};
+        const std::vector<SignalSet> sets = read_sets(bound, record.data->size());
+
+        std::vector<SignalOutcome> outcomes;
+        bool interrupted = false;
+        {
+            WithoutInterpreterLock unlocked;
+            outcomes = run_signal_sets(record, sets, rules, keep, threads, [&] {
+                interrupted = !unlocked.signals_pass();
+                return !interrupted;
+            });
+        }
+        if (interrupted || PyErr_Occurred() != nullptr) {
+            throw_pending();
+        }
+        Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            outcome_object(std::move(outcomes[i]), keep).release());
+        }
+        return list;
+    });
+}
+
+}  // namespace cw

@@ -1,0 +1,14 @@
+// Runner.run_signals: signal runs, one set or many, from per-bar buffers.
+#pragma once
+
+#include "binding/compat.hpp"
+
+namespace cw {
+
+// run_signals(entries, exits, lots, stop_loss, take_profit, side, max_positions, threads, keep)
+// -> a list, per set, of (Stats, Trades, equity Column, exposed bars, refused orders), or of
+// Stats alone when the journal and curve are not kept.
+PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+}  // namespace cw
