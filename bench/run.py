@@ -32,6 +32,9 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# backtesting.py draws a tqdm progress bar over its run when tqdm is installed, with no switch of
+# its own; tqdm takes its defaults from the environment when it is first imported.
+os.environ.setdefault("TQDM_DISABLE", "1")
 
 import strategies  # noqa: E402  (beside this file)
 from _candlewright import Bar, Broker, Engine  # noqa: E402
@@ -202,12 +205,12 @@ def crossover(timer, rows, repeat):
     stats = {}
 
     def run_cross():
-        stats["last"] = engine.run(strategies.SmaCross())
+        stats["last"] = engine.run(strategies.smacross())
 
     times = timer.times({
         "run": run_cross,
         "run_empty": lambda: engine.run(empty),
-        "loop": loop_of(strategies.SmaCross),
+        "loop": loop_of(strategies.smacross),
         "loop_empty": loop_of(strategies.EmptyNext),
     }, repeat)
     count = len(bars)
@@ -249,11 +252,11 @@ def backtest_overhead(timer, floor, rows, repeat):
         "floor": lambda: floor.run(floor_bar, empty, broker, count),
         "engine_empty": lambda: engine.run(empty),
         "backtest_empty": lambda: backtest.run(empty),
-        "engine_cross": lambda: engine.run(strategies.SmaCross()),
-        "backtest_cross": lambda: backtest.run(strategies.SmaCross()),
+        "engine_cross": lambda: engine.run(strategies.smacross()),
+        "backtest_cross": lambda: backtest.run(strategies.smacross()),
     }, repeat)
     per_bar = {name: min(values) / count for name, values in times.items()}
-    result = backtest.run(strategies.SmaCross())
+    result = backtest.run(strategies.smacross())
     lines = [
         ["Backtest.run, empty next / floor", ns(per_bar["backtest_empty"]),
          f"**{paired_ratio(times, 'backtest_empty', 'floor'):.2f}x**"],
@@ -538,78 +541,167 @@ def memory(count):
     return text
 
 
-def peers(timer, rows, ours_per_second, trades, repeat):
-    """The crossover on backtesting.py and backtrader, on the same bars."""
-    lines = [["candlewright Engine.run", f"{ours_per_second:,.0f}", "1", trades]]
-    speeds = {"candlewright": ours_per_second}
-    notes = []
+def peers(timer, rows, repeat):
+    """The crossover on candlewright, backtesting.py and backtrader, on the same bars, all in the
+    same rounds; the loading of each apart from its run."""
+    from candlewright import Backtest
+
+    count = len(rows)
+    columns = {name: [row[i] for row in rows] for i, name in
+               enumerate(("timestamp", "open", "high", "low", "close", "volume"))}
+    bars = [Bar(*row) for row in rows]
+    engine = make_engine(bars)
+    trades = {}
+
+    def engine_run():
+        trades["candlewright Engine.run"] = engine.run(strategies.smacross()).num_trades
+
+    runs = {"candlewright Engine.run": engine_run}
+    loads = {"candlewright Engine.run": lambda: make_engine(bars)}
+    versions = {"candlewright Engine.run": ""}
+    skipped, notes = [], []
     try:
+        import numpy
         import pandas as pd
     except ImportError as error:
-        notes.append(f"pandas is not installed ({error}): peers skipped.")
+        notes.append(f"numpy or pandas is not installed ({error}): peers skipped.")
         pd = None
-    frame = None
     if pd is not None:
-        index = pd.to_datetime([row[0] for row in rows], unit="s")
-        frame = pd.DataFrame([row[1:] for row in rows], index=index,
-                             columns=["Open", "High", "Low", "Close", "Volume"])
+        arrays = {name: numpy.asarray(values) for name, values in columns.items()}
+        backtest = Backtest(arrays, **ACCOUNT)
 
-    def backtesting_run():
-        import warnings
-        from backtesting import Backtest
-        strategy = strategies.backtesting_strategy()
-        result = {}
+        def backtest_run():
+            trades["candlewright Backtest.run"] = len(backtest.run(strategies.smacross()).trades)
 
-        def once():
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                test = Backtest(frame, strategy, cash=1_000_000, commission=0.0, spread=0.0,
-                                margin=1.0, trade_on_close=True, finalize_trades=True)
-                result["stats"] = test.run()
-        return once, lambda: f"{int(result['stats']['# Trades'])} trades"
+        runs["candlewright Backtest.run"] = backtest_run
+        loads["candlewright Backtest.run"] = lambda: Backtest(arrays, **ACCOUNT)
+        versions["candlewright Backtest.run"] = ""
 
-    def backtrader_run():
-        import backtrader as bt
-        strategy = strategies.backtrader_strategy()
-        result = {}
+        def frame():
+            return pd.DataFrame({"Open": arrays["open"], "High": arrays["high"],
+                                 "Low": arrays["low"], "Close": arrays["close"],
+                                 "Volume": arrays["volume"]},
+                                index=pd.to_datetime(arrays["timestamp"], unit="s"))
 
-        def once():
-            cerebro = bt.Cerebro(stdstats=False)
-            cerebro.broker.setcash(1_000_000.0)
-            cerebro.broker.set_coc(True)
-            cerebro.adddata(bt.feeds.PandasData(dataname=frame))
-            cerebro.addstrategy(strategy)
-            result["strategy"] = cerebro.run()[0]
-        return once, lambda: f"{result['strategy'].closed_trades} trades"
-
-    for name, package, make in (("backtesting.py", "backtesting", backtesting_run),
-                                ("backtrader", "backtrader", backtrader_run)):
-        if frame is None:
-            lines.append([name, "not run", "", "pandas is not installed"])
-            continue
-        try:
-            module = importlib.import_module(package)
-        except Exception as error:  # noqa: BLE001  (any failure to import: report and go on)
-            lines.append([name, "not run", "", f"cannot import {package}: {error}"])
-            continue
-        version = getattr(module, "__version__", "?")
-        try:
-            once, describe = make()
-            best = timer.best({name: once}, repeat)[name]
-        except Exception as error:  # noqa: BLE001  (a peer that fails on this interpreter)
-            lines.append([f"{name} {version}", "failed", "", f"{type(error).__name__}: {error}"])
-            continue
-        per_second = len(rows) / (best / 1e9)
-        speeds[name] = per_second
-        lines.append([f"{name} {version}", f"{per_second:,.0f}",
-                      f"{ours_per_second / per_second:,.1f}", describe()])
-    text = table([f"crossover, {len(rows):,} bars", "bars per second",
-                  "Engine.run is this many times faster", "trades"],
-                 lines)
+        for name, package, prepare in (("backtesting.py", "backtesting", _backtesting_py),
+                                       ("backtrader", "backtrader", _backtrader)):
+            try:
+                module = importlib.import_module(package)
+            except Exception as error:  # noqa: BLE001  (any failure to import: report and go on)
+                skipped.append([name, "", "not run", "", "", f"cannot import {package}: {error}"])
+                continue
+            try:
+                load, run = prepare(frame, trades, name)
+            except Exception as error:  # noqa: BLE001  (a peer that fails on this interpreter)
+                skipped.append([name, "", "failed", "", "", f"{type(error).__name__}: {error}"])
+                continue
+            runs[name], loads[name] = run, load
+            versions[name] = " " + getattr(module, "__version__", "?")
+    base = "candlewright Engine.run"
+    # Loads and runs in the same rounds: each round runs every contender once, in an order that
+    # rotates, so the ratios pair runs that saw the same state of the machine.
+    times = timer.times({**{("run", k): v for k, v in runs.items()},
+                         **{("load", k): v for k, v in loads.items()}}, repeat)
+    lines, speeds, ratios = [], {}, {}
+    for name in runs:
+        run_best = min(times[("run", name)])
+        ratio = statistics.median(a / b for a, b in zip(times[("run", name)],
+                                                        times[("run", base)]))
+        speeds[name.removesuffix(" Engine.run")] = count / (run_best / 1e9)
+        ratios[name.removesuffix(" Engine.run")] = ratio
+        lines.append([name + versions[name], ns(min(times[('load', name)]) / 1e6),
+                      ns(run_best / count), f"{count / (run_best / 1e9):,.0f}",
+                      "1" if name == base else f"{ratio:,.2f}", f"{trades[name]:,}"])
+    text = table([f"crossover, {count:,} bars", "loading ms", "run ns/bar", "run bars per second",
+                  "run time / Engine.run's", "trades"], lines + skipped)
+    text += "\n\n" + textwrap.fill(
+        f"CPU time; loading and run timed apart, every contender once in each of {repeat} rounds, "
+        "in an order that rotates. Times: the best round; the ratio: the median over rounds of "
+        "the two runs' times in the same round. The trade counts may differ by a few where the "
+        "averages of two libraries, summed in different orders, fall on the two sides of a "
+        "near tie. tqdm's progress bars are off (TQDM_DISABLE).", 100)
     text += "\n\nWhat differs between the three:\n\n" + "\n".join(
         "- " + textwrap.fill(note, 98, subsequent_indent="  ") for note in
         strategies.PEER_NOTES + notes)
-    return text, speeds
+    return text, speeds, ratios
+
+
+def _backtesting_py(frame, trades, name):
+    """(load, run) of the crossover on backtesting.py: the DataFrame and the Backtest holding it,
+    then Backtest.run on one made beforehand."""
+    import warnings
+
+    from backtesting import Backtest
+
+    strategy = strategies.backtesting_strategy()
+
+    def load():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return Backtest(frame(), strategy, cash=1_000_000, commission=0.0, spread=0.0,
+                            margin=1.0, trade_on_close=True, finalize_trades=True)
+
+    test = load()
+
+    def run():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            trades[name] = int(test.run()["# Trades"])
+    return load, run
+
+
+def _backtrader(frame, trades, name):
+    """(load, run) of the crossover on backtrader. Its PandasData feed loads the frame row by row
+    in cerebro.run(), about half of that call: load is that preload on its own, and the run gets a
+    feed that restores the lines a preload made, so it is timed without the loading."""
+    import array
+
+    import backtrader as bt
+
+    strategy = strategies.backtrader_strategy()
+
+    def load(data=None):
+        cerebro = bt.Cerebro()
+        feed = bt.feeds.PandasData(dataname=frame() if data is None else data)
+        cerebro.adddata(feed)
+        # What cerebro.run() does for each of its feeds before the strategies start.
+        feed.reset()
+        feed._start()
+        feed.preload()
+        return feed
+
+    def lines_of(feed):
+        return [array.array("d", feed.lines[i].array) for i in range(feed.lines.fullsize())]
+
+    def feed_class(loaded):
+        class Preloaded(bt.feeds.PandasData):
+            def preload(self):
+                for i, values in enumerate(loaded):
+                    self.lines[i].array = array.array("d", values)
+                self._last()
+                self.home()
+        return Preloaded
+
+    def cerebro_run(feed):
+        cerebro = bt.Cerebro(stdstats=False)
+        cerebro.broker.setcash(1_000_000.0)
+        cerebro.broker.set_coc(True)
+        cerebro.adddata(feed)
+        cerebro.addstrategy(strategy)
+        return cerebro.run()[0].closed_trades, cerebro.broker.getvalue()
+
+    # The restored feed must trade as the plain one does.
+    head = frame().iloc[:20_000]
+    plain = cerebro_run(bt.feeds.PandasData(dataname=head))
+    restored = cerebro_run(feed_class(lines_of(load(head)))(dataname=head))
+    if plain != restored:
+        raise RuntimeError(f"the preloaded feed trades differently: {restored} != {plain}")
+    data = frame()
+    preloaded = feed_class(lines_of(load(data)))
+
+    def run():
+        trades[name] = cerebro_run(preloaded(dataname=data))[0]
+    return load, run
 
 
 # ---------------------------------------------------------------------------------------------
@@ -654,9 +746,13 @@ def write_results(path, title, body, summary):
                                ns(per_bar["loop"]), ns(per_bar["run_init"])])
         speeds = entry["crossover_bars_per_second"]
         ours = speeds["candlewright"]
+        # Older entries timed each peer once, loading included, against a best of several runs
+        # of ours taken earlier; they are kept as they were measured, and marked.
+        paired = entry.get("crossover_ratio")
         peer_rows.append([key, f"{ours:,.0f}"] + [
-            f"{speeds[name]:,.0f} ({ours / speeds[name]:,.0f}x slower)" if name in speeds
-            else "not run" for name in ("backtesting.py", "backtrader")])
+            (f"{speeds[name]:,.0f} ({paired[name]:,.0f}x slower)" if paired
+             else f"{speeds[name]:,.0f} ({ours / speeds[name]:,.0f}x slower, unpaired)")
+            if name in speeds else "not run" for name in ("backtesting.py", "backtrader")])
         speedups = entry.get("sweep_speedup")
         if isinstance(speedups, dict):
             sweep_rows.append([key] + [f"{speedups[sets]:.2f}x" for sets in ("16", "64")])
@@ -670,7 +766,10 @@ def write_results(path, title, body, summary):
             "\n\n"
             + table(["interpreter", "bars", "floor", "Engine.run", "run / floor", "Python loop",
                      "Engine.run, with an init"], ratio_rows)
-            + "\n\nThe moving-average crossover on 10^6 bars, bars per second:\n\n"
+            + "\n\nThe moving-average crossover on 10^6 bars, bars per second of the run, "
+              "loading apart, and the median of the ratios of run times within rounds (rows "
+              "marked unpaired: an older measurement, each peer timed once with its loading, "
+              "against candlewright's best run):\n\n"
             + table(["interpreter", "candlewright", "backtesting.py", "backtrader"], peer_rows)
             + "\n\nParameter sweeps over 10^5 bars: candlewright.sweep's process pool against a "
               f"sequential loop, on {os.cpu_count()} cores (elapsed time, the median of the "
@@ -690,6 +789,8 @@ def main():
     parser.add_argument("--wall", action="store_true",
                         help="elapsed time instead of the thread's CPU time")
     parser.add_argument("--no-peers", action="store_true", help="skip backtesting.py and backtrader")
+    parser.add_argument("--peer-rounds", type=int, default=3, metavar="N",
+                        help="rounds of the peer table (default 3; backtrader takes minutes each)")
     parser.add_argument("--output", type=pathlib.Path, default=None,
                         help="results file (default: bench/results.md; --quick writes none)")
     args = parser.parse_args()
@@ -714,8 +815,10 @@ def main():
         print(f"making {big:,} synthetic bars", file=sys.stderr)
         rows = list(synthetic_rows(max(big, max(sizes))))
 
+        peer_rounds = 1 if args.quick else args.peer_rounds
         parts = [f"{machine()}; {clock_name}, best of interleaved repetitions (at least "
-                 f"{repeat} per table, 1 for the peers); {datetime.date.today().isoformat()}."]
+                 f"{repeat} per table, {peer_rounds} for the peers); "
+                 f"{datetime.date.today().isoformat()}."]
         print("empty next against the floor and a Python loop", file=sys.stderr)
         text, empty_results = empty_next(timer, floor, rows, sizes, repeat)
         parts.append("### Engine.run with an empty next\n\n" + text)
@@ -748,12 +851,12 @@ def main():
             parts.append("### FX account options\n\n" + account.measure(
                 timer, paired_ratio, table, 2_000 if args.quick else 400_000, repeat))
 
-        speeds = {"candlewright": ours_per_second}
+        speeds, peer_ratios = {"candlewright": ours_per_second}, None
         if args.no_peers:
             parts.append("### Peers\n\nSkipped (--no-peers).")
         else:
             print("peers: backtesting.py and backtrader (slow)", file=sys.stderr)
-            text, speeds = peers(timer, rows[:big], ours_per_second, trades, 1)
+            text, speeds, peer_ratios = peers(timer, rows[:big], peer_rounds)
             parts.append("### Peers\n\n" + text)
 
         print("peak memory", file=sys.stderr)
@@ -774,6 +877,7 @@ def main():
     if args.output is not None:
         write_results(args.output, title, body,
                       {"empty_next": empty_results, "crossover_bars_per_second": speeds,
+                       "crossover_ratio": peer_ratios,
                        "sweep_speedup": sweep_speedup})
         print(f"written to {args.output}", file=sys.stderr)
     print(f"{time.perf_counter() - started:.0f} s", file=sys.stderr)
