@@ -51,6 +51,7 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
     auto* const broker_object = reinterpret_cast<PyObject*>(&broker);
     std::uint64_t exposed = 0;
     SignalCheck signals;
+    Ref bar_object;
     for (const Bar& bar : data) {
         {
             ExclusiveStep step(broker.access);
@@ -64,10 +65,8 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
                 }
             }
         }
-        {
-            Ref bar_object = new_bar(bar);
-            call_method(next, strategy, std::array{bar_object.get(), broker_object});
-        }
+        renew_bar(bar_object, bar);
+        call_method(next, strategy, std::array{bar_object.get(), broker_object});
         double point;
         {
             SharedStep step(broker.access);
