@@ -108,6 +108,23 @@ def rules_tour():
             call()
 
 
+def signals_tour():
+    """Signal runs, one set and many on threads, kept and figures only, and refused inputs."""
+    entries = array("b", [1, 0, -1, 0, 1, -1, 0, 1])
+    sets = memoryview(array("b", list(entries) * 3)).cast("b", (8, 3))
+    result = ruled.run_signals(entries, entries, side="both", stop_loss=0.01, take_profit=0.02)
+    result.metrics, list(result.trades.exit_reason), memoryview(result.equity).tolist()
+    [r.stats for r in backtest.run_signals(sets, lots=[0.5] * 8, threads=2)]
+    ruled.run_signals(sets, side="short", max_positions=2, keep="figures", threads=3)
+    for call in (lambda: backtest.run_signals(array("d", [float("nan")] * 8)),
+                 lambda: backtest.run_signals(entries[:3]),
+                 lambda: backtest.run_signals(sets, memoryview(array("b", [0] * 16)).cast(
+                     "b", (8, 2))),
+                 lambda: backtest.run_signals(entries, lots=-1.0)):
+        with contextlib.suppress(*ERRORS, KeyError):
+            call()
+
+
 engine = Engine(BARS, *PARAMS)
 backtest = Backtest(BARS, *PARAMS)
 ruled = Backtest(BARS, PARAMS[0], PARAMS[1], [0.0001 * i for i in range(8)], PARAMS[3],
@@ -118,4 +135,5 @@ for _ in range(rounds):
     tour()
     journal_tour()
     rules_tour()
+    signals_tour()
 print(repr(engine.run(Trader())).splitlines()[0])

@@ -220,6 +220,9 @@ CALLS = """
     SHORT = (*COLUMNS[:4], array("d"), None, PLAIN)
     VALUES = {"spread": COLUMNS[1], "spread_scale": 0.01, "quote_to_account": COLUMNS[2],
               "invert_rate": True, "nights": COLUMNS[3]}
+    SIGNALS = array("b", [1, 0, -1, 1, 0, -1])
+    SETS = memoryview(array("b", [1, -1, 0, 0, -1, 1, 1, 1, 0, -1, -1, 0])).cast("b", (6, 2))
+    NAN_SIGNALS = array("d", [0.0, float("nan")] * 3)
     stats = Engine(BARS, *ACCOUNT).run(Trader())
     CSV = b"time,open,high,low,close,volume,spread\\n1,1.0,1.5,0.5,1.2,3,0.1\\n2,1,1.5,0.5,1.2,,\\n"
     TIMES = ((0, None),)
@@ -271,6 +274,15 @@ CALLS = """
                        lambda r: tuple(map(repr, r.run(Trader())))),
         "Runner run rules": (lambda: Runner(BARS, RULES).with_values(**VALUES),
                              lambda r: tuple(map(repr, r.run(Trader())))),
+        "run_signals": (lambda: Runner(BARS, RULES).with_values(**VALUES),
+                        lambda r: tuple(map(repr, r.run_signals(SIGNALS, SIGNALS, 1.0, 0.01, COLUMNS[1],
+                                                               2, 2, 1, True)[0]))),
+        "run_signals sets": (lambda: Runner(BARS, PLAIN),
+                             lambda r: repr(r.run_signals(SETS, None, COLUMNS[2], None, None, 0, 1,
+                                                          2, False))),
+        "run_signals NaN": (lambda: Runner(BARS, PLAIN),
+                            lambda r: r.run_signals(NAN_SIGNALS, None, 1.0, None, None, 0, 1, 1,
+                                                    True)),
         "parse_csv": (None, lambda _: repr(parse_csv(CSV, ",", 1, TIMES, (1, 2, 3, 4), 5, (6,),
                                                      ("spread",), True, True))),
         "parse_csv bad row": (None, lambda _: parse_csv(CSV + b"x", ",", 1, TIMES, (1, 2, 3, 4),
@@ -319,7 +331,7 @@ CALLS = """
 def test_calls_out_of_memory_raise():
     results = sweeps(CALLS)
     reference = {name: next(iter(tally)) for name, kind, _, tally in results if kind == "reference"}
-    assert len(reference) == 45
+    assert len(reference) == 48
     for name, kind, _, tally in results:
         # The call's own result or error; MemoryError; a result object that could not be made is an
         # internal fault, as it is for any call; a type's name that could not be made is a

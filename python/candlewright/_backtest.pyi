@@ -328,6 +328,18 @@ class Runner:
     ) -> Runner: ...
     def __len__(self) -> int: ...
     def run(self, strategy: object) -> tuple[Stats, Trades, Column, int, int]: ...
+    def run_signals(
+        self,
+        entries: Any,
+        exits: Any,
+        lots: Any,
+        stop_loss: Any,
+        take_profit: Any,
+        side: int,
+        max_positions: int,
+        threads: int,
+        keep: bool,
+    ) -> list[Any]: ...
     @property
     def bar_spread(self) -> Column | None: ...
     @property

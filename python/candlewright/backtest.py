@@ -13,7 +13,8 @@ import functools
 import importlib
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+import operator
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, cast
 
 from _candlewright import Bar, Stats
@@ -189,6 +190,32 @@ class Backtest:
         arguments = check_arguments(entries, exits, side=side, lots=lots, stop_loss=stop_loss,
                                     take_profit=take_profit, max_positions=max_positions)
         return run_signals(self, arguments, threads, keep)
+
+    def run_sets(self, factory: Any, sets: Iterable[Mapping[str, Any]], *,
+                 threads: int | None = None, keep: str = "all") -> list[Any]:
+        """Runs `factory(**params)` for each parameter set, on `threads` threads (by default one
+        per core), and returns each set's `Result` (its `Stats` with `keep="figures"`) in the
+        order of `sets`. A factory that returns a `SignalStrategy` (or a mapping of
+        `run_signals` arguments) runs natively without the interpreter lock, so one set's
+        signals are computed while others run; other strategies run as `run` runs them. The
+        first error raised stops the sets not yet started and is raised."""
+        from .signals import run_strategies
+        from .sweeps import _cores
+        if keep not in ("all", "figures"):
+            raise ValueError(f"keep must be 'all' or 'figures', not {keep!r}")
+        chosen = [dict(params) for params in sets]
+        count = _cores() if threads is None else operator.index(threads)
+        if count < 1:
+            raise ValueError(f"threads must be at least 1, not {threads!r}")
+        outcomes: list[Any] = [None] * len(chosen)
+
+        def each(index: int, outcome: Any) -> None:
+            if isinstance(outcome, BaseException):
+                raise outcome
+            outcomes[index] = outcome
+        if chosen:
+            run_strategies(self, factory, chosen, min(count, len(chosen)), keep, each)
+        return outcomes
 
     @property
     def account(self) -> tuple[float, float, float, float, float]:

@@ -192,18 +192,34 @@ def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None
     return results[0] if one else results
 
 
+def is_signal_based(strategy: Any) -> bool:
+    """A strategy `run_strategy` runs natively: a `SignalStrategy`, or the mapping of its
+    arguments."""
+    return isinstance(strategy, (SignalStrategy, Mapping))
+
+
+def run_strategy(backtest: Any, strategy: Any, keep: str = "all") -> Any:
+    """`strategy`'s `Result` (its `Stats` with `keep="figures"`): natively for a signal-based
+    one, otherwise by `Backtest.run`."""
+    if isinstance(strategy, Mapping):
+        strategy = SignalStrategy(**strategy)
+    if isinstance(strategy, SignalStrategy):
+        return run_signals(backtest, strategy._arguments, 1, keep)
+    result = backtest.run(strategy)
+    return result.stats if keep == "figures" else result
+
+
 def run_strategies(backtest: Any, factory: Callable[..., Any], sets: list[dict[str, Any]],
-                   threads: int, on_each: Callable[[int, Any], None]) -> None:
-    """`factory(**params)` for each set, run on `threads` threads: a `SignalStrategy` natively,
-    without the interpreter lock, any other strategy by `Backtest.run`; `on_each(index,
-    outcome)` gets each set's `Result`, or the exception its factory or run raised."""
+                   threads: int, keep: str, on_each: Callable[[int, Any], None]) -> None:
+    """`factory(**params)` for each set, run on `threads` threads: a `SignalStrategy` (or the
+    mapping of `run_signals` arguments) natively, without the interpreter lock, so that one
+    set's signals are computed while others run; any other strategy by `Backtest.run`.
+    `on_each(index, outcome)` gets each set's `Result` (its `Stats` with `keep="figures"`), or
+    the exception its factory or run raised, as each finishes."""
     import concurrent.futures as cf
 
     def one(params: dict[str, Any]) -> Any:
-        strategy = factory(**params)
-        if isinstance(strategy, SignalStrategy):
-            return run_signals(backtest, strategy._arguments, 1, "all")
-        return backtest.run(strategy)
+        return run_strategy(backtest, factory(**params), keep)
 
     with cf.ThreadPoolExecutor(max_workers=threads) as pool:
         futures = {pool.submit(one, params): index for index, params in enumerate(sets)}

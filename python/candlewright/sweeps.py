@@ -1,5 +1,6 @@
-"""Parameter sweeps: one `Backtest.run` per parameter set, spread over processes or a cluster,
-each set's figures, metrics and score returned; random and Optuna search over a grid.
+"""Parameter sweeps: one `Backtest.run` per parameter set, spread over processes or a cluster
+(threads for signal-based strategies), each set's figures, metrics and score returned; random
+and Optuna search over a grid.
 
 The bars travel to the workers once, as six flat arrays, and each worker turns them back into
 a `Backtest` once; a task then carries only its parameters. Results are those of running each
@@ -148,7 +149,10 @@ def sweep(strategy_factory: Callable[..., Strategy],
     trials of Optuna's TPE sampler seeded with `random_state`, which needs `maximize` and
     the `optuna` extra).
 
-    By default the sets run on a process pool of `max_workers` processes (all this machine's
+    A factory that returns a `SignalStrategy` (see `Backtest.run_signals`) makes a signal
+    sweep: its sets run natively on `max_workers` threads of this process (all cores), without
+    the interpreter lock, so nothing is pickled and no process starts; only `executor` sends
+    them elsewhere. Otherwise, by default the sets run on a process pool of `max_workers` processes (all this machine's
     cores), forked where that is safe, so that any factory will do, a lambda too; where the
     workers cannot be forked, the factory must be picklable (a class or function defined at
     module level, or a `functools.partial` of one), and a script must call the sweep under
@@ -231,7 +235,10 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
     bar = progress_bar(len(sets), sys.stderr, "sets") if plan.progress else None
     results: list[SweepResult | None] = [None] * len(sets)
     try:
-        if plan.executor is None:
+        first = _signal_strategy(plan.job, sets[0]) if plan.executor is None else None
+        if first is not None:
+            _on_threads(plan, sets, results, bar, first)
+        elif plan.executor is None:
             context = _context()
             if context.get_start_method() != "fork":
                 try:
@@ -255,6 +262,37 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
         if bar is not None:
             bar.close()
     return [result for result in results if result is not None]
+
+
+def _signal_strategy(job: _Job, params: dict[str, Any]) -> Any:
+    """The first set's strategy if it is signal-based (those run on threads), else None."""
+    from .signals import is_signal_based
+    try:
+        strategy = job.factory(**params)
+    except Exception:
+        return None  # the set's own run will report it
+    return strategy if is_signal_based(strategy) else None
+
+
+def _on_threads(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepResult | None],
+                bar: Any, first: Any) -> None:
+    """Signal-based sets: their runs give up the interpreter lock, so threads of this process
+    use every core, with nothing to pickle and no process to start."""
+    workers = min(plan.max_workers or _cores(), len(sets))
+    with cf.ThreadPoolExecutor(workers) as pool:
+        futures = {pool.submit(_run_on, plan.backtest, plan.job, params,
+                               first if index == 0 else None): index
+                   for index, params in enumerate(sets)}
+        try:
+            for future in cf.as_completed(futures):
+                index = futures[future]
+                results[index] = _result(sets[index], future)
+                if bar is not None:
+                    bar.step()
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
 
 
 def _optuna_search(plan: _Plan, grid: Any, constraint: Callable[[dict[str, Any]], bool] | None,
@@ -608,13 +646,15 @@ def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[
     return _run_on(_backtest_for(source), job, params)
 
 
-def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
+def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any],
+            strategy: Any = None) -> tuple[Any, ...]:
     """(figures, metrics, score, None), or (None, None, None, the error as plain strings,
-    which pickle whatever the exception was)."""
+    which pickle whatever the exception was). `strategy`, if given, is the set's, made."""
+    from .signals import run_strategy
     try:
         if job is None:
             raise RuntimeError("this worker has not received the strategy factory")
-        result = backtest.run(job.factory(**params))
+        result = run_strategy(backtest, job.factory(**params) if strategy is None else strategy)
         metrics = result.metrics
         score = job.score
         value = None if score is None else (
