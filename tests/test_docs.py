@@ -3,6 +3,8 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text()
 
@@ -21,3 +23,14 @@ def test_readme_has_two_set_up_commands():
     commands = re.findall(r"```sh\n(.*?)```", README, re.S)
     assert commands == ["python -m pip install . && python -m candlewright\n",
                         "python -m pip install '.[test]' && python -m pytest\n"]
+
+
+def test_signal_runs_example_prints_what_it_says():
+    section = README.split("## Signal runs\n", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    pytest.importorskip("numpy")
+    said = [line.split("  # ", 1)[1].strip() for line in code.splitlines()
+            if line.startswith("print(") and "  # " in line]
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    assert out.splitlines() == said
