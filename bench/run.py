@@ -851,6 +851,14 @@ def main():
             parts.append("### FX account options\n\n" + account.measure(
                 timer, paired_ratio, table, 2_000 if args.quick else 400_000, repeat))
 
+            import signals  # beside this file
+
+            print("signal-driven runs: numba, vectorbt, run_signals", file=sys.stderr)
+            # Elapsed time: run_signals may run on threads of its own.
+            parts.append("### Signal-driven runs\n\n" + signals.measure(
+                Timer(time.perf_counter_ns), paired_ratio, table, rows[:big],
+                2_000 if args.quick else 100_000, 1 if args.quick else max(5, repeat // 2)))
+
         speeds, peer_ratios = {"candlewright": ours_per_second}, None
         if args.no_peers:
             parts.append("### Peers\n\nSkipped (--no-peers).")
