@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from candlewright import Backtest, Bar, Engine, SignalStrategy, sweep
-from candlewright.sweeps import FIGURES
+from conftest import leak_check, requires_debug_build
 
 EUR = (10_000.0, 7.0, 0.0001, 100_000.0, 1.0)
 
@@ -250,3 +250,25 @@ def test_reused_bars_are_the_bars():
                                for b in data]
         assert [b.timestamp for b in keeper.kept] == list(range(0, 50, 3))
         assert [b.close for b in keeper.kept] == [1.5 + i for i in range(0, 50, 3)]
+
+
+@requires_debug_build
+def test_signal_runs_leak_nothing():
+    # array.array, not numpy: numpy's own calls leave references behind on a debug interpreter.
+    data = {k: array.array("q" if k == "timestamp" else "d", v.tolist()) for k, v in DATA.items()}
+    bt = Backtest(data, *EUR, leverage=50.0)
+    entries = array.array("b", signals(4, density=0.3).tolist())
+    sets = memoryview(array.array("b", [x for x in entries for _ in range(3)])).cast("b", (N, 3))
+    lots = array.array("d", [0.5] * N)
+
+    def tour():
+        bt.run_signals(entries, entries, side="both", stop_loss=0.002).trade_rows()
+        bt.run_signals(sets, lots=lots, threads=2)
+        bt.run_signals(sets, side="short", keep="figures", threads=3)
+        bt.run_sets(lambda k: SignalStrategy(entries, side="both", lots=k), [{"k": 1}, {"k": 2}],
+                    threads=2)
+        for bad in (array.array("d", [math.nan] * N), entries[:5]):
+            with pytest.raises(ValueError):
+                bt.run_signals(bad)
+
+    leak_check(tour, repeat=20)
