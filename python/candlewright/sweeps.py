@@ -235,9 +235,11 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
     bar = progress_bar(len(sets), sys.stderr, "sets") if plan.progress else None
     results: list[SweepResult | None] = [None] * len(sets)
     try:
-        first = _signal_strategy(plan.job, sets[0]) if plan.executor is None else None
-        if first is not None:
-            _on_threads(plan, sets, results, bar, first)
+        if plan.executor is None and _signal_based(plan.job, sets[0]):
+            # Their runs give up the interpreter lock, so threads of this process use every
+            # core, with nothing to pickle and no process to start.
+            with cf.ThreadPoolExecutor(min(plan.max_workers or _cores(), len(sets))) as pool:
+                _collect(pool, plan.backtest, plan.job, sets, range(len(sets)), results, bar)
         elif plan.executor is None:
             context = _context()
             if context.get_start_method() != "fork":
@@ -264,35 +266,13 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
     return [result for result in results if result is not None]
 
 
-def _signal_strategy(job: _Job, params: dict[str, Any]) -> Any:
-    """The first set's strategy if it is signal-based (those run on threads), else None."""
+def _signal_based(job: _Job, params: dict[str, Any]) -> bool:
+    """Whether the factory makes signal strategies, which run on threads: asked of one set."""
     from .signals import is_signal_based
     try:
-        strategy = job.factory(**params)
+        return is_signal_based(job.factory(**params))
     except Exception:
-        return None  # the set's own run will report it
-    return strategy if is_signal_based(strategy) else None
-
-
-def _on_threads(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepResult | None],
-                bar: Any, first: Any) -> None:
-    """Signal-based sets: their runs give up the interpreter lock, so threads of this process
-    use every core, with nothing to pickle and no process to start."""
-    workers = min(plan.max_workers or _cores(), len(sets))
-    with cf.ThreadPoolExecutor(workers) as pool:
-        futures = {pool.submit(_run_on, plan.backtest, plan.job, params,
-                               first if index == 0 else None): index
-                   for index, params in enumerate(sets)}
-        try:
-            for future in cf.as_completed(futures):
-                index = futures[future]
-                results[index] = _result(sets[index], future)
-                if bar is not None:
-                    bar.step()
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+        return False  # the set's own run will report it
 
 
 def _optuna_search(plan: _Plan, grid: Any, constraint: Callable[[dict[str, Any]], bool] | None,
@@ -614,6 +594,9 @@ _installed: tuple[bytes, Any, _Job] | None = None
 
 def _backtest_for(source: object) -> Any:
     global _cached
+    from .backtest import Backtest
+    if isinstance(source, Backtest):
+        return source  # threads of the sweep's own process
     cached = _cached
     if isinstance(source, bytes):
         if cached is None or cached[0] != source:
@@ -646,15 +629,14 @@ def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[
     return _run_on(_backtest_for(source), job, params)
 
 
-def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any],
-            strategy: Any = None) -> tuple[Any, ...]:
+def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
     """(figures, metrics, score, None), or (None, None, None, the error as plain strings,
-    which pickle whatever the exception was). `strategy`, if given, is the set's, made."""
+    which pickle whatever the exception was)."""
     from .signals import run_strategy
     try:
         if job is None:
             raise RuntimeError("this worker has not received the strategy factory")
-        result = run_strategy(backtest, job.factory(**params) if strategy is None else strategy)
+        result = run_strategy(backtest, job.factory(**params))
         metrics = result.metrics
         score = job.score
         value = None if score is None else (
