@@ -10,7 +10,8 @@ of SmaCross, and Backtest.run_signals. The loops reproduce the account to the bi
 cash and equity curve are checked against a candlewright run before anything is timed.
 
 A grid: 8 fast x 8 slow windows over 10^5 bars, the signals' computation included: vectorbt's
-broadcast run of the grid against run_signals on the 2-D signals, on one thread and on two.
+broadcast run of the grid against run_signals on the 2-D signals, on one thread and on two, and
+against run_sets, which computes each set's signals on the threads beside the other sets' runs.
 
 Elapsed time (run_signals may work on threads of its own), the contenders of one table
 interleaved in the same rounds; ratios are medians of the ratios within rounds.
@@ -557,6 +558,26 @@ def grid(timer, paired_ratio, make_table, columns, account, repeat):
                          take_profit=TARGET, threads=threads, keep="figures")))
     else:
         notes.append("Backtest.run_signals: not built.")
+    if hasattr(Backtest, "run_sets"):
+        from candlewright import SignalStrategy
+
+        # The other way to run a grid: a function of one set's parameters, whose numpy work
+        # (which gives up the interpreter lock) runs on the threads beside the other sets' runs.
+        sums = np.concatenate(([0.0], np.cumsum(c)))
+
+        def one_set(fast, slow):
+            def average(window):
+                out = np.full(count, np.nan)
+                out[window - 1:] = (sums[window:] - sums[:-window]) / window
+                return out
+            return SignalStrategy(cross_signals(average(fast), average(slow)), side="both",
+                                  lots=LOTS, stop_loss=STOP, take_profit=TARGET)
+
+        params = [{"fast": f, "slow": s} for f in GRID_FAST for s in GRID_SLOW]
+        for threads in (1, 2):
+            keep(f"signals per set + run_sets, threads={threads}",
+                 lambda threads=threads: sum(s.final_cash for s in backtest.run_sets(
+                     one_set, params, threads=threads, keep="figures")))
     vbt = _vectorbt()
     if vbt is not None:
         import pandas as pd

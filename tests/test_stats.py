@@ -3,7 +3,7 @@
 import math
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _candlewright
@@ -148,3 +148,29 @@ def check_fixed_point(x):
         return "NaN" if math.isnan(x) else format(x, f".{decimals}f")
     report = lines(run_trades([[x]], initial_cash=x))
     assert (report[1], report[6]) == ("Initial Cash:   " + fixed(2), "Avg PnL:        " + fixed(5))
+
+
+def _drawdown_every_bar(curve):
+    # The drawdown as defined: the fall from the running positive peak, divided at every bar.
+    peak, drawdown = -math.inf, 0.0
+    for e in curve:
+        if e > peak:
+            peak = e
+        if peak > 0.0 and peak - e > 0.0:
+            drawdown = max(drawdown, ((peak - e) / peak) * 100.0)
+    return drawdown
+
+
+@settings(max_examples=30, deadline=None)
+@given(seed=st.integers(0, 2**31), cash=st.sampled_from([50.0, 1_000.0, 1e6]))
+def test_max_drawdown_divides_only_where_it_can_grow(seed, cash):
+    import numpy as np
+    from candlewright import Backtest
+
+    rng = np.random.default_rng(seed)
+    close = 1.0 + np.cumsum(rng.normal(0.0, 1e-3, 600))
+    data = {"timestamp": np.arange(600), "open": close, "high": close + 1e-3,
+            "low": close - 1e-3, "close": close}
+    result = Backtest(data, cash, 1.0, 1e-4, 10_000.0, 1.0).run_signals(
+        rng.choice([-1, 0, 1], 600, p=[0.05, 0.9, 0.05]), side="both", lots=2.0)
+    assert same(result.stats.max_drawdown_pct, _drawdown_every_bar(list(result.equity)))

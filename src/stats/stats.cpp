@@ -49,18 +49,23 @@ TradeFigures scan_trades(const std::vector<TradeRow>& trades) noexcept {
 double max_drawdown_pct(std::span<const double> equity_curve) noexcept {
     double peak = -k_inf;
     double drawdown = 0.0;
+    // Under one peak the percentage only grows with the fall (each rounding step is monotonic),
+    // so only a fall deeper than any before under the same peak can raise the drawdown: the
+    // division is made for those alone, not for every bar below the peak.
+    double deepest = 0.0;
     for (const double e : equity_curve) {
         if (e > peak) {
             peak = e;
+            deepest = 0.0;
         }
         if (peak > 0.0) {
             const double fall = peak - e;
             // A point at the peak (fall zero) or a NaN point gives a zero or NaN percentage, which
-            // never exceeds the drawdown (at least +0.0): skip the division, one per bar of a
-            // flat curve.
-            if (!(fall > 0.0)) {
+            // never exceeds the drawdown (at least +0.0).
+            if (!(fall > deepest)) {
                 continue;
             }
+            deepest = fall;
             const double ratio = fall / peak;
             const double d = ratio * 100.0;
             if (d > drawdown) {
