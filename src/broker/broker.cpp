@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "broker/closing.hpp"
+#include "broker/exits.hpp"
 #include "broker/ledger.hpp"
 
 namespace cw {
@@ -79,44 +80,6 @@ void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp, Exi
         settle(broker, position, price, timestamp, reason);
     }
     broker.positions.clear();
-}
-
-template <bool GapOpen, class Book>
-void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
-    using closing::exit_of;
-    auto& positions = broker.positions;
-    const std::size_t count = positions.size();
-
-    // Most bars close nothing: look without moving anything until the first hit.
-    std::size_t first = 0;
-    std::optional<Exit> exit;
-    for (; first < count; ++first) {
-        broker.book.observe(positions[first], bar);
-        exit = exit_of<GapOpen>(positions[first], bar);
-        if (exit) {
-            break;
-        }
-    }
-    if (first == count) {
-        return;
-    }
-
-    // Every position from the first hit on may close; room for all of them, before any change.
-    reserve_trades(broker, count - first);
-    settle(broker, positions[first], exit->level, bar.timestamp, exit->reason);
-
-    // Closed positions drop out and the rest move up in order, each moved at most once.
-    std::size_t kept = first;
-    for (std::size_t read = first + 1; read < count; ++read) {
-        auto& position = positions[read];
-        broker.book.observe(position, bar);
-        if (const auto hit = exit_of<GapOpen>(position, bar)) {
-            settle(broker, position, hit->level, bar.timestamp, hit->reason);
-        } else {
-            positions[kept++] = position;
-        }
-    }
-    positions.erase(positions.begin() + static_cast<std::ptrdiff_t>(kept), positions.end());
 }
 
 template <class Book>

@@ -1,4 +1,5 @@
-// The result figures of a run: one pass over the trades, one over the equity curve.
+// The result figures of a run: one pass over the trades, one over the equity curve (or none, for
+// a run that followed its drawdown as it went).
 #include "stats/stats.hpp"
 
 #include <cmath>
@@ -44,42 +45,19 @@ TradeFigures scan_trades(const std::vector<TradeRow>& trades) noexcept {
     return f;
 }
 
-// Falls below the running peak, in percent of the peak; only a positive peak counts, and a NaN
-// point neither becomes the peak nor records a drawdown.
-double max_drawdown_pct(std::span<const double> equity_curve) noexcept {
-    double peak = -k_inf;
-    double drawdown = 0.0;
-    // Under one peak the percentage only grows with the fall (each rounding step is monotonic),
-    // so only a fall deeper than any before under the same peak can raise the drawdown: the
-    // division is made for those alone, not for every bar below the peak.
-    double deepest = 0.0;
-    for (const double e : equity_curve) {
-        if (e > peak) {
-            peak = e;
-            deepest = 0.0;
-        }
-        if (peak > 0.0) {
-            const double fall = peak - e;
-            // A point at the peak (fall zero) or a NaN point gives a zero or NaN percentage, which
-            // never exceeds the drawdown (at least +0.0).
-            if (!(fall > deepest)) {
-                continue;
-            }
-            deepest = fall;
-            const double ratio = fall / peak;
-            const double d = ratio * 100.0;
-            if (d > drawdown) {
-                drawdown = d;
-            }
-        }
-    }
-    return drawdown;
-}
-
 }  // namespace
 
 template <class Book>
 Stats compute_stats(const BrokerOf<Book>& broker, std::span<const double> equity_curve) noexcept {
+    Drawdown drawdown;
+    for (const double e : equity_curve) {
+        drawdown.see(e);
+    }
+    return compute_stats(broker, drawdown);
+}
+
+template <class Book>
+Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noexcept {
     Stats stats{};
     stats.initial_cash = broker.initial_cash;
     stats.final_cash = broker.cash;
@@ -108,11 +86,12 @@ Stats compute_stats(const BrokerOf<Book>& broker, std::span<const double> equity
     }
     // Without a loss the factor is unbounded; with losses only, it is -0.0 / GL = -0.0.
     stats.profit_factor = f.gross_loss > 0.0 ? f.gross_profit / f.gross_loss : k_inf;
-    stats.max_drawdown_pct = max_drawdown_pct(equity_curve);
+    stats.max_drawdown_pct = drawdown.pct();
     return stats;
 }
 
 template Stats compute_stats(const Broker&, std::span<const double>) noexcept;
 template Stats compute_stats(const Account&, std::span<const double>) noexcept;
+template Stats compute_stats(const Account&, const Drawdown&) noexcept;
 
 }  // namespace cw
