@@ -21,27 +21,56 @@ std::optional<double> level(double price, double distance, bool above) noexcept 
     return above ? price + distance : price - distance;
 }
 
-// What SignalStrategy.next does at the bar's close, after the bar's exits.
-void act(Account& account, const Bar& bar, std::size_t i, const SignalSet& set,
-         const SignalRules& rules) {
-    const double price = bar.close;
-    if (set.exits && (*set.exits)[i] != 0 && !account.positions.empty()) {
-        close_all(account, price, bar.timestamp);
+// A set's values as plain pointers, read once: the loop calls into the account, after which the
+// compiler could not assume the set's shared pointers unchanged.
+struct Values {
+    const double* values;  // null: the constant
+    double constant;
+
+    explicit Values(const PerBar& per_bar) noexcept
+        : values(per_bar.values ? per_bar.values->data() : nullptr), constant(per_bar.constant) {}
+    [[nodiscard]] double at(std::size_t i) const noexcept {
+        return values != nullptr ? values[i] : constant;
     }
-    const std::int8_t entry = (*set.entries)[i];
-    if (entry == 0) {
-        return;
+};
+
+struct Actions {
+    const std::int8_t* entries;
+    const std::int8_t* exits;  // null: none
+    Values lots;
+    Values stop_loss;
+    Values take_profit;
+    SignalRules rules;
+
+    Actions(const SignalSet& set, const SignalRules& given) noexcept
+        : entries(set.entries->data()),
+          exits(set.exits ? set.exits->data() : nullptr),
+          lots(set.lots),
+          stop_loss(set.stop_loss),
+          take_profit(set.take_profit),
+          rules(given) {}
+
+    // What SignalStrategy.next does at the bar's close, after the bar's exits.
+    void at(Account& account, const Bar& bar, std::size_t i) const {
+        const double price = bar.close;
+        if (exits != nullptr && exits[i] != 0 && !account.positions.empty()) {
+            close_all(account, price, bar.timestamp);
+        }
+        const std::int8_t entry = entries[i];
+        if (entry == 0) {
+            return;
+        }
+        const bool is_long = rules.side == Side::both ? entry > 0 : rules.side == Side::long_only;
+        if (!account.positions.empty() && account.positions.front().is_long != is_long) {
+            close_all(account, price, bar.timestamp);
+        }
+        if (account.positions.size() < rules.max_positions) {
+            (void)open_position(account, is_long, price, lots.at(i), bar.timestamp,
+                                level(price, stop_loss.at(i), !is_long),
+                                level(price, take_profit.at(i), is_long));
+        }
     }
-    const bool is_long = rules.side == Side::both ? entry > 0 : rules.side == Side::long_only;
-    if (!account.positions.empty() && account.positions.front().is_long != is_long) {
-        close_all(account, price, bar.timestamp);
-    }
-    if (account.positions.size() < rules.max_positions) {
-        (void)open_position(account, is_long, price, set.lots.at(i), bar.timestamp,
-                            level(price, set.stop_loss.at(i), !is_long),
-                            level(price, set.take_profit.at(i), is_long));
-    }
-}
+};
 
 }  // namespace
 
@@ -57,6 +86,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     curve.clear();
     curve.reserve(data.size());
 
+    const Actions actions(set, rules);
     SignalOutcome out;
     Drawdown drawdown;  // followed here: a second pass over the curve costs a tenth of the run
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -66,7 +96,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
         if (margin) {
             end_exits(account, bar);
         }
-        act(account, bar, i, set, rules);
+        actions.at(account, bar, i);
         const double point = equity(account, bar.close);
         curve.push_back(point);
         drawdown.see(point);
