@@ -125,26 +125,41 @@ private:
     std::optional<Input<double, Read>> input_;
 };
 
-std::vector<SignalSet> read_sets(const Args<9>& bound, std::size_t rows) {
-    Input<std::int8_t, decltype(sign_of)> entries(bound.get<to_object>(0).get(), "entries", rows,
-                                                  sign_of);
-    const std::size_t count = entries.sets();
-    std::optional<Input<std::int8_t, decltype(sign_of)>> exits;
-    if (PyObject* given = bound.get<to_object>(1).get(); given != Py_None) {
-        exits.emplace(given, "exits", rows, sign_of);
-        exits->check(count);
+using SignInput = Input<std::int8_t, decltype(sign_of)>;
+
+// The per-bar arguments: their buffers taken and shapes checked with the interpreter lock held,
+// their values read into sets without it (nothing in the reading is Python's).
+class SetReader {
+public:
+    SetReader(const Args<9>& bound, std::size_t rows)
+        : entries_(bound.get<to_object>(0).get(), "entries", rows, sign_of),
+          count_(entries_.sets()),
+          lots_(bound.get<to_object>(2).get(), "lots", rows, count_, lot_size, false),
+          stops_(bound.get<to_object>(3).get(), "stop_loss", rows, count_, any_number, true),
+          targets_(bound.get<to_object>(4).get(), "take_profit", rows, count_, any_number, true) {
+        if (PyObject* given = bound.get<to_object>(1).get(); given != Py_None) {
+            exits_.emplace(given, "exits", rows, sign_of);
+            exits_->check(count_);
+        }
     }
-    Values lots(bound.get<to_object>(2).get(), "lots", rows, count, lot_size, false);
-    Values stops(bound.get<to_object>(3).get(), "stop_loss", rows, count, any_number, true);
-    Values targets(bound.get<to_object>(4).get(), "take_profit", rows, count, any_number, true);
-    std::vector<SignalSet> sets;
-    sets.reserve(count);
-    for (std::size_t set = 0; set < count; ++set) {
-        sets.push_back(SignalSet{entries.of(set), exits ? exits->of(set) : nullptr,
-                                 lots.of(set), stops.of(set), targets.of(set)});
+    [[nodiscard]] std::vector<SignalSet> read() {
+        std::vector<SignalSet> sets;
+        sets.reserve(count_);
+        for (std::size_t set = 0; set < count_; ++set) {
+            sets.push_back(SignalSet{entries_.of(set), exits_ ? exits_->of(set) : nullptr,
+                                     lots_.of(set), stops_.of(set), targets_.of(set)});
+        }
+        return sets;
     }
-    return sets;
-}
+
+private:
+    SignInput entries_;
+    std::size_t count_;
+    Values<decltype(lot_size)> lots_;
+    Values<decltype(any_number)> stops_;
+    Values<decltype(any_number)> targets_;
+    std::optional<SignInput> exits_;
+};
 
 Ref outcome_object(SignalOutcome&& outcome, bool keep) {
     Ref stats = new_stats(outcome.stats);
@@ -182,12 +197,13 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
             refuse("max_positions and threads must be at least 1");
         }
         const SignalRules rules{static_cast<Side>(side), max_positions};
-        const std::vector<SignalSet> sets = read_sets(bound, record.data->size());
+        SetReader reader(bound, record.data->size());
 
         std::vector<SignalOutcome> outcomes;
         bool interrupted = false;
         {
             WithoutInterpreterLock unlocked;
+            const std::vector<SignalSet> sets = reader.read();
             outcomes = run_signal_sets(record, sets, rules, keep, threads, [&] {
                 interrupted = !unlocked.signals_pass();
                 return !interrupted;
