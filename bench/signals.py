@@ -617,6 +617,12 @@ def grid(timer, paired_ratio, make_table, columns, account, repeat):
                      else f"{figures[name] / sets:,.2f}"])
     text = make_table([f"{sets} sets x {count:,} bars", "ms", "ns per set and bar",
                        "/ vectorbt", "mean final cash (signals: their count)"], rows)
+    speedups = [f"{way} {paired_ratio(times, f'{way}, threads=1', f'{way}, threads=2'):.2f}x"
+                for way in ("numpy signals + run_signals", "signals per set + run_sets")
+                if f"{way}, threads=2" in times]
+    if speedups:
+        notes.append("Two threads against one (the median of the ratios within rounds): "
+                     + ", ".join(speedups) + ".")
     text += "\n\n" + textwrap.fill(
         f"Fast windows {', '.join(map(str, GRID_FAST))} by slow windows "
         f"{', '.join(map(str, GRID_SLOW))}, both sides, stop-loss {STOP:g} and take-profit "

@@ -50,8 +50,13 @@ struct Actions {
           take_profit(set.take_profit),
           rules(given) {}
 
-    // What SignalStrategy.next does at the bar's close, after the bar's exits.
-    void at(Account& account, const Bar& bar, std::size_t i) const {
+    [[nodiscard]] bool any_at(std::size_t i) const noexcept {
+        return entries[i] != 0 || (exits != nullptr && exits[i] != 0);
+    }
+
+    // What SignalStrategy.next does at the bar's close, after the bar's exits, on a bar with a
+    // signal. Out of line: the loop around it keeps its values in registers.
+    [[gnu::noinline]] void at(Account& account, const Bar& bar, std::size_t i) const {
         const double price = bar.close;
         if (exits != nullptr && exits[i] != 0 && !account.positions.empty()) {
             close_all(account, price, bar.timestamp);
@@ -96,7 +101,9 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
         if (margin) {
             end_exits(account, bar);
         }
-        actions.at(account, bar, i);
+        if (actions.any_at(i)) [[unlikely]] {
+            actions.at(account, bar, i);
+        }
         const double point = equity(account, bar.close);
         curve.push_back(point);
         drawdown.see(point);
