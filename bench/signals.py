@@ -59,13 +59,13 @@ def moving_average(close, window):
 
 def cross_signals(fast_ma, slow_ma):
     """+1 where the fast average crosses above the slow one, -1 below, else 0; int8, by column
-    for 2-D averages."""
+    for 2-D averages. Ufuncs only, no masked assignment: numpy runs them without the interpreter
+    lock, so threads computing signals for different sets overlap."""
     valid = ~np.isnan(slow_ma)
-    above = fast_ma > slow_ma
+    above = (fast_ma > slow_ma).view(np.int8)
     signals = np.zeros(above.shape, dtype=np.int8)
-    cross = (above[1:] != above[:-1]) & valid[1:] & valid[:-1]
-    signals[1:][cross & above[1:]] = 1
-    signals[1:][cross & ~above[1:]] = -1
+    np.subtract(above[1:], above[:-1], out=signals[1:])
+    signals[1:] *= valid[1:] & valid[:-1]
     return signals
 
 
