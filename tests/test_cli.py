@@ -265,3 +265,22 @@ def test_smacross_running_sums_match_fresh_sums(fast, slow):
 def test_smacross_refuses_windows_out_of_order():
     with pytest.raises(ValueError, match="fast < slow"):
         SmaCross(fast=40, slow=10)
+
+
+def test_no_bar_list_is_built_for_a_strategy_without_init():
+    """A strategy with an init gets a list of every bar built first (most of a fast run's cost):
+    neither SmaCross nor the command's progress wrapper may show one it does not have."""
+    from candlewright.cli import Tracked
+
+    class Own:
+        def init(self, bars):
+            self.seen = len(bars)
+
+        def next(self, bar, account):
+            pass
+
+    assert not hasattr(SmaCross(), "init")
+    assert not hasattr(Tracked(SmaCross(), None), "init")
+    own = Own()
+    Backtest(sample_bars()[:30], *ACCOUNT).run(Tracked(own, type("P", (), {"step": lambda _: None})()))
+    assert own.seen == 30

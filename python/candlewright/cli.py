@@ -90,9 +90,12 @@ class Tracked:
     def __init__(self, strategy: Any, progress: Progress) -> None:
         self.strategy, self.progress = strategy, progress
 
-    def init(self, bars: list[Bar]) -> object:
-        # A missing init raises AttributeError here, which the run ignores as it would have.
-        return self.strategy.init(bars)
+    def __getattr__(self, name: str) -> Any:
+        # The strategy's own init, looked up as the run looks it up: a strategy without one
+        # gets no list of every bar built for it.
+        if name == "init":
+            return self.strategy.init
+        raise AttributeError(name)
 
     def next(self, bar: Bar, account: Any) -> None:
         self.strategy.next(bar, account)
