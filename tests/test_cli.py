@@ -282,5 +282,6 @@ def test_no_bar_list_is_built_for_a_strategy_without_init():
     assert not hasattr(SmaCross(), "init")
     assert not hasattr(Tracked(SmaCross(), None), "init")
     own = Own()
-    Backtest(sample_bars()[:30], *ACCOUNT).run(Tracked(own, type("P", (), {"step": lambda _: None})()))
+    progress = type("Progress", (), {"step": lambda _: None})()
+    Backtest(sample_bars()[:30], *ACCOUNT).run(Tracked(own, progress))
     assert own.seen == 30

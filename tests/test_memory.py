@@ -275,8 +275,8 @@ CALLS = """
         "Runner run rules": (lambda: Runner(BARS, RULES).with_values(**VALUES),
                              lambda r: tuple(map(repr, r.run(Trader())))),
         "run_signals": (lambda: Runner(BARS, RULES).with_values(**VALUES),
-                        lambda r: tuple(map(repr, r.run_signals(SIGNALS, SIGNALS, 1.0, 0.01, COLUMNS[1],
-                                                               2, 2, 1, True)[0]))),
+                        lambda r: tuple(map(repr, r.run_signals(
+                            SIGNALS, SIGNALS, 1.0, 0.01, COLUMNS[1], 2, 2, 1, True)[0]))),
         "run_signals sets": (lambda: Runner(BARS, PLAIN),
                              lambda r: repr(r.run_signals(SETS, None, COLUMNS[2], None, None, 0, 1,
                                                           2, False))),

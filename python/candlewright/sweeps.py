@@ -152,8 +152,8 @@ def sweep(strategy_factory: Callable[..., Strategy],
     A factory that returns a `SignalStrategy` (see `Backtest.run_signals`) makes a signal
     sweep: its sets run natively on `max_workers` threads of this process (all cores), without
     the interpreter lock, so nothing is pickled and no process starts; only `executor` sends
-    them elsewhere. Otherwise, by default the sets run on a process pool of `max_workers` processes (all this machine's
-    cores), forked where that is safe, so that any factory will do, a lambda too; where the
+    them elsewhere. Otherwise, by default the sets run on a process pool of `max_workers`
+    processes (all this machine's cores), forked where that is safe, so that any factory will do, a lambda too; where the
     workers cannot be forked, the factory must be picklable (a class or function defined at
     module level, or a `functools.partial` of one), and a script must call the sweep under
     `if __name__ == "__main__":`, or the sets run in this process, with a warning saying why.

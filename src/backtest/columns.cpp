@@ -290,7 +290,9 @@ std::size_t NumberTable::read_signs(std::size_t set, std::size_t first, std::siz
     switch (code_) {
         case '?':
         case 'B':
-            each([](const std::byte* p) { return static_cast<std::int8_t>(load<unsigned char>(p) != 0); });
+            each([](const std::byte* p) {
+                return static_cast<std::int8_t>(load<unsigned char>(p) != 0);
+            });
             return count;
         case 'b':
             each([](const std::byte* p) {
