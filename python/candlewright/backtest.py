@@ -207,15 +207,8 @@ class Backtest:
         count = _cores() if threads is None else operator.index(threads)
         if count < 1:
             raise ValueError(f"threads must be at least 1, not {threads!r}")
-        outcomes: list[Any] = [None] * len(chosen)
-
-        def each(index: int, outcome: Any) -> None:
-            if isinstance(outcome, BaseException):
-                raise outcome
-            outcomes[index] = outcome
-        if chosen:
-            run_strategies(self, factory, chosen, min(count, len(chosen)), keep, each)
-        return outcomes
+        return run_strategies(self, factory, chosen, min(count, len(chosen)), keep) \
+            if chosen else []
 
     @property
     def account(self) -> tuple[float, float, float, float, float]:

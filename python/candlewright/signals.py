@@ -210,24 +210,44 @@ def run_strategy(backtest: Any, strategy: Any, keep: str = "all") -> Any:
 
 
 def run_strategies(backtest: Any, factory: Callable[..., Any], sets: list[dict[str, Any]],
-                   threads: int, keep: str, on_each: Callable[[int, Any], None]) -> None:
+                   threads: int, keep: str) -> list[Any]:
     """`factory(**params)` for each set, run on `threads` threads: a `SignalStrategy` (or the
     mapping of `run_signals` arguments) natively, without the interpreter lock, so that one
-    set's signals are computed while others run; any other strategy by `Backtest.run`.
-    `on_each(index, outcome)` gets each set's `Result` (its `Stats` with `keep="figures"`), or
-    the exception its factory or run raised, as each finishes."""
-    import concurrent.futures as cf
+    set's signals are computed while others run; any other strategy by `Backtest.run`. Each
+    set's `Result` (its `Stats` with `keep="figures"`) in the order of `sets`; the first error
+    stops the sets not yet started and is raised once the threads are done."""
+    import threading
 
-    def one(params: dict[str, Any]) -> Any:
-        return run_strategy(backtest, factory(**params), keep)
+    outcomes: list[Any] = [None] * len(sets)
+    failures: list[BaseException] = []
+    todo = iter(range(len(sets)))
+    lock = threading.Lock()
+    stop = threading.Event()
 
-    with cf.ThreadPoolExecutor(max_workers=threads) as pool:
-        futures = {pool.submit(one, params): index for index, params in enumerate(sets)}
-        try:
-            for future in cf.as_completed(futures):
-                error = future.exception()
-                on_each(futures[future], error if error is not None else future.result())
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+    # Each thread takes the next set until none is left: a task and a future per set would
+    # hold the interpreter lock longer than some sets' runs take.
+    def work() -> None:
+        while not stop.is_set():
+            with lock:
+                index = next(todo, None)
+            if index is None:
+                return
+            try:
+                outcomes[index] = run_strategy(backtest, factory(**sets[index]), keep)
+            except BaseException as exc:  # Ctrl-C too, in this thread: raised after the join
+                with lock:
+                    failures.append(exc)
+                stop.set()
+
+    workers = [threading.Thread(target=work, daemon=True) for _ in range(threads - 1)]
+    for worker in workers:
+        worker.start()
+    try:
+        work()  # this thread takes sets too
+    finally:
+        stop.set()  # the others finish the set they are on, and no more start
+        for worker in workers:
+            worker.join()
+    if failures:
+        raise failures[0]
+    return outcomes
