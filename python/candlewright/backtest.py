@@ -259,7 +259,7 @@ class Result:
         trades = self.trades
         return compute_metrics(
             equity=_values(self.equity), timestamps=_values(bt.column("timestamp")),
-            closes=_values(bt.column("close")),
+            closes=cast(Any, bt.column("close")),  # only its first and last are read
             initial_cash=initial_cash, final_cash=stats.final_cash,
             max_drawdown_pct=stats.max_drawdown_pct,
             trades={**{name: _values(getattr(trades, name)) for name in
