@@ -80,7 +80,9 @@ struct Actions {
 }  // namespace
 
 SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
-                             const SignalRules& rules, bool keep, std::vector<double>& curve) {
+                             const SignalRules& rules, bool keep, std::vector<double>& storage) {
+    // A local vector, which no call can see, keeps its ends in registers through the loop.
+    std::vector<double> curve = std::move(storage);
     const std::vector<Bar>& data = *backtest.data;
     const Account& params = backtest.account;
     Account account = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
@@ -119,6 +121,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
         out.equity = recycled(std::move(curve), backtest.curves);
         curve = take_spare(*backtest.curves);
     }
+    storage = std::move(curve);
     return out;
 }
 
