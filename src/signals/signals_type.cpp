@@ -6,8 +6,8 @@
 #include <array>
 #include <cmath>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 
 #include "account/journal_type.hpp"
 #include "backtest/backtest_type.hpp"
@@ -55,7 +55,6 @@ public:
         }
         auto values = std::make_shared<std::vector<Value>>();
         const std::size_t rows = table_.rows();
-        values->reserve(rows);
         if constexpr (std::is_same_v<Value, std::int8_t>) {
             values->resize(rows);
             const std::size_t read = table_.read_signs(column, 0, rows, values->data());
@@ -64,6 +63,7 @@ public:
                                "); 0 is no signal"}));
             }
         } else {
+            values->reserve(rows);
             // Through a small buffer: the values of a million bars need not exist twice.
             std::array<double, 4096> chunk{};
             for (std::size_t first = 0; first < rows; first += chunk.size()) {
@@ -87,8 +87,8 @@ private:
     std::shared_ptr<const std::vector<Value>> shared_;  // a one-set table's, for every set
 };
 
-// Signs are read by the table itself (NumberTable::read_signs).
-constexpr auto sign_of = [](double value, auto /*place*/) {
+// Signals need no reader: the table reads them as signs itself (NumberTable::read_signs).
+constexpr auto as_signs = [](double value, auto /*place*/) {
     return static_cast<std::int8_t>(value);
 };
 constexpr auto any_number = [](double value, auto /*place*/) { return value; };
@@ -125,20 +125,20 @@ private:
     std::optional<Input<double, Read>> input_;
 };
 
-using SignInput = Input<std::int8_t, decltype(sign_of)>;
+using SignInput = Input<std::int8_t, decltype(as_signs)>;
 
 // The per-bar arguments: their buffers taken and shapes checked with the interpreter lock held,
 // their values read into sets without it (nothing in the reading is Python's).
 class SetReader {
 public:
     SetReader(const Args<9>& bound, std::size_t rows)
-        : entries_(bound.get<to_object>(0).get(), "entries", rows, sign_of),
+        : entries_(bound.get<to_object>(0).get(), "entries", rows, as_signs),
           count_(entries_.sets()),
           lots_(bound.get<to_object>(2).get(), "lots", rows, count_, lot_size, false),
           stops_(bound.get<to_object>(3).get(), "stop_loss", rows, count_, any_number, true),
           targets_(bound.get<to_object>(4).get(), "take_profit", rows, count_, any_number, true) {
         if (PyObject* given = bound.get<to_object>(1).get(); given != Py_None) {
-            exits_.emplace(given, "exits", rows, sign_of);
+            exits_.emplace(given, "exits", rows, as_signs);
             exits_->check(count_);
         }
     }
