@@ -176,15 +176,18 @@ def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None
 
     if keep not in ("all", "figures"):
         raise ValueError(f"keep must be 'all' or 'figures', not {keep!r}")
+    a = arguments
+    try:
+        one = memoryview(a["entries"]).ndim == 1
+    except (TypeError, ValueError):
+        one = True  # not numbers: the run refuses it, with the reason
     if threads is None:
-        threads = _cores()
+        threads = 1 if one else _cores()  # one set runs on the calling thread: no need to ask
     elif isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
         raise ValueError(f"threads must be a whole number >= 1, not {threads!r}")
-    a = arguments
     raw = backtest._runner.run_signals(a["entries"], a["exits"], a["lots"], a["stop_loss"],
                                        a["take_profit"], SIDES.index(a["side"]),
                                        a["max_positions"], int(threads), keep == "all")
-    one = memoryview(a["entries"]).ndim == 1
     if keep == "figures":
         return raw[0] if one else raw
     results = [Result(stats, trades, equity, exposed, backtest, refused)
