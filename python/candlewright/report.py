@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 from .metrics import TIME_UNITS
 
 if TYPE_CHECKING:
-    from .backtest import Result
+    from .result import Result
 
 __all__ = ["write_report", "report_parts", "heatmap", "MAX_CANDLES", "BUCKETS"]
 

@@ -29,6 +29,9 @@ import numbers
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
+from ._cores import cores
+from .result import Result
+
 __all__ = ["SIDES", "SignalStrategy"]
 
 SIDES = ("long", "short", "both")
@@ -171,9 +174,6 @@ def _per_bar(value: Any, name: str, n: int) -> list[float]:
 def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None,
                 keep: str) -> Any:
     """`Backtest.run_signals` on checked arguments: a `Result` for one set, a list for many."""
-    from .backtest import Result
-    from .sweeps import _cores
-
     if keep not in ("all", "figures"):
         raise ValueError(f"keep must be 'all' or 'figures', not {keep!r}")
     a = arguments
@@ -182,7 +182,7 @@ def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None
     except (TypeError, ValueError):
         one = True  # not numbers: the run refuses it, with the reason
     if threads is None:
-        threads = 1 if one else _cores()  # one set runs on the calling thread: no need to ask
+        threads = 1 if one else cores()  # one set runs on the calling thread: no need to ask
     elif isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
         raise ValueError(f"threads must be a whole number >= 1, not {threads!r}")
     raw = backtest._runner.run_signals(a["entries"], a["exits"], a["lots"], a["stop_loss"],

@@ -13,9 +13,10 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from .backtest import json_safe
-from .cli import (UserError, _describe, _is_file, account_of, add_input_arguments, load_bars,
-                  load_object, options_of, report_modules, write_html)
+from ._command import (UserError, _describe, _is_file, account_of, add_input_arguments,
+                       load_bars, load_object, options_of, report_modules, write_html)
+from .backtest import Backtest
+from .result import json_safe
 from .strategies import Strategy
 from .sweeps import FIGURES, METHODS, SweepResult, SweepResults, sweep
 
@@ -348,7 +349,6 @@ def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, st
 
 def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
              order: list[SweepResult], bars: Sequence[Any]) -> None:
-    from .backtest import Backtest
     from .report import heatmap
 
     done = [r for r in order if r.ok]

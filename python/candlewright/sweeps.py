@@ -14,9 +14,9 @@ import concurrent.futures as cf
 import hashlib
 import importlib
 import itertools
+import math
 import multiprocessing
 import operator
-import math
 import os
 import pickle
 import random
@@ -25,24 +25,27 @@ import sys
 import threading
 import warnings
 from array import array
-from concurrent.futures.process import BrokenProcessPool
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Any
 
 from _candlewright import Bar, Engine, Stats
 
+from ._cores import cores as _cores
 from ._progress import progress_bar
+from .backtest import Backtest, _is_per_bar
+from .bars import Bars
+from .fx import fixed_account
+from .metrics import METRICS
+from .result import FIGURES
+from .signals import is_signal_based, run_strategy
 from .strategies import Strategy
 
 __all__ = ["FIGURES", "METHODS", "SweepError", "SweepResult", "SweepResults", "expand_grid",
            "sweep"]
 
 METHODS = ("grid", "random", "optuna")
-
-FIGURES = ("initial_cash", "final_cash", "total_return_pct", "num_trades", "num_wins",
-           "win_rate_pct", "avg_pnl", "best_trade", "worst_trade", "profit_factor",
-           "max_drawdown_pct")
 
 _COLUMNS = ("open", "high", "low", "close", "volume")
 
@@ -165,9 +168,6 @@ def sweep(strategy_factory: Callable[..., Strategy],
     options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
     """
-    from .backtest import Backtest, _is_per_bar
-    from .fx import fixed_account
-
     spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
     options = dict(account_options or {})
@@ -219,7 +219,6 @@ class _Plan:
 
 
 def _check_score(maximize: str | Callable[[Any], float] | None) -> None:
-    from .metrics import METRICS
 
     if isinstance(maximize, str) and maximize not in FIGURES and maximize not in METRICS:
         raise ValueError(f"maximize must be a figure, a metric or a function of a Result, not "
@@ -268,7 +267,6 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
 
 def _signal_based(job: _Job, params: dict[str, Any]) -> bool:
     """Whether the factory makes signal strategies, which run on threads: asked of one set."""
-    from .signals import is_signal_based
     try:
         return is_signal_based(job.factory(**params))
     except Exception:
@@ -425,13 +423,6 @@ def _parallelism(executor: cf.Executor | None) -> int:
     return workers if isinstance(workers, int) and workers > 0 else _cores()
 
 
-def _cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
 def _context() -> Any:
     """fork where it is safe, the quickest start; else forkserver, else spawn. A fork copies
     only the thread that calls it, so another Python thread could leave the workers a lock
@@ -578,8 +569,6 @@ class _Shipment:
         return cls(digest.digest(), timestamps, columns, account, options)
 
     def backtest(self) -> Any:
-        from .backtest import Backtest
-        from .bars import Bars
 
         opens, highs, lows, closes, volumes = self.columns
         bars = Bars.from_columns(self.timestamps, opens, highs, lows, closes, volumes, None)
@@ -594,7 +583,6 @@ _installed: tuple[bytes, Any, _Job] | None = None
 
 def _backtest_for(source: object) -> Any:
     global _cached
-    from .backtest import Backtest
     if isinstance(source, Backtest):
         return source  # threads of the sweep's own process
     cached = _cached
@@ -632,7 +620,6 @@ def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[
 def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
     """(figures, metrics, score, None), or (None, None, None, the error as plain strings,
     which pickle whatever the exception was)."""
-    from .signals import run_strategy
     try:
         if job is None:
             raise RuntimeError("this worker has not received the strategy factory")

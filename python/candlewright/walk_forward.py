@@ -17,10 +17,11 @@ from typing import Any
 
 from _candlewright import Bar
 
-from .backtest import Backtest, Result
+from .backtest import Backtest
 from .bars import Bars
 from .fx import fixed_account, window
 from .resample import span_seconds
+from .result import Result
 from .strategies import Strategy
 from .sweeps import SweepResult, sweep
 
