@@ -189,15 +189,29 @@ def look_at(driver, report, screenshot):
     assert not errors, "the report logged errors once drawn:\n" + "\n".join(errors)
 
 
+class Hold:
+    """Buys `lots` at the first bar and never closes."""
+
+    def __init__(self, lots):
+        self.lots = lots
+
+    def next(self, bar, account):
+        if not account.positions and not account.trades:
+            account.buy(bar.close, self.lots, bar.timestamp, None, None)
+
+
 @pytest.mark.parametrize("name, bars, strategy", [
     pytest.param("sample", None, SmaCross(), id="sample"),
     # A few trades on a few hundred bars: ranges and widths from little data.
     pytest.param("short", 600, SmaCross(fast=5, slow=20), id="short"),
     # No trade at all: the trade panel says so rather than staying blank.
     pytest.param("idle", 300, types.SimpleNamespace(next=lambda bar, account: None), id="idle"),
+    # An equity curve far below zero, with its marker.
+    pytest.param("wiped", 2000, Hold(50), id="wiped-out"),
 ])
 def test_report_as_seen(request, artifacts, name, bars, strategy):
-    result = Backtest(sample_bars()[:bars], 10_000, 7, 0.0002, 100_000, 1).run(strategy)
+    cash = 1_000 if name == "wiped" else 10_000
+    result = Backtest(sample_bars()[:bars], cash, 7, 0.0002, 100_000, 1).run(strategy)
     path = str(artifacts / f"{name}.html")
     assert result.plot(path) == path
     # Asked for only now, so that the report is still written where there is no browser.
@@ -227,6 +241,22 @@ def test_report_of_a_million_bars(request, artifacts):
     look_at(request.getfixturevalue("browser"), path, artifacts / "million.png")
 
 
+@pytest.mark.parametrize("cash, lots, wiped", [(1_000, 50, True), (10_000, 0.1, False)],
+                         ids=["wiped-out", "solvent"])
+def test_wiped_out_account_is_said_and_marked(cash, lots, wiped):
+    from bokeh.models import Span
+
+    from candlewright.report import report_parts
+    bars = sample_bars()[:500]
+    result = Backtest(bars, cash, 0, 0.0, 100_000, 1).run(Hold(lots))
+    header, equity = report_parts(result, "run")[:2]
+    said = "Account wiped out at 2021-01-04 08:00 UTC: return-based figures are NaN"
+    assert (said in header.text) is wiped
+    marks = [item.location for item in equity.center
+             if isinstance(item, Span) and item.dimension == "height"]
+    assert marks == ([bars[10].timestamp * 1000.0] if wiped else [])
+
+
 @pytest.mark.parametrize("count", [500, 25_000])
 def test_buckets_keep_every_extreme(count):
     np = pytest.importorskip("numpy")
@@ -245,7 +275,10 @@ def test_buckets_keep_every_extreme(count):
     assert np.nanmin(candles["low"]) == np.nanmin(bars["low"])
     assert candles["volume"].sum() == count
     drawn = len(candles["time"])
-    assert drawn == count if count <= report.MAX_CANDLES else report.BUCKETS / 2 < drawn <= report.BUCKETS
+    if count <= report.MAX_CANDLES:
+        assert drawn == count
+    else:
+        assert report.BUCKETS / 2 < drawn <= report.BUCKETS
 
 
 def test_command_writes_the_report_and_the_heatmap(tmp_path, capsys):

@@ -3,6 +3,7 @@ stitched test windows are the manual runs of the chosen sets."""
 import pytest
 
 from candlewright import Backtest, SmaCross, sample_bars, sweep, walk_forward
+from candlewright.metrics import infer_periods_per_year
 
 ACCOUNT = dict(initial_cash=10_000.0, commission=7.0, spread=0.0002, contract_size=100_000.0,
                quote_to_account=1.0)
@@ -70,3 +71,24 @@ def test_account_options_reach_every_run(bars):
         direct = Backtest(bars[start:stop], 1e4, 7.0, spreads[start:stop], 1e5, "1/close",
                           **options).run(SmaCross(**window.params))
         assert repr(window.out_of_sample.stats.final_cash) == repr(direct.stats.final_cash)
+
+
+@pytest.mark.parametrize("given", [None, 252.0], ids=["inferred", "given"])
+def test_every_run_annualises_as_the_whole_series(bars, given):
+    # Test windows of Monday to Friday hold no whole week: alone, they would count their bars
+    # as if the market never closed.
+    bars = bars[:2000]
+    whole = infer_periods_per_year(bars.timestamp) if given is None else given
+    options = {} if given is None else {"periods_per_year": given}
+    wf = walk_forward(SmaCross, GRID, bars, train="28d", test="5d", step="7d",
+                      maximize="sharpe", **ACCOUNT, account_options=options, max_workers=2)
+    assert len(wf.windows) >= 8
+    for window in wf.windows:
+        test = bars[slice(*window.test)]
+        assert infer_periods_per_year(test.timestamp) == 24 * 365.25
+        assert window.out_of_sample.metrics["periods_per_year"] == whole
+        assert window.in_sample.metrics["periods_per_year"] == whole
+        direct = Backtest(test, *ACCOUNT.values(), periods_per_year=whole).run(
+            SmaCross(**window.params))
+        for name in ("sharpe", "volatility_ann_pct"):  # NaN and 0.0 for a window with no trade
+            assert repr(window.out_of_sample.metrics[name]) == repr(direct.metrics[name])

@@ -3,7 +3,8 @@
 `compute_metrics` returns a dict whose keys are `METRICS`, in that order. Times are integers in
 `time_unit` ("s", "ms", "us" or "ns"); YEAR = 365.25 days in that unit. A figure that cannot be
 formed (no bars, no trades, a zero divisor, a root of a negative ratio) is NaN rather than an
-exception, unless stated otherwise below. Sums are correctly rounded (`math.fsum`), and stdev
+exception, unless stated otherwise below; with no trade, every per-trade figure but the counts,
+sums and `max_trade_duration` (None) is NaN. Sums are correctly rounded (`math.fsum`), and stdev
 is the sample one (ddof=1).
 
 Notation: n bars; equity e[0..n-1]; E = [initial_cash, e[0], ..., e[n-1]];
@@ -15,12 +16,28 @@ Time span
   start, end          first and last timestamp (None with no bar).
   duration            end - start (None with no bar).
   num_bars            n.
-  periods_per_year    the argument if given (must be > 0), else (n - 1) * YEAR / (end - start).
-  exposure_time_pct   exposure_bars / n * 100.
+  periods_per_year    the argument if given (must be > 0), else `infer_periods_per_year`:
+                      the bars per week over the whole weeks the data covers, times
+                      365.25 / 7 weeks a year. Weeks run from Saturday 12:00 to Saturday
+                      12:00 in the timestamps' own clock: an instant inside the weekend gap of
+                      FX (Friday ~21:00 to Sunday ~21:00 UTC) labelled in any zone up to
+                      UTC+14 (a broker's server time, New York time), and of a market closed
+                      on Saturday and Sunday labelled in UTC or in its own zone, from UTC-12
+                      (Saturday 00:00 there is Saturday 12:00 UTC) to UTC+14 (Monday 00:00
+                      there is Sunday 10:00 UTC). The whole weeks run from the first boundary
+                      at or after `start` to the last at or before `end`; the bars outside
+                      are left out. With no whole week, (n - 1) * YEAR / (end - start).
+  exposure_time_pct   exposure_bars / n * 100: the bars at whose close (after the strategy's
+                      `next`) a position was open.
 
 Returns and risk (P = periods_per_year)
   equity_final        final_cash.
   equity_peak         max(initial_cash, max(e)), NaN values left out.
+  wiped_out_at        the timestamp of the first bar with e[i] <= 0, else the last bar's when
+                      final_cash <= 0 (the run's last close), else None. From then on the
+                      returns change sign with the equity and mean nothing, so every figure
+                      built on them (annual_return_pct, cagr_pct, volatility_ann_pct, sharpe,
+                      sortino, calmar) is NaN for a wiped-out account.
   total_return_pct    (final_cash - initial_cash) / initial_cash * 100.
   buy_and_hold_return_pct   (close[n-1] - close[0]) / close[0] * 100.
   annual_return_pct   mean(r) * P * 100 (arithmetic, not compounded).
@@ -53,7 +70,8 @@ Trades (commission counted in every figure; a trade with net 0 is neither win no
   expectancy          mean(net).
   avg_win, avg_loss   mean net of the wins (net > 0), of the losses (net < 0, so negative).
   payoff_ratio        avg_win / abs(avg_loss).
-  profit_factor_net   sum(net of wins) / abs(sum(net of losses)); +inf when there is no loss.
+  profit_factor_net   sum(net of wins) / abs(sum(net of losses)); +inf with wins and no loss,
+                      NaN with neither (no trade, or only trades with net 0).
   kelly               W - (1 - W) / payoff_ratio, W = wins / N.
   sqn                 sqrt(N) * mean(net) / stdev(net).
   max_consecutive_wins, max_consecutive_losses
@@ -75,19 +93,20 @@ Account
 """
 from __future__ import annotations
 
+import bisect
 import math
 import re
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from itertools import accumulate, chain, groupby, repeat
 from operator import add, lt, mul, sub, truediv
-from typing import Any, TypeVar
+from typing import Any, Protocol, TypeVar
 
-__all__ = ["METRICS", "TIME_UNITS", "compute_metrics"]
+__all__ = ["METRICS", "TIME_UNITS", "compute_metrics", "infer_periods_per_year"]
 
 METRICS = (
     "start", "end", "duration", "num_bars", "periods_per_year", "exposure_time_pct",
-    "equity_final", "equity_peak", "total_return_pct", "buy_and_hold_return_pct",
+    "equity_final", "equity_peak", "wiped_out_at", "total_return_pct", "buy_and_hold_return_pct",
     "annual_return_pct", "cagr_pct", "volatility_ann_pct", "sharpe", "sortino", "calmar",
     "max_drawdown_pct", "avg_drawdown_pct", "max_drawdown_duration", "avg_drawdown_duration",
     "max_drawdown_bars", "avg_drawdown_bars",
@@ -98,11 +117,23 @@ METRICS = (
 )
 
 TIME_UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
+_WEEK_DAYS = 7
+_YEAR_DAYS = 365.25
+# The epoch fell on a Thursday: Saturday noon is two and a half days after it.
+_WEEK_BOUNDARY_DAYS = 2.5
 _TRADE_COLUMNS = ("pnl", "commission", "lot_size", "entry_time", "exit_time")
 _NAN = math.nan
 _RUNS = re.compile(rb"\x01+")
 
 T = TypeVar("T")
+
+
+class Timestamps(Protocol):
+    """Integer timestamps in increasing order, read by index: a list, an `array.array`, a
+    numpy array, a `Column`."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Any: ...
 
 
 def _as_list(seq: Sequence[T]) -> list[T]:
@@ -168,7 +199,8 @@ def _mean(xs: list[float]) -> float:
 
 def _returns(equity: list[float], initial_cash: float) -> list[float]:
     prev = chain((initial_cash,), equity)
-    if initial_cash == 0 or 0.0 in equity:
+    # Only the initial cash can be zero: equity at or below zero makes no returns at all.
+    if initial_cash == 0:
         ratios = iter([c / p if p else _NAN for c, p in zip(equity, prev)])
     else:
         ratios = map(truediv, equity, prev)
@@ -211,6 +243,39 @@ def _longest_runs(net: list[float]) -> tuple[int, int]:
     return longest[1], longest[-1]
 
 
+def infer_periods_per_year(timestamps: Timestamps, time_unit: str = "s") -> float:
+    """Bars per year, from the bars per week of the whole weeks `timestamps` cover (see
+    `periods_per_year` in the module documentation); NaN with fewer than two bars or no span.
+
+    `timestamps` are integers in `time_unit`, in increasing order (a pandas Series is read by
+    position). Two binary searches find the bars, so the cost does not grow with their number.
+    """
+    unit = _unit(time_unit)
+    to_numpy = getattr(timestamps, "to_numpy", None)  # pandas indexes a Series by label
+    ts: Timestamps = to_numpy() if callable(to_numpy) else timestamps
+    n = len(ts)
+    if n < 2:
+        return _NAN
+    start, end = int(ts[0]), int(ts[-1])
+    week = _WEEK_DAYS * 86400 * unit
+    boundary = int(_WEEK_BOUNDARY_DAYS * 86400) * unit
+    first = start + (boundary - start) % week
+    last = end - (end - boundary) % week
+    weeks = (last - first) // week
+    if weeks >= 1:
+        bars = bisect.bisect_left(ts, last) - bisect.bisect_left(ts, first)
+        return bars / weeks * (_YEAR_DAYS / _WEEK_DAYS)
+    span = end - start
+    return (n - 1) * (_YEAR_DAYS * 86400 * unit) / span if span > 0 else _NAN
+
+
+def _unit(time_unit: str) -> int:
+    if time_unit not in TIME_UNITS:
+        raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))},"
+                         f" not {time_unit!r}")
+    return TIME_UNITS[time_unit]
+
+
 def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
                     closes: Sequence[float], initial_cash: float, final_cash: float,
                     max_drawdown_pct: float, trades: Mapping[str, Sequence[Any]],
@@ -226,12 +291,10 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
     Raises ValueError for an unknown `time_unit`, a `periods_per_year` that is not > 0, or
     columns of different lengths.
     """
-    if time_unit not in TIME_UNITS:
-        raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))},"
-                         f" not {time_unit!r}")
+    unit = _unit(time_unit)
     if periods_per_year is not None and not periods_per_year > 0:
         raise ValueError(f"periods_per_year must be > 0, not {periods_per_year!r}")
-    year = 365.25 * 86400 * TIME_UNITS[time_unit]
+    year = _YEAR_DAYS * 86400 * unit
 
     eq, ts = _as_list(equity), _as_list(timestamps)
     n = len(eq)
@@ -250,23 +313,29 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
 
     start, end = (ts[0], ts[-1]) if n else (None, None)
     span = end - start if start is not None and end is not None else None
-    ppy = periods_per_year
-    if ppy is None:
-        ppy = (n - 1) * year / span if span is not None and span > 0 else _NAN
+    ppy = infer_periods_per_year(ts, time_unit) if periods_per_year is None \
+        else periods_per_year
     root_ppy = math.sqrt(ppy) if ppy == ppy else _NAN
 
-    peak_candidates = [x for x in (initial_cash, max(_without_nan(eq), default=_NAN)) if x == x]
+    present = _without_nan(eq)
+    peak_candidates = [x for x in (initial_cash, max(present, default=_NAN)) if x == x]
     equity_peak = max(peak_candidates, default=_NAN)
+    wiped_out_at = None
+    if present and min(present) <= 0:
+        wiped_out_at = ts[next(i for i, e in enumerate(eq) if e <= 0)]
+    elif n and final_cash <= 0:
+        wiped_out_at = ts[-1]
+    wiped_out = wiped_out_at is not None or final_cash <= 0
 
     cagr = _NAN
     ratio = _div(final_cash, initial_cash)
-    if n >= 2 and span is not None and span > 0 and ratio > 0:
+    if n >= 2 and span is not None and span > 0 and ratio > 0 and not wiped_out:
         try:
             cagr = (ratio ** (1 / (span / year)) - 1) * 100
         except OverflowError:  # a large gain over a very short span
             cagr = math.inf
 
-    r = _returns(eq, initial_cash)
+    r = [] if wiped_out else _returns(eq, initial_cash)
     mean_r, stdev_r = _mean_stdev(r)
     downside = [x for x in r if x < 0]
     downside_dev = math.sqrt(_sum_squares(downside) / len(r)) if r else _NAN
@@ -284,14 +353,15 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
     avg_win, avg_loss = _mean(wins), _mean(losses)
     payoff = _div(avg_win, abs(avg_loss))
     sum_losses = abs(_fsum(losses))
-    profit_factor = _fsum(wins) / sum_losses if losses and sum_losses else math.inf
+    profit_factor = _fsum(wins) / sum_losses if losses and sum_losses else (
+        math.inf if wins else _NAN)
     run_wins, run_losses = _longest_runs(net)
     trade_durations = list(map(sub, exit_time, entry_time))
     spread_per_lot = 2 * spread * contract_size * quote_to_account
 
     values: tuple[float | int | None, ...] = (
         start, end, span, n, ppy, _div(exposure_bars, n) * 100,
-        final_cash, equity_peak, (final_cash - initial_cash) / initial_cash * 100
+        final_cash, equity_peak, wiped_out_at, (final_cash - initial_cash) / initial_cash * 100
         if initial_cash else _NAN,
         _div(last_close - first_close, first_close) * 100,
         mean_r * ppy * 100, cagr, stdev_r * root_ppy * 100,

@@ -19,6 +19,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .metrics import TIME_UNITS
+from .result import utc_time
 
 if TYPE_CHECKING:
     from .result import Result
@@ -108,9 +109,13 @@ def report_parts(result: Result, name: str) -> list[Any]:
     with np.errstate(invalid="ignore", divide="ignore"):
         drawdown = np.where(peak > 0, (peak - equity) / peak, 0.0)
     candles = _candles(np, times, bars)
+    wiped_out_at = result.metrics["wiped_out_at"]
+    equity_fig = _equity_panel(np, models, figure(260, "equity"), times, equity, peak, drawdown,
+                               bt.account[0])
+    if wiped_out_at is not None:
+        _mark_wipe_out(models, equity_fig, wiped_out_at * (1000.0 / unit))
     panels = [
-        _equity_panel(np, models, figure(260, "equity"), times, equity, peak, drawdown,
-                      bt.account[0]),
+        equity_fig,
         _drawdown_panel(np, figure(110, "drawdown %"), times, drawdown),
         _price_panel(np, models, figure(380, "price"), candles, trades),
         _pnl_panel(np, models, figure(150, "trade pnl"), trades),
@@ -169,7 +174,8 @@ def _equity_panel(np: Any, models: Any, fig: Any, times: Any, equity: Any, peak:
         fig.line([times[start], times[end]], [peak[start], peak[start]], color="#e76f51",
                  line_width=2, legend_label="longest drawdown")
     if worst is not None:
-        fig.scatter([times[worst]], [equity[worst]], size=9, color=_LOSS, marker="inverted_triangle",
+        fig.scatter([times[worst]], [equity[worst]], size=9, color=_LOSS,
+                    marker="inverted_triangle",
                     legend_label=f"max drawdown {drawdown[worst] * 100:.2f}%")
     fig.scatter([times[-1]], [equity[-1]], size=8, color=_EQUITY,
                 legend_label=f"final {equity[-1]:,.2f}")
@@ -182,6 +188,13 @@ def _equity_panel(np: Any, models: Any, fig: Any, times: Any, equity: Any, peak:
     fig.yaxis.formatter = models.NumeralTickFormatter(format="0,0")
     fig.legend.background_fill_alpha = 0.6
     return fig
+
+
+def _mark_wipe_out(models: Any, fig: Any, at: float) -> None:
+    fig.add_layout(models.Span(location=at, dimension="height", line_color=_LOSS,
+                               line_width=2, line_dash="dashed"))
+    fig.add_layout(models.Label(x=at, y=8, y_units="screen", x_offset=4, text="wiped out",
+                                text_color=_LOSS, text_font_size="11px"))
 
 
 def _longest_drawdown(np: Any, equity: Any, peak: Any) -> tuple[int | None, int | None]:
@@ -289,12 +302,22 @@ def _header(models: Any, name: str, result: Result) -> Any:
     stats, metrics = result.figures(), result.metrics
     cells = "".join(f"<tr><td>{html.escape(label)}</td><td>{html.escape(_shown(value))}</td></tr>"
                     for label, value in [*stats.items(), *metrics.items()])
+    wiped_out_at = metrics["wiped_out_at"]
+    warning = "" if wiped_out_at is None else (
+        f"<p style='margin:4px 0;color:{_LOSS};font-weight:bold'>Account wiped out at "
+        f"{html.escape(_when(wiped_out_at, result._backtest.time_unit))}: "
+        "return-based figures are NaN</p>")
     return models.Div(text=(
-        f"<h2 style='margin:4px 0'>{html.escape(name)}</h2>"
+        f"<h2 style='margin:4px 0'>{html.escape(name)}</h2>{warning}"
         "<pre style='float:left;margin:0 24px 0 0;font-size:12px'>"
         f"{html.escape(repr(result))}</pre>"
         "<details><summary>every figure</summary><table style='font-size:12px'>"
         f"{cells}</table></details>"), sizing_mode="stretch_width")
+
+
+def _when(timestamp: int, time_unit: str) -> str:
+    shown = utc_time(timestamp, time_unit)
+    return f"time {shown}" if shown == str(timestamp) else f"{shown} UTC"
 
 
 def _shown(value: Any) -> str:

@@ -6,6 +6,7 @@ unit) through the backtest it came from, so this module imports none of the modu
 """
 from __future__ import annotations
 
+import datetime as dt
 import functools
 import importlib
 import math
@@ -105,7 +106,10 @@ class Result:
             else:
                 text = form.format(value)
             lines.append(label + text)
-        # Shown only when the account's rules made them happen, so a plain run reads as before.
+        # Shown only when they happen, so a plain run reads as before.
+        wiped_out_at = metrics["wiped_out_at"]
+        if wiped_out_at is not None:
+            lines.append("Wiped out:      " + utc_time(wiped_out_at, self._backtest.time_unit))
         for name, label, form in _ACCOUNT_SUMMARY:
             if metrics[name]:
                 lines.append(label + form.format(metrics[name]))
@@ -166,6 +170,22 @@ def _special(value: Any) -> str:
     if value is None:
         return "n/a"
     return "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+
+
+_EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
+# Seconds outside these years are taken for a count on a clock of the data's own.
+_FIRST_SECOND, _END_SECOND = (
+    (dt.datetime(year, 1, 1, tzinfo=dt.timezone.utc) - _EPOCH) // dt.timedelta(seconds=1)
+    for year in (1900, 2200))
+
+
+def utc_time(timestamp: int, time_unit: str) -> str:
+    """`timestamp` as a UTC date-time "YYYY-MM-DD HH:MM" when it falls in 1900-2199, else
+    the number as it is."""
+    seconds = int(timestamp) // TIME_UNITS[time_unit]
+    if not _FIRST_SECOND <= seconds < _END_SECOND:
+        return str(timestamp)
+    return (_EPOCH + dt.timedelta(seconds=seconds)).strftime("%Y-%m-%d %H:%M")
 
 
 def json_safe(value: Any) -> Any:

@@ -20,6 +20,7 @@ from _candlewright import Bar
 from .backtest import Backtest
 from .bars import Bars
 from .fx import fixed_account, window
+from .metrics import infer_periods_per_year
 from .resample import span_seconds
 from .result import Result
 from .strategies import Strategy
@@ -88,11 +89,17 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
     span is a number of bars or a time such as "90d", "12w", "6h". `anchored` keeps every
     training window starting at the first bar. The set chosen is the one `maximize` scores
     highest (see `sweep`, which also takes `sweep_options`: method, constraint, executor...).
-    Only windows whose test span lies wholly within the bars are made.
+    Only windows whose test span lies wholly within the bars are made. Every run annualises
+    its metrics with the `periods_per_year` of `account_options` or, by default, with the one
+    inferred from all the bars, which a window too short to hold a whole week could not infer.
     """
     data = bars if isinstance(bars, Bars) else Bars(bars)
     spread, quote_to_account = fixed_account(data, spread, quote_to_account)
     options = dict(account_options or {})
+    if options.get("periods_per_year") is None:
+        periods = infer_periods_per_year(data.timestamp, options.get("time_unit", "s"))
+        if periods > 0:  # not NaN: there are two bars or more
+            options["periods_per_year"] = periods
     windows = []
     stamps: list[int] = []
     equity: list[float] = []
