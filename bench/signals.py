@@ -315,7 +315,7 @@ def check_loops(columns, account, cases, jit):
     final cash or of the equity curve. Returns the number of cases checked."""
     from candlewright import Backtest
 
-    backtest = Backtest(columns, **account)
+    backtest = Backtest(columns, **account, rules="engine")  # the model the loops reproduce
     h, l, c = columns["high"], columns["low"], columns["close"]
     lists = h.tolist(), l.tolist(), c.tolist()
     model = (account["initial_cash"], account["commission"], account["spread"],
@@ -424,7 +424,7 @@ def single(timer, paired_ratio, make_table, columns, account, repeat):
                            check_cases(head, entries[:50_000]), jit)
     lists = h.tolist(), l.tolist(), c.tolist()
     entry_list = entries.tolist()
-    backtest = Backtest(columns, **account)
+    backtest = Backtest(columns, **account, rules="engine")  # the model the loops reproduce
     figures, contenders, notes = {}, {}, []
     no_exits = np.empty(0, np.int8)
     equity = np.empty(count)
@@ -528,7 +528,7 @@ def grid(timer, paired_ratio, make_table, columns, account, repeat):
     sets = len(GRID_FAST) * len(GRID_SLOW)
     model = (account["initial_cash"], account["commission"], account["spread"],
              account["contract_size"], account["quote_to_account"])
-    backtest = Backtest(columns, **account)
+    backtest = Backtest(columns, **account, rules="engine")  # the model the loops reproduce
     figures, contenders, notes = {}, {}, []
 
     def keep(name, function):

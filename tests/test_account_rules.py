@@ -36,7 +36,9 @@ class Do:
 
 
 def run(data, at, account=EUR, see=None, **options):
+    """Under the engine's rules unless told otherwise: these are the options over them."""
     strategy = Do(at, see)
+    options.setdefault("rules", "engine")
     return Backtest(data, *account, **options).run(strategy), strategy
 
 
@@ -180,7 +182,7 @@ def test_stop_out_at_the_worst_price_largest_loss_first(opens, spread, low, high
 
 
 def test_an_order_without_free_margin_is_refused_at_no_cost():
-    account = Account(1_000.0, 7.0, 0.0, 100_000.0, 1.0, leverage=100.0)
+    account = Account(1_000.0, 7.0, 0.0, 100_000.0, 1.0, leverage=100.0, rules="engine")
     assert account.buy(1.1, 1.0, 0) is None  # 1100 of margin
     assert (account.cash, account.refused, account.positions) == (1_000.0, 1, ())
     assert account.buy(1.1, 0.5, 0) == 0  # the refusal used no ticket
@@ -188,7 +190,8 @@ def test_an_order_without_free_margin_is_refused_at_no_cost():
     assert account.free_margin(1.1) == account.equity(1.1) - account.used_margin
     assert account.sell(1.1, 0.5, 0) is None and account.refused == 2
     # Exactly the free margin is enough.
-    assert Account(1_000.0, 0.0, 0.0, 1.0, 1.0, margin_per_lot=500.0).buy(1.0, 2.0, 0) == 0
+    assert Account(1_000.0, 0.0, 0.0, 1.0, 1.0, margin_per_lot=500.0, rules="engine").buy(
+        1.0, 2.0, 0) == 0
     # In a run, so is an order filled with too little margin.
     at = {0: lambda b, a: (a.buy(b.close, 1.0, b.timestamp), a.buy_limit(1.1, 5.0, b.timestamp))}
     result, strategy = run(bars(FLAT, FLAT, FLAT), at, (1_000.0, 7.0, 0.0, 100_000.0, 1.0),
@@ -199,7 +202,8 @@ def test_an_order_without_free_margin_is_refused_at_no_cost():
 
 @pytest.mark.parametrize("commission_at", ["open", "both"])
 def test_a_partial_close_keeps_the_ticket_and_splits_the_commission(commission_at):
-    account = Account(10_000.0, 7.0, 0.0001, 100_000.0, 1.0, commission_at=commission_at)
+    account = Account(10_000.0, 7.0, 0.0001, 100_000.0, 1.0, commission_at=commission_at,
+                      rules="engine")
     account.buy(1.1, 1.0, 0)
     account.buy(1.1, 1.0, 0)
     assert account.close_ticket(1, 1.12, 1, lots=0.4) is True
@@ -323,18 +327,20 @@ def test_the_spread_of_the_bar_of_each_fill_applies(spread, point, spread_at):
     assert result.metrics["spread_paid"] == pytest.approx(sum(paid), rel=1e-12)
 
 
-DEFAULTS = dict(time_unit="s", periods_per_year=None, point=None, spread_at="both",
-                gap_fills="level", commission_at="open", swap_long=0.0, swap_short=0.0,
+# The broker's set with each of its rules turned back to the engine's, one by one.
+DEFAULTS = dict(rules="broker", time_unit="s", periods_per_year=None, point=None,
+                spread_at="both", gap_fills="level", trail_from="extremes", fill_bar_exits=True,
+                check_orders=False, commission_at="open", swap_long=0.0, swap_short=0.0,
                 swap_unit="account", rollover="17:00", rollover_tz="America/New_York",
                 triple_swap="wednesday", leverage=None, margin_per_lot=None, stop_out=50.0)
 
 
 @settings(max_examples=60, deadline=None)
 @given(scripts, st.integers(0, 2**16), st.sampled_from(["implicit", "explicit", "per-bar"]))
-def test_at_the_defaults_a_run_is_the_engines_to_the_bit(actions, seed, how):
+def test_under_the_engines_rules_a_run_is_the_engines_to_the_bit(actions, seed, how):
     data, account = walk(60, seed), (5e3, 1.5, 0.00015, 1e5, 0.93)
     expected = Engine(data, *account).run(Script(actions))
-    options = DEFAULTS if how == "explicit" else {}
+    options = DEFAULTS if how == "explicit" else {"rules": "engine"}
     if how == "per-bar":  # values that never change take the per-bar path to the same result
         account = (*account[:2], [account[2]] * 60, account[3], (account[4],) * 60)
     stats = Backtest(data, *account, **options).run(Script(actions)).stats

@@ -94,7 +94,7 @@ def test_every_figure_and_equity_point_equals_engine_run(actions, seed, account)
     bars = walk(60, seed)
     engine_script, backtest_script = Script(actions), Script(actions)
     expected = Engine(bars, *account).run(engine_script)
-    result = Backtest(bars, *account).run(backtest_script)
+    result = Backtest(bars, *account, rules="engine").run(backtest_script)
     assert type(result.stats) is Stats
     for name in FIGURES:
         assert same(getattr(result.stats, name), getattr(expected, name)), name
@@ -105,7 +105,8 @@ def test_every_figure_and_equity_point_equals_engine_run(actions, seed, account)
 
 def test_crossover_with_stops_and_targets_reproduces_the_report():
     bars = sample_bars()
-    result = Backtest(bars, *ACCOUNT).run(SmaCross(fast=10, slow=40, stop_pips=20, target_pips=30))
+    result = Backtest(bars, *ACCOUNT, rules="engine").run(
+        SmaCross(fast=10, slow=40, stop_pips=20, target_pips=30))
     assert repr(result.stats) == repr(Engine(bars, *ACCOUNT).run(
         SmaCross(fast=10, slow=40, stop_pips=20, target_pips=30)))
     check_journal(result, ACCOUNT)
@@ -271,7 +272,7 @@ def test_bad_columns_are_refused_with_a_reason(data, error, text):
 
 
 @pytest.mark.parametrize("call", [
-    P(lambda a: a.close_position(0, 1.1), id="missing"),
+    P(lambda a: a.equity(), id="missing"),
     P(lambda a: a.buy("x", 1.0, 0, None, None), id="price"),
     P(lambda a: a.close_position(-1, 1.0, 0), id="negative-id"),
     P(lambda a: a.close_all(1.0, 0, price=1.0), id="twice"),

@@ -56,8 +56,10 @@ def test_engine_and_backtest_take_bars_as_they_take_a_list():
     strategy = lambda: SmaCross(fast=10, slow=40)  # noqa: E731
     expected = repr(Engine(listed, *ACCOUNT).run(strategy()))
     assert repr(Engine(bars, *ACCOUNT).run(strategy())) == expected
+    assert repr(Backtest(bars, *ACCOUNT, rules="engine").run(strategy()).stats) == expected
     backtest = Backtest(bars, *ACCOUNT)
-    assert repr(backtest.run(strategy()).stats) == expected
+    assert repr(backtest.run(strategy()).stats) == repr(
+        Backtest(listed, *ACCOUNT).run(strategy()).stats)
     # The backtest shares the rows: its columns are the loaded ones, value for value.
     assert list(backtest.column("high")) == list(bars.high)
 

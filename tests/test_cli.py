@@ -74,21 +74,25 @@ def drawdown(equity):
 def test_module_runs_smacross_on_the_sample(sample):
     out = subprocess.run([sys.executable, "-m", "candlewright"], capture_output=True, text=True,
                          check=True).stdout
-    report = repr(Engine(sample, *ACCOUNT).run(SmaCross())) + "\n"
+    result = Backtest(sample, *ACCOUNT).run(SmaCross())
+    report = repr(result.stats) + "\n"
     assert out.startswith(report)
     summary = out[len(report):].splitlines()
     assert [line[:16] for line in summary] == [label for _, label, _ in SUMMARY]
-    assert summary == Backtest(sample, *ACCOUNT).run(SmaCross()).summary().splitlines()
+    assert summary == result.summary().splitlines()
+    engine = subprocess.run([sys.executable, "-m", "candlewright", "--rules", "engine"],
+                            capture_output=True, text=True, check=True).stdout
+    assert engine.startswith(repr(Engine(sample, *ACCOUNT).run(SmaCross())) + "\n")
 
 
 def test_json_holds_the_figures(capsys, files, sample):
     code, out, _ = run(capsys, "--json", "--spread", "0.0001", "--commission", "3")
     account = (10_000.0, 3.0, 0.0001, 100_000.0, 1.0)
-    stats = Engine(sample, *account).run(SmaCross())
+    result = Backtest(sample, *account).run(SmaCross())
     shown = json.loads(out)
     metrics = shown.pop("metrics")
-    assert code == 0 and shown == {name: getattr(stats, name) for name in FIGURES}
-    expected = Backtest(sample, *account).run(SmaCross()).metrics
+    assert code == 0 and shown == {name: getattr(result.stats, name) for name in FIGURES}
+    expected = result.metrics
     assert list(metrics) == list(METRICS)
     assert metrics["sharpe"] == expected["sharpe"] and metrics["sqn"] == expected["sqn"]
     # No trades: the profit factor is infinite, most metrics NaN; both must stay valid JSON.
@@ -192,14 +196,14 @@ def test_plot_writes_png(capsys, files):
     assert (files / "equity.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_recorded_equity_is_the_engines(capsys, monkeypatch, sample):
-    # The engine's curve is not visible, but its drawdown is: equal to the last bit means the
-    # plot gets the same points, one per bar.
+def test_recorded_equity_is_the_runs(capsys, monkeypatch, sample):
+    # The run's drawdown is the curve's: equal to the last bit means the plot gets the same
+    # points, one per bar.
     drawn = []
     monkeypatch.setattr(cli, "_figure_class", lambda: None)
     monkeypatch.setattr(cli, "_plot", lambda path, bars, equity, title: drawn.append(equity))
     code, _, _ = run(capsys, "--plot", "x.png")
-    stats = Engine(sample, *ACCOUNT).run(SmaCross())
+    stats = Backtest(sample, *ACCOUNT).run(SmaCross()).stats
     assert code == 0 and len(drawn[0]) == len(sample)
     assert drawdown(drawn[0]) == stats.max_drawdown_pct
 
@@ -208,7 +212,7 @@ def test_progress_wrapper_changes_nothing(sample):
     progress = Progress(len(sample), io.StringIO())
     result = Backtest(sample, *ACCOUNT).run(Tracked(SmaCross(), progress))
     assert progress.done == len(sample)
-    assert repr(result.stats) == repr(Engine(sample, *ACCOUNT).run(SmaCross()))
+    assert repr(result.stats) == repr(Backtest(sample, *ACCOUNT).run(SmaCross()).stats)
 
 
 def test_progress_draws_and_clears():

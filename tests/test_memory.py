@@ -200,7 +200,7 @@ CALLS = """
         return made
 
     def account(**rules):
-        made = Account(*ACCOUNT, **rules)
+        made = Account(*ACCOUNT, **{"rules": "engine", **rules})
         made.buy(1.0, 2.0, 0, 0.5, 1.5)
         made.sell(1.05, 1.0, 1, None, None)
         made.close_ticket(0, 1.1, 2)
@@ -210,8 +210,10 @@ CALLS = """
     def margined():
         return account(leverage=100.0, gap_fills="open", commission_at="both")
 
-    PLAIN = Account(*ACCOUNT)
-    RULES = Account(*ACCOUNT, leverage=100.0, swap_long=-1.0, swap_unit="points", point=0.0001)
+    # The engine's rules: these bars close above their highs, where a broker fills nothing.
+    PLAIN = Account(*ACCOUNT, rules="engine")
+    RULES = Account(*ACCOUNT, rules="engine", leverage=100.0, swap_long=-1.0, swap_unit="points",
+                    point=0.0001)
 
     # No list is built in Python code here (argument tuples made up front, no comprehension): a
     # list append that cannot grow aborts a debug build of the interpreter.
@@ -260,6 +262,10 @@ CALLS = """
         "Account rules": (None, lambda _: Account(*ACCOUNT, gap_fills="open", spread_at="entry",
                                                   leverage=30.0, stop_out=None).used_margin),
         "Account bad rule": (None, lambda _: Account(*ACCOUNT, gap_fills="gap")),
+        "Account broker": (None, lambda _: Account(*ACCOUNT, prices="mid", trail_from="extremes",
+                                                   check_orders=True).rules["prices"]),
+        "Account refuses": (lambda: Account(*ACCOUNT),
+                            lambda a: a.buy(1.0, 1.0, 5, 1.5, None)),
         "partial close": (margined, lambda a: a.close_ticket(1, 1.01, 9, 0.5)),
         "modify": (margined, lambda a: (a.modify(1, stop_loss=None, trail=0.01),
                                         a.modify(2, take_profit=1.5))),
@@ -331,7 +337,7 @@ CALLS = """
 def test_calls_out_of_memory_raise():
     results = sweeps(CALLS)
     reference = {name: next(iter(tally)) for name, kind, _, tally in results if kind == "reference"}
-    assert len(reference) == 48
+    assert len(reference) == 50
     for name, kind, _, tally in results:
         # The call's own result or error; MemoryError; a result object that could not be made is an
         # internal fault, as it is for any call; a type's name that could not be made is a

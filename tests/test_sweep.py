@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from candlewright import Engine, SmaCross, SweepError, sample_bars, sweep
+from candlewright import Backtest, SmaCross, SweepError, sample_bars, sweep
 from candlewright.cli import main
 from candlewright.sweeps import FIGURES, expand_grid
 
@@ -31,11 +31,11 @@ def bars():
 
 def sequential(bars, sets, factory=SmaCross):
     """What a sweep must equal: each set run in turn in this process."""
-    engine = Engine(bars, *ACCOUNT.values())
+    backtest = Backtest(bars, *ACCOUNT.values())
     out = []
     for params in sets:
         try:
-            stats = engine.run(factory(**params))
+            stats = backtest.run(factory(**params)).stats
         except Exception as exc:
             out.append((params, None, (type(exc).__qualname__, str(exc))))
         else:

@@ -112,8 +112,8 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
     account.add_argument("--commission", type=float, default=7.0, metavar="X",
                          help="commission per lot, charged at opening (default: %(default)s)")
     account.add_argument("--spread", type=_number_or_name, default=0.0002, metavar="X|COLUMN",
-                         help="price spread paid at entry and at exit, or the file's column "
-                              "of it per bar (default: %(default)s)")
+                         help="the bid-ask spread in price units, or the file's column of it "
+                              "per bar (default: %(default)s)")
     account.add_argument("--point", type=float, metavar="X",
                          help="the spread is in points of this size, e.g. 0.00001")
     account.add_argument("--contract-size", type=float, default=100_000.0, metavar="X",
@@ -123,8 +123,24 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
                          help="quote to account currency factor, a column of it per bar, or "
                               "1/close (default: %(default)s)")
     rules = parser.add_argument_group("account rules (see the README's account model)")
-    for flag, choices in (("--spread-at", ("both", "entry")), ("--gap-fills", ("level", "open")),
-                          ("--commission-at", ("open", "both")),
+    rules.add_argument("--rules", choices=("broker", "engine"), default="broker",
+                       help="the rule set: a retail broker's fills and refusals, or the engine's "
+                            "arithmetic as it is; the options below override it "
+                            "(default: %(default)s)")
+    for flag, choices, text in (
+            ("--prices", ("bid", "ask", "mid"), "the side the bars' prices are (broker's spread "
+                                                "model, paid once per round trip)"),
+            ("--spread-at", ("both", "entry"), "the engine's spread model: paid at both ends, "
+                                               "or at the entry only"),
+            ("--gap-fills", ("level", "open"), "where a level the bar opens beyond fills"),
+            ("--trail-from", ("close", "extremes"), "what a trailing stop follows")):
+        rules.add_argument(flag, choices=choices, help=f"{text} (default: the rule set's)")
+    for flag, text in (("--fill-bar-exits", "whether a pending order's position may close on its "
+                                            "fill bar"),
+                       ("--check-orders", "whether orders a broker refuses raise an error")):
+        rules.add_argument(flag, action=argparse.BooleanOptionalAction,
+                           help=f"{text} (default: the rule set's)")
+    for flag, choices in (("--commission-at", ("open", "both")),
                           ("--swap-unit", ("account", "points"))):
         rules.add_argument(flag, choices=choices, default=choices[0],
                            help="(default: %(default)s)")
@@ -156,9 +172,9 @@ def account_of(args: argparse.Namespace) -> tuple[float, float, Any, float, Any]
             args.quote_to_account)
 
 
-_RULES = ("point", "spread_at", "gap_fills", "commission_at", "swap_long", "swap_short",
-          "swap_unit", "rollover", "rollover_tz", "triple_swap", "leverage", "margin_per_lot",
-          "stop_out")
+_RULES = ("rules", "point", "prices", "spread_at", "gap_fills", "trail_from", "fill_bar_exits",
+          "check_orders", "commission_at", "swap_long", "swap_short", "swap_unit", "rollover",
+          "rollover_tz", "triple_swap", "leverage", "margin_per_lot", "stop_out")
 
 
 def options_of(args: argparse.Namespace) -> dict[str, Any]:

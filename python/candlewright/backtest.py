@@ -12,6 +12,7 @@ import importlib
 import math
 import numbers
 import operator
+import re
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, cast
 
@@ -41,16 +42,37 @@ class Backtest:
     also the unit the metrics read timestamps in. `periods_per_year` fixes the annualisation of
     the metrics; by default it is inferred from the timestamps.
 
-    The account's options (the README's account table gives each rule's formula); at their
-    defaults a run is `Engine.run`'s to the bit:
+    The account's rules come in two sets (the README's account model gives each rule's
+    formula):
+
+    - `rules="broker"` (the default) fills as a retail FX broker does and refuses what one
+      refuses: `spread` is the whole bid-ask spread, paid once per round trip; the bars are bid
+      prices (`prices="ask"` or `"mid"` for others), so buys fill at the ask (price + spread) and
+      sells at the bid, a short's stop-loss and take-profit trigger when the ask reaches them,
+      and open positions are valued on the side they close on; a level the bar opens beyond
+      fills at the open; orders with lots, prices or levels a broker refuses, and fills at a
+      price outside the current bar's range, raise ValueError; trailing stops move after the bar
+      that tested them, from its close; a pending order's position is first examined on the
+      next bar. Where the data has the ask's own bars (`ask=`, or columns `ask_open`,
+      `ask_high`, `ask_low`, `ask_close`), they are used instead of bid + spread.
+    - `rules="engine"` is `Engine`/`Broker`'s arithmetic wholesale: the spread added at the
+      entry and again at the exit, levels read on the bars as they are and filled at the level
+      through a gap, any order accepted. `run(s).stats` then equals `Engine(...).run(s)` to the
+      bit.
+
+    Each rule may also be given on its own, over either set (None: the set's):
+    `prices`/`spread_at` (the spread model: "bid", "ask", "mid", or the engine's "both"/"entry"),
+    `gap_fills` ("open" or "level"), `trail_from` ("close" or "extremes"), `fill_bar_exits`
+    (whether a pending order's position may close on its fill bar), `check_orders`.
+
+    The account's other options:
 
     - `spread` a number, or per bar: the name of a data column (a loaded file's `spread`) or a
       sequence; with `point` (e.g. 0.00001) it is in points, as such files write it. The
-      spread of the bar a fill happens in applies. `spread_at="entry"` pays it at the entry only.
+      spread of the bar a fill happens in applies.
     - `quote_to_account` a number, or per bar: a column name or a sequence of rates (account
       currency per unit of the quote currency), or "1/close" when the account currency is the
       quote's base (USDJPY on a USD account). It applies at each close and each equity point.
-    - `gap_fills="open"`: a stop-loss or take-profit the bar opens beyond fills at the open.
     - `commission_at="both"`: half the commission at the opening, half at the closing.
     - `swap_long`, `swap_short`: per lot per night, account currency (or points with
       `swap_unit="points"`), charged at the `rollover` ("17:00" in `rollover_tz`), three nights
@@ -61,9 +83,12 @@ class Backtest:
     """
 
     def __init__(self, data: Any, initial_cash: float, commission: float, spread: Any,
-                 contract_size: float, quote_to_account: Any, *, time_unit: str = "s",
+                 contract_size: float, quote_to_account: Any, *, rules: str = "broker",
+                 prices: str | None = None, ask: Any = None, time_unit: str = "s",
                  periods_per_year: float | None = None, point: float | None = None,
-                 spread_at: str = "both", gap_fills: str = "level", commission_at: str = "open",
+                 spread_at: str | None = None, gap_fills: str | None = None,
+                 trail_from: str | None = None, fill_bar_exits: bool | None = None,
+                 check_orders: bool | None = None, commission_at: str = "open",
                  swap_long: float = 0.0, swap_short: float = 0.0, swap_unit: str = "account",
                  rollover: str = "17:00", rollover_tz: Any = "America/New_York",
                  triple_swap: str | int = "wednesday", leverage: float | None = None,
@@ -75,17 +100,19 @@ class Backtest:
             raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
         if point is not None and not (isinstance(point, (int, float)) and 0 < point < math.inf):
             raise ValueError(f"point must be a positive number, not {point!r}")
-        self.time_unit, self.periods_per_year = time_unit, periods_per_year
+        self.time_unit, self._periods_per_year = time_unit, periods_per_year
         rule = rollover_rule(rollover, rollover_tz, triple_swap)
         spread_each = _is_per_bar(spread)
         rate_each = _is_per_bar(quote_to_account)
         spread_value = 0.0 if spread_each else spread * point if point is not None else spread
         account = Account(initial_cash, commission, spread_value, contract_size,
-                          1.0 if rate_each else quote_to_account, gap_fills=gap_fills,
-                          spread_at=spread_at, commission_at=commission_at,
-                          swap_long=swap_long, swap_short=swap_short, swap_unit=swap_unit,
-                          point=point, leverage=leverage, margin_per_lot=margin_per_lot,
-                          stop_out=stop_out)
+                          1.0 if rate_each else quote_to_account, rules=rules, prices=prices,
+                          gap_fills=gap_fills, spread_at=spread_at, trail_from=trail_from,
+                          fill_bar_exits=fill_bar_exits, check_orders=check_orders,
+                          commission_at=commission_at, swap_long=swap_long,
+                          swap_short=swap_short, swap_unit=swap_unit, point=point,
+                          leverage=leverage, margin_per_lot=margin_per_lot, stop_out=stop_out)
+        self._rules = account.rules
         columns = _columns_of(data, time_unit)
         if columns is None:
             runner = _backtest.Runner(data, account)
@@ -93,7 +120,10 @@ class Backtest:
             runner = _backtest.Runner.from_columns(*columns, account)
         values: dict[str, Any] = {}
         n = len(runner)
-        if spread_each:
+        asks = _ask_columns(ask, data, runner, time_unit, self._rules["prices"])
+        if asks is not None:
+            values.update(asks)
+        elif spread_each:
             values["spread"] = per_bar(spread, "spread", data, runner.__getattribute__, n)
             if point is not None:
                 values["spread_scale"] = point
@@ -108,8 +138,24 @@ class Backtest:
             if nights is not None:
                 values["nights"] = nights
         self._runner = runner.with_values(**values) if values else runner
-        self._options = {"spread": spread, "quote_to_account": quote_to_account,
-                         "spread_at": spread_at, "per_bar": spread_each or rate_each}
+        self._options = {"spread": "<ask - bid>" if asks is not None else spread,
+                         "quote_to_account": quote_to_account,
+                         "per_bar": spread_each or rate_each or asks is not None}
+
+    @property
+    def rules(self) -> dict[str, Any]:
+        """The rules in force, each by its keyword (a copy)."""
+        return dict(self._rules)
+
+    @property
+    def periods_per_year(self) -> float:
+        """The metrics' annualisation: the value given, or the one inferred from the bars'
+        whole weeks (see `candlewright.metrics.infer_periods_per_year`)."""
+        if self._periods_per_year is None:
+            from .metrics import infer_periods_per_year
+            self._periods_per_year = infer_periods_per_year(_view(self._runner.timestamp),
+                                                            self.time_unit)
+        return self._periods_per_year
 
     def __len__(self) -> int:
         return len(self._runner)
@@ -122,9 +168,13 @@ class Backtest:
                 "<per bar>" if _is_per_bar(given) else repr(value))
         spread = shown(self._options["spread"], r.spread)
         rate = shown(self._options["quote_to_account"], r.quote_to_account)
+        prices = self._rules["prices"]
+        model = f"prices={prices!r}" if prices else f"spread_at={self._rules['spread_at']!r}"
         return (f"Backtest({len(r)} bars, initial_cash={r.initial_cash!r}, "
                 f"commission={r.commission!r}, spread={spread}, "
-                f"contract_size={r.contract_size!r}, quote_to_account={rate})")
+                f"contract_size={r.contract_size!r}, quote_to_account={rate}, {model}, "
+                f"gap_fills={self._rules['gap_fills']!r}, "
+                f"check_orders={self._rules['check_orders']!r})")
 
     def column(self, name: str) -> Column:
         """One column of the bars ("timestamp", "open", ..., "volume"), without a copy."""
@@ -193,19 +243,34 @@ class Backtest:
     def _spread_paid(self, trades: Trades) -> float | None:
         """The spread the trades paid, from the values of their bars; None when the spread and
         rate are constants paid at both ends, for which the metric has its own formula."""
-        options = self._options
-        if not options["per_bar"] and options["spread_at"] == "both":
+        options, rules = self._options, self._rules
+        prices = rules["prices"]
+        if not options["per_bar"] and prices is None and rules["spread_at"] == "both":
             return None
         r = self._runner
         spreads, rates = r.bar_spread, r.bar_rate
-        both = options["spread_at"] == "both"
         total = []
-        for lot, entry_bar, exit_bar in zip(trades.lot_size, trades.entry_bar, trades.exit_bar):
+        for is_long, lot, entry_bar, exit_bar in zip(trades.is_long, trades.lot_size,
+                                                     trades.entry_bar, trades.exit_bar):
+            at_entry, at_exit = _spread_shares(prices, rules["spread_at"], bool(is_long))
             entry = spreads[entry_bar] if spreads is not None else r.spread
-            exit_ = (spreads[exit_bar] if spreads is not None else r.spread) if both else 0.0
+            exit_ = spreads[exit_bar] if spreads is not None else r.spread
             rate = rates[exit_bar] if rates is not None else r.quote_to_account
-            total.append((entry + exit_) * lot * r.contract_size * rate)
+            total.append((entry * at_entry + exit_ * at_exit) * lot * r.contract_size * rate)
         return math.fsum(total)
+
+
+# The share of the spread a position pays at its entry and at its exit: the side it crosses to.
+_SHARES = {("bid", True): (1.0, 0.0), ("bid", False): (0.0, 1.0),
+           ("ask", True): (0.0, 1.0), ("ask", False): (1.0, 0.0),
+           ("mid", True): (0.5, 0.5), ("mid", False): (0.5, 0.5)}
+
+
+def _spread_shares(prices: str | None, spread_at: str | None,
+                   is_long: bool) -> tuple[float, float]:
+    if prices is None:
+        return (1.0, 1.0) if spread_at == "both" else (1.0, 0.0)
+    return _SHARES[prices, is_long]
 
 
 def _is_per_bar(value: Any) -> bool:
@@ -218,6 +283,65 @@ def _view(column: Column) -> memoryview:
 
 
 # --- columns in ---
+
+def _ask_columns(ask: Any, data: Any, runner: Any, time_unit: str,
+                 prices: str | None) -> dict[str, Any] | None:
+    """The ask's own bars as the runner's per-bar values, or None: given as `ask` (bars or
+    columns with the data's times), or found in the data as ask_open ... ask_close columns.
+    Under the engine's spread model the data's ask columns are left alone."""
+    if ask is None:
+        found = _ask_in(data)
+        if found is None or prices is None:
+            return None
+    elif prices is None:
+        raise ValueError("ask= needs a broker's spread model (prices='bid'): the engine's adds "
+                         "the spread to the bars instead")
+    else:
+        found = _ask_bars(ask, runner, time_unit)
+    if prices != "bid":
+        raise ValueError(f"with the ask's own bars, the data's prices must be the bid's "
+                         f"(prices='bid'), not prices={prices!r}")
+    return {f"ask_{name}": _buffer(column, "d", f"ask_{name}")
+            for name, column in zip(PRICE_NAMES, found)}
+
+
+def _ask_in(data: Any) -> list[Any] | None:
+    """The data's own ask columns (ask_open, AskOpen, "Ask Open", ...), if it has them."""
+    if isinstance(data, Bars):
+        names: dict[str, Any] = {name: name for name in data.extras}
+        get: Any = data.extras.__getitem__
+    elif _is_frame(data):
+        names, get = {str(c): c for c in data.columns}, data.__getitem__
+    elif isinstance(data, Mapping):
+        names, get = {str(k): k for k in data}, data.__getitem__
+    else:
+        return None
+    squashed = {re.sub(r"[\s_\-]", "", name).lower(): key for name, key in names.items()}
+    keys = [squashed.get("ask" + name) for name in PRICE_NAMES]
+    if all(key is None for key in keys):
+        return None
+    if any(key is None for key in keys):
+        missing = [f"ask_{name}" for name, key in zip(PRICE_NAMES, keys) if key is None]
+        raise ValueError(f"the data has ask columns but not {', '.join(missing)}: the ask needs "
+                         f"its open, high, low and close")
+    return [get(key) for key in keys]
+
+
+def _ask_bars(ask: Any, runner: Any, time_unit: str) -> list[Any]:
+    """The open, high, low and close of `ask`, which must have the data's times."""
+    account = Account(1.0, 0.0, 0.0, 1.0, 1.0, rules="engine")
+    columns = _columns_of(ask, time_unit)
+    other = (_backtest.Runner(ask, account) if columns is None
+             else _backtest.Runner.from_columns(*columns, account))
+    if len(other) != len(runner):
+        raise ValueError(f"ask= has {len(other)} bars for the data's {len(runner)}")
+    times, own = _view(other.timestamp), _view(runner.timestamp)
+    if times.tobytes() != own.tobytes():
+        row = next(i for i, (a, b) in enumerate(zip(times, own)) if a != b)
+        raise ValueError(f"ask= bar {row} is at {times[row]}, the data's at {own[row]}: the "
+                         f"two sides must have the same times")
+    return [other.open, other.high, other.low, other.close]
+
 
 Columns = tuple[Any, Any, Any, Any, Any, Any]
 

@@ -140,7 +140,8 @@ def sweep(strategy_factory: Callable[..., Strategy],
           progress: bool | None = None, maximize: str | Callable[[Any], float] | None = None,
           constraint: Callable[[dict[str, Any]], bool] | None = None, method: str = "grid",
           max_tries: int | None = None, random_state: int | None = None,
-          account_options: Mapping[str, Any] | None = None) -> SweepResults:
+          account_options: Mapping[str, Any] | None = None,
+          rules: str | None = None) -> SweepResults:
     """Run `strategy_factory(**params)` over `bars` once for each parameter set of `grid`, and
     return a `SweepResult` per set: the eleven figures, the metrics of the run's `Result` and a
     score. A set whose run raises gets the error; the others are unaffected.
@@ -165,12 +166,13 @@ def sweep(strategy_factory: Callable[..., Strategy],
     function given as `maximize`) must then be picklable.
     `progress` draws a bar on standard error: None (the default) draws it on a terminal only.
     `spread` and `quote_to_account` may be given per bar, and `account_options` holds the other
-    options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them.
+    options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them; `rules` picks
+    the rule set ("broker", the default, or "engine"), as `Backtest` does.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
     """
     spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
-    options = dict(account_options or {})
+    options = with_rules(account_options, rules)
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
     Engine(bars, initial_cash, commission, 0.0 if _is_per_bar(spread) else spread, contract_size,
            1.0 if _is_per_bar(quote_to_account) else quote_to_account)
@@ -198,6 +200,17 @@ def sweep(strategy_factory: Callable[..., Strategy],
         sets = random.Random(random_state).sample(sets, min(operator.index(max_tries or 0),
                                                             len(sets)))
     return SweepResults(_run_sets(plan, sets))
+
+
+def with_rules(account_options: Mapping[str, Any] | None, rules: str | None) -> dict[str, Any]:
+    """`Backtest`'s keywords: the account options, with the rule set given apart."""
+    options = dict(account_options or {})
+    if rules is not None:
+        if options.get("rules", rules) != rules:
+            raise ValueError(f"rules={rules!r} and account_options' rules="
+                             f"{options['rules']!r} disagree")
+        options["rules"] = rules
+    return options
 
 
 @dataclass(frozen=True)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "account/journal_type.hpp"
+#include "account/refusals.hpp"
 #include "binding/text.hpp"
 #include "broker/methods.hpp"
 
@@ -19,20 +20,28 @@ constexpr std::array<std::string_view, 6> k_open_names{"price",     "lot_size", 
                                                        "stop_loss", "take_profit", "trail"};
 constexpr methods::Signatures<6> k_signatures{"Account", k_open_names, 3};
 
-constexpr Signature<15> k_new{"Account",
+constexpr Signature<20> k_new{"Account",
                               "__new__",
                               {"initial_cash", "commission", "spread", "contract_size",
                                "quote_to_account", "gap_fills", "spread_at", "commission_at",
                                "swap_long", "swap_short", "swap_unit", "point", "leverage",
-                               "margin_per_lot", "stop_out"},
+                               "margin_per_lot", "stop_out", "rules", "prices", "trail_from",
+                               "fill_bar_exits", "check_orders"},
                               5,
                               5};
 
-// A keyword's text among `choices`; absent, the first.
+// An argument given, and not None: None leaves it to the rule set, or the bar. Inlined: folded
+// into one copy for every size of Args, it would read past the smaller ones' slots.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool stated(const Args<N>& bound, std::size_t i) {
+    return bound.given(i) && bound.template get<to_object>(i).get() != Py_None;
+}
+
+// A keyword's text among `choices`; absent or None, the first.
 template <std::size_t N, std::size_t K>
 std::size_t choice_of(const Args<N>& bound, std::size_t i,
                       const std::array<std::string_view, K>& choices) {
-    if (!bound.given(i)) {
+    if (!stated(bound, i)) {
         return 0;
     }
     PyObject* value = bound.template get<to_object>(i).get();
@@ -70,12 +79,53 @@ double amount_of(const Args<N>& bound, std::size_t i, double fallback, bool any_
     return *value;
 }
 
+// True or False; absent or None, the fallback.
+template <std::size_t N>
+bool flag_of(const Args<N>& bound, std::size_t i, bool fallback) {
+    if (!stated(bound, i)) {
+        return fallback;
+    }
+    PyObject* value = bound.template get<to_object>(i).get();
+    if (!PyBool_Check(value)) {
+        Ref shown_value = require(PyObject_Repr(value));
+        throw PyError::deferred(PyExc_ValueError,
+                                concat({"Account() ", k_new.names[i], " must be True or False, not ",
+                                        utf8_lossy(shown_value.get())}));
+    }
+    return value == Py_True;
+}
+
+// The rule set, then each rule given on its own over it.
 template <std::size_t N>
 Rules rules_of(const Args<N>& bound) {
+    const bool broker =
+        choice_of(bound, 15, std::array<std::string_view, 2>{"broker", "engine"}) == 0;
     Rules rules;
-    rules.gap_open = choice_of(bound, 5, std::array<std::string_view, 2>{"level", "open"}) == 1;
-    rules.spread_on_exit =
-        choice_of(bound, 6, std::array<std::string_view, 2>{"both", "entry"}) == 0;
+    rules.gap_open =
+        stated(bound, 5)
+            ? choice_of(bound, 5, std::array<std::string_view, 2>{"level", "open"}) == 1
+            : broker;
+    if (stated(bound, 16) && stated(bound, 6)) {
+        throw PyError::deferred(PyExc_ValueError,
+                                "Account() takes prices (the broker's spread, paid once per round "
+                                "trip) or spread_at (the engine's, paid at each end), not both");
+    }
+    if (stated(bound, 16)) {
+        constexpr std::array<Quotes, 3> sides{Quotes::bid, Quotes::ask, Quotes::mid};
+        rules.quotes =
+            sides[choice_of(bound, 16, std::array<std::string_view, 3>{"bid", "ask", "mid"})];
+    } else if (stated(bound, 6)) {
+        rules.spread_on_exit =
+            choice_of(bound, 6, std::array<std::string_view, 2>{"both", "entry"}) == 0;
+    } else {
+        rules.quotes = broker ? Quotes::bid : Quotes::engine;
+    }
+    rules.trail_from_close =
+        stated(bound, 17)
+            ? choice_of(bound, 17, std::array<std::string_view, 2>{"close", "extremes"}) == 0
+            : broker;
+    rules.fill_bar_exits = flag_of(bound, 18, !broker);
+    rules.check_orders = flag_of(bound, 19, broker);
     rules.commission_split =
         choice_of(bound, 7, std::array<std::string_view, 2>{"open", "both"}) == 1;
     rules.swap_long = amount_of(bound, 8, 0.0, true);
@@ -105,8 +155,176 @@ PyObject* account_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// --- orders: what a broker takes, and where it fills ---
+
+[[noreturn, gnu::cold]] void refuse(std::string_view function, std::string reason) {
+    throw PyError::deferred(PyExc_ValueError, concat({"Account.", function, "(): ", reason}));
+}
+
+void refuse_if(std::string_view function, Refusal refusal) {
+    if (refusal) [[unlikely]] {
+        refuse(function, std::move(*refusal));
+    }
+}
+
+[[noreturn, gnu::cold]] void outside_run(std::string_view function, std::string_view name) {
+    refuse(function, concat({name, " is needed outside a run: only inside one does the account "
+                             "know the bar to fill at"}));
+}
+
+// Where a call fills: the price and time given, or the current bar's close and time in a run. A
+// price given is checked as a broker would check it.
+struct Fill {
+    double price;
+    std::int64_t timestamp;
+};
+
+Fill fill_at(const Account& account, std::optional<double> price,
+             std::optional<std::int64_t> timestamp, std::string_view function) {
+    const Bar* bar = account.book.current;
+    if (bar == nullptr && !price) {
+        outside_run(function, "price");
+    }
+    if (bar == nullptr && !timestamp) {
+        outside_run(function, "timestamp");
+    }
+    return Fill{price ? *price : bar->close, timestamp ? *timestamp : bar->timestamp};
+}
+
+template <std::size_t N>
+std::optional<double> price_given(const Args<N>& bound, std::size_t i) {
+    return stated(bound, i) ? std::optional<double>(bound.template get<to_f64>(i)) : std::nullopt;
+}
+template <std::size_t N>
+std::optional<std::int64_t> time_given(const Args<N>& bound, std::size_t i) {
+    return stated(bound, i) ? std::optional<std::int64_t>(bound.template get<to_i64>(i))
+                            : std::nullopt;
+}
+
+// The price and time of a close, converted in their order.
+template <std::size_t N>
+Fill fill_of(const Account& account, const Args<N>& bound, std::size_t price_at,
+             std::string_view function) {
+    const std::optional<double> price = price_given(bound, price_at);
+    return fill_at(account, price, time_given(bound, price_at + 1), function);
+}
+
+// The entry an order's level stands for: on a broker's model the level is on the side the order
+// fills on, so it is the entry; on the engine's it is the bars' price, and the spread is added.
+double order_entry(const Account& account, bool is_long, double level) {
+    return account.book.rules.sides() ? level : open_at(account, is_long, level);
+}
+
+void check_fill(const Account& account, double price, std::string_view function) {
+    if (!account.book.rules.check_orders) {
+        return;
+    }
+    refuse_if(function, check_price(price, "price"));
+    if (const Bar* bar = account.book.current) {
+        refuse_if(function, check_in_bar(price, *bar, account.book.bar));
+    }
+}
+
+template <std::size_t N>
+void require_lots(const Args<N>& bound, std::size_t i, std::string_view function) {
+    if (!bound.given(i)) [[unlikely]] {
+        throw PyError::deferred(PyExc_TypeError,
+                                concat({"Account.", function, "() missing 1 required argument: '",
+                                        bound.name(i), "'"}));
+    }
+}
+
+constexpr Signature<6> k_buy{"Account", "buy", k_open_names, 0, 5};
+constexpr Signature<6> k_sell{"Account", "sell", k_open_names, 0, 5};
+
+// buy and sell: the new position's ticket, or None when the margin is not free.
+template <const Signature<6>& Sig, bool IsLong>
+PyObject* account_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(Sig, args, nargs, kwnames);
+        require_lots(bound, 1, Sig.function);
+        const HeldReceiver<Account> account(self, account_class);
+        std::optional<std::uint64_t> ticket;
+        {
+            ExclusiveAccess access(account->access);
+            Account& record = account->record;
+            const std::string_view function = Sig.function;
+            const std::optional<double> given_price = price_given(bound, 0);
+            const double lot_size = bound.get<to_f64>(1);
+            const Fill fill = fill_at(record, given_price, time_given(bound, 2), function);
+            const double price = fill.price;
+            std::optional<double> stop_loss = bound.get_or<to_optional_f64>(3, std::nullopt);
+            const std::optional<double> take_profit =
+                bound.get_or<to_optional_f64>(4, std::nullopt);
+            const std::optional<double> trail = bound.get_or<to_optional_f64>(5, std::nullopt);
+            if (record.book.rules.check_orders) {
+                refuse_if(function, check_lots(lot_size, "lot_size"));
+                check_fill(record, price, function);
+                if (trail) {
+                    refuse_if(function, check_trail(*trail));
+                }
+                refuse_if(function, check_levels(IsLong, open_at(record, IsLong, price),
+                                                 "its entry", stop_loss, take_profit));
+            }
+            if (trail) {
+                const double closing =
+                    record.book.rules.sides() ? close_at(record, IsLong, price) : price;
+                stop_loss = trailing_start(IsLong, closing, stop_loss, *trail);
+            }
+            auto* position = open_position(record, IsLong, price, lot_size, fill.timestamp,
+                                           stop_loss, take_profit);
+            if (position != nullptr) {
+                if (trail && !std::isnan(*trail)) {
+                    position->extra.trail = *trail;
+                    record.book.trailing = true;
+                }
+                ticket = position->extra.ticket;
+            }
+        }
+        return ticket ? to_py(*ticket) : none();
+    });
+}
+
+constexpr Signature<3> k_close_position{
+    "Account", "close_position", {"id", "price", "timestamp"}, 1, 3};
+constexpr Signature<2> k_close_all{"Account", "close_all", {"price", "timestamp"}, 0, 2};
+
+PyObject* account_close_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_close_position, args, nargs, kwnames);
+        const HeldReceiver<Account> account(self, account_class);
+        {
+            ExclusiveAccess access(account->access);
+            Account& record = account->record;
+            const std::uint64_t id = bound.get<to_u64>(0);
+            const Fill fill = fill_of(record, bound, 1, "close_position");
+            check_fill(record, fill.price, "close_position");
+            cw::close_position(record, id, fill.price, fill.timestamp);
+        }
+        return none();
+    });
+}
+
+PyObject* account_close_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_close_all, args, nargs, kwnames);
+        const HeldReceiver<Account> account(self, account_class);
+        {
+            ExclusiveAccess access(account->access);
+            Account& record = account->record;
+            const Fill fill = fill_of(record, bound, 0, "close_all");
+            check_fill(record, fill.price, "close_all");
+            cw::close_all(record, fill.price, fill.timestamp);
+        }
+        return none();
+    });
+}
+
 constexpr Signature<4> k_close_ticket{
-    "Account", "close_ticket", {"ticket", "price", "timestamp", "lots"}, 3, 4};
+    "Account", "close_ticket", {"ticket", "price", "timestamp", "lots"}, 1, 4};
 
 // Closes all of the position with this ticket, or `lots` of it.
 PyObject* account_close_ticket(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -117,15 +335,19 @@ PyObject* account_close_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
         bool closed = false;
         {
             ExclusiveAccess access(account->access);
+            Account& record = account->record;
             const std::uint64_t ticket = bound.get<to_u64>(0);
-            const double price = bound.get<to_f64>(1);
-            const std::int64_t timestamp = bound.get<to_i64>(2);
+            const Fill fill = fill_of(record, bound, 1, "close_ticket");
             const std::optional<double> lots = bound.get_or<to_optional_f64>(3, std::nullopt);
             if (lots && !(*lots > 0.0)) {
                 throw PyError::deferred(PyExc_ValueError,
                                         "Account.close_ticket() lots must be positive");
             }
-            closed = close_ticket(account->record, ticket, price, timestamp, lots);
+            if (record.book.rules.check_orders && lots) {
+                refuse_if("close_ticket", check_lots(*lots, "lots"));
+            }
+            check_fill(record, fill.price, "close_ticket");
+            closed = close_ticket(record, ticket, fill.price, fill.timestamp, lots);
         }
         return to_py(closed);
     });
@@ -133,6 +355,45 @@ PyObject* account_close_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
 
 constexpr Signature<4> k_modify{
     "Account", "modify", {"ticket", "stop_loss", "take_profit", "trail"}, 1, 1};
+
+// The levels a modify sets, checked: a position's against the price it would close at now (in a
+// run; outside one nothing can fill, and only their being prices is checked), an order's against
+// its entry.
+void check_modify(const Account& account, std::uint64_t ticket,
+                  const Change<std::optional<double>>& stop_loss,
+                  const Change<std::optional<double>>& take_profit, const Change<double>& trail) {
+    if (trail && !std::isnan(*trail)) {
+        refuse_if("modify", check_trail(*trail));
+    }
+    const std::optional<double> stop = stop_loss.value_or(std::nullopt);
+    const std::optional<double> target = take_profit.value_or(std::nullopt);
+    for (const auto& position : account.positions) {
+        if (position.extra.ticket != ticket) {
+            continue;
+        }
+        if (const Bar* bar = account.book.current) {
+            refuse_if("modify", check_levels(position.is_long,
+                                             close_at(account, position.is_long, bar->close),
+                                             "the price it would close at now", stop, target));
+        } else {
+            for (const std::optional<double>& level : {stop, target}) {
+                if (level && !std::isfinite(*level)) {
+                    refuse("modify", "levels must be finite prices, not " + shown(*level));
+                }
+            }
+        }
+        return;
+    }
+    for (const Order& order : account.book.orders) {
+        if (order.ticket == ticket) {
+            const bool is_long =
+                order.kind == OrderKind::buy_limit || order.kind == OrderKind::buy_stop;
+            refuse_if("modify", check_levels(is_long, order_entry(account, is_long, order.level),
+                                             "the order's entry", stop, target));
+            return;
+        }
+    }
+}
 
 // Left out, a level stays; None removes it.
 PyObject* account_modify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -154,6 +415,9 @@ PyObject* account_modify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 bound.given(3) ? Change<double>(bound.get<to_optional_f64>(3).value_or(
                                      std::numeric_limits<double>::quiet_NaN()))
                                : std::nullopt;
+            if (account->record.book.rules.check_orders) {
+                check_modify(account->record, ticket, stop_loss, take_profit, trail);
+            }
             found = modify(account->record, ticket, stop_loss, take_profit, trail);
         }
         return to_py(found);
@@ -162,10 +426,10 @@ PyObject* account_modify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 constexpr std::array<std::string_view, 7> k_order_names{
     "price", "lot_size", "timestamp", "stop_loss", "take_profit", "trail", "expiry"};
-constexpr Signature<7> k_buy_limit{"Account", "buy_limit", k_order_names, 3, 5};
-constexpr Signature<7> k_buy_stop{"Account", "buy_stop", k_order_names, 3, 5};
-constexpr Signature<7> k_sell_limit{"Account", "sell_limit", k_order_names, 3, 5};
-constexpr Signature<7> k_sell_stop{"Account", "sell_stop", k_order_names, 3, 5};
+constexpr Signature<7> k_buy_limit{"Account", "buy_limit", k_order_names, 2, 5};
+constexpr Signature<7> k_buy_stop{"Account", "buy_stop", k_order_names, 2, 5};
+constexpr Signature<7> k_sell_limit{"Account", "sell_limit", k_order_names, 2, 5};
+constexpr Signature<7> k_sell_stop{"Account", "sell_stop", k_order_names, 2, 5};
 
 // A pending entry at `price`; its ticket.
 template <const Signature<7>& Sig, OrderKind Kind>
@@ -177,19 +441,39 @@ PyObject* account_place(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::uint64_t ticket = 0;
         {
             ExclusiveAccess access(account->access);
+            Account& record = account->record;
+            const std::string_view function = Sig.function;
             Order order{};
             order.kind = Kind;
             order.level = bound.get<to_f64>(0);
             order.lot_size = bound.get<to_f64>(1);
-            order.placed_time = bound.get<to_i64>(2);
+            if (stated(bound, 2)) {
+                order.placed_time = bound.get<to_i64>(2);
+            } else if (const Bar* bar = record.book.current) {
+                order.placed_time = bar->timestamp;
+            } else {
+                outside_run(function, "timestamp");
+            }
             order.stop_loss = bound.get_or<to_optional_f64>(3, std::nullopt);
             order.take_profit = bound.get_or<to_optional_f64>(4, std::nullopt);
-            order.trail = bound.get_or<to_optional_f64>(5, std::nullopt)
-                              .value_or(std::numeric_limits<double>::quiet_NaN());
-            if (bound.given(6) && bound.get<to_object>(6).get() != Py_None) {
+            const std::optional<double> trail = bound.get_or<to_optional_f64>(5, std::nullopt);
+            order.trail = trail.value_or(std::numeric_limits<double>::quiet_NaN());
+            if (stated(bound, 6)) {
                 order.expiry = bound.get<to_i64>(6);
             }
-            ticket = place_order(account->record, order);
+            if (record.book.rules.check_orders) {
+                constexpr bool is_long =
+                    Kind == OrderKind::buy_limit || Kind == OrderKind::buy_stop;
+                refuse_if(function, check_lots(order.lot_size, "lot_size"));
+                refuse_if(function, check_price(order.level, "price"));
+                if (trail) {
+                    refuse_if(function, check_trail(*trail));
+                }
+                refuse_if(function,
+                          check_levels(is_long, order_entry(record, is_long, order.level),
+                                       "the order's entry", order.stop_loss, order.take_profit));
+            }
+            ticket = place_order(record, order);
         }
         return to_py(ticket);
     });
@@ -289,6 +573,56 @@ PyObject* account_orders(PyObject* self, void* /*closure*/) {
     });
 }
 
+// The rules in force, each by the name of its keyword, as the constructor takes them.
+PyObject* account_rules(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        AccountObject& account = receiver<Account>(self, account_class);
+        Rules rules;
+        {
+            SharedAccess access(account.access);
+            rules = account.record.book.rules;
+        }
+        auto text = [](std::string_view value) { return to_py(value); };
+        constexpr std::array<const char*, 4> quotes{nullptr, "bid", "ask", "mid"};
+        const std::array<std::pair<const char*, Ref>, 14> items{{
+            {"prices", rules.sides() ? text(quotes[static_cast<std::size_t>(rules.quotes)])
+                                     : none()},
+            {"spread_at", rules.sides() ? none() : text(rules.spread_on_exit ? "both" : "entry")},
+            {"gap_fills", text(rules.gap_open ? "open" : "level")},
+            {"trail_from", text(rules.trail_from_close ? "close" : "extremes")},
+            {"fill_bar_exits", to_py(rules.fill_bar_exits)},
+            {"check_orders", to_py(rules.check_orders)},
+            {"commission_at", text(rules.commission_split ? "both" : "open")},
+            {"swap_long", to_py(rules.swap_long)},
+            {"swap_short", to_py(rules.swap_short)},
+            {"swap_unit", text(rules.swap_in_points ? "points" : "account")},
+            {"point", rules.point > 0.0 ? to_py(rules.point) : none()},
+            {"leverage", rules.leverage > 0.0 ? to_py(rules.leverage) : none()},
+            {"margin_per_lot", rules.margin_per_lot > 0.0 ? to_py(rules.margin_per_lot) : none()},
+            {"stop_out", std::isnan(rules.stop_out) ? none() : to_py(rules.stop_out)},
+        }};
+        Ref dict = require_object(PyDict_New());
+        for (const auto& [key, value] : items) {
+            if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) {
+                throw_pending();
+            }
+        }
+        return dict;
+    });
+}
+
+PyObject* account_bar_index(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        AccountObject& account = receiver<Account>(self, account_class);
+        std::int64_t bar = -1;
+        {
+            SharedAccess access(account.access);
+            bar = account.record.book.bar;
+        }
+        return bar < 0 ? none() : to_py(bar);
+    });
+}
+
 PyGetSetDef g_getset[] = {
     {"cash", account_field<&Account::cash>, nullptr, "realised balance", nullptr},
     {"initial_cash", account_field<&Account::initial_cash>, nullptr, "", nullptr},
@@ -305,24 +639,37 @@ PyGetSetDef g_getset[] = {
      "margin held by the open positions, account currency", nullptr},
     {"refused", account_value<[](const Account& a) { return a.book.refusals; }>, nullptr,
      "orders refused for want of free margin", nullptr},
+    {"rules", account_rules, nullptr,
+     "the rules in force, by keyword, as the constructor takes them", nullptr},
+    {"bar_index", account_bar_index, nullptr,
+     "the number of the bar a run is at, from 0; None outside a run", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const auto k_methods = methods::table<Ledger, account_class, k_signatures>(
-    "buy($self, price, lot_size, timestamp, stop_loss=None, take_profit=None, *, trail=None)"
-    "\n--\n\nOpens a long position; its ticket, or None when the margin is not free.",
-    "sell($self, price, lot_size, timestamp, stop_loss=None, take_profit=None, *, trail=None)"
-    "\n--\n\nOpens a short position; its ticket, or None when the margin is not free.");
-
 #define CW_ORDER_DOC(name, side, reached)                                                       \
-    #name "($self, price, lot_size, timestamp, stop_loss=None, take_profit=None, *, "          \
+    #name "($self, price, lot_size, timestamp=None, stop_loss=None, take_profit=None, *, "     \
           "trail=None, expiry=None)\n--\n\n"                                                   \
           "A pending " side " at price, filled on a later bar " reached                         \
           " (at the open if the bar opens beyond it); expiry is a timestamp. Its ticket."
+#define CW_OPEN_DOC(name, what)                                                                 \
+    #name "($self, price=None, lot_size=None, timestamp=None, stop_loss=None, "                \
+          "take_profit=None, *, trail=None)\n--\n\n"                                          \
+          "Opens a " what " of lot_size lots (required) at price: in a run, by default the "     \
+          "bar's close, at its time. Its ticket, or None when the margin is not free."
 PyMethodDef g_methods[] = {
-    k_methods[0], k_methods[1], k_methods[2], k_methods[3], k_methods[4],
+    {"buy", method_entry(account_open<k_buy, true>), methods::k_fastcall,
+     CW_OPEN_DOC(buy, "long position")},
+    {"sell", method_entry(account_open<k_sell, false>), methods::k_fastcall,
+     CW_OPEN_DOC(sell, "short position")},
+    {"close_position", method_entry(account_close_position), methods::k_fastcall,
+     "close_position($self, id, price=None, timestamp=None)\n--\n\n"
+     "Closes the oldest open position with this id."},
+    {"close_all", method_entry(account_close_all), methods::k_fastcall,
+     "close_all($self, price=None, timestamp=None)\n--\n\nCloses every open position."},
+    {"equity", method_entry(methods::equity<Ledger, account_class, k_signatures.equity>),
+     methods::k_fastcall, "equity($self, current_price)\n--\n\n"},
     {"close_ticket", method_entry(account_close_ticket), methods::k_fastcall,
-     "close_ticket($self, ticket, price, timestamp, lots=None)\n--\n\n"
+     "close_ticket($self, ticket, price=None, timestamp=None, lots=None)\n--\n\n"
      "Closes the open position with this ticket, or lots of it (the rest keeps the ticket); "
      "True if there was one."},
     {"modify", method_entry(account_modify), methods::k_fastcall,
@@ -348,16 +695,20 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CW_ORDER_DOC
+#undef CW_OPEN_DOC
 
 const ClassSpec k_spec{
     "candlewright.Account",
     "Account(initial_cash, commission, spread, contract_size, quote_to_account, *, "
-    "gap_fills='level', spread_at='both', commission_at='open', swap_long=0.0, swap_short=0.0, "
-    "swap_unit='account', point=None, leverage=None, margin_per_lot=None, stop_out=50.0)"
+    "rules='broker', prices=None, gap_fills=None, spread_at=None, trail_from=None, "
+    "fill_bar_exits=None, check_orders=None, commission_at='open', swap_long=0.0, "
+    "swap_short=0.0, swap_unit='account', point=None, leverage=None, margin_per_lot=None, "
+    "stop_out=50.0)"
     "\n--\n\n"
     "A Broker that keeps a journal: buy and sell return a ticket, and the positions and closed "
-    "trades can be read. The keywords are the account's rules; at their defaults it computes "
-    "as the Broker does.",
+    "trades can be read. The keywords are the account's rules: rules='broker' fills as a "
+    "retail broker does and refuses what one refuses; rules='engine' computes as the Broker "
+    "does. A rule given on its own (None: the set's) overrides the set.",
     instance_size<Account>(),
     dealloc_instance<Account>,
     account_new,

@@ -2,10 +2,15 @@
 // gives the raw results the package turns into a Result; the bars are readable as columns.
 #include "backtest/backtest_type.hpp"
 
+#include <cmath>
+#include <string>
+#include <tuple>
+
 #include "account/account_type.hpp"
 #include "account/journal_type.hpp"
 #include "backtest/columns.hpp"
 #include "binding/params.hpp"
+#include "binding/text.hpp"
 #include "engine/intake.hpp"
 #include "ingest/series_type.hpp"
 #include "signals/signals_type.hpp"
@@ -19,13 +24,14 @@ constexpr Signature<7> k_from_columns{
     "from_columns",
     {"timestamp", "open", "high", "low", "close", "volume", "account"}};
 // Per-bar spreads (times `spread_scale`: points to price units), per-bar conversion rates (or
-// their reciprocals, for a rate quoted the other way) and the rollovers crossed at each bar.
-constexpr Signature<5> k_with_values{
-    "Runner",
-    "with_values",
-    {"spread", "spread_scale", "quote_to_account", "invert_rate", "nights"},
-    0,
-    0};
+// their reciprocals, for a rate quoted the other way), the rollovers crossed at each bar, and the
+// ask's own bars (which set the spread).
+constexpr Signature<9> k_with_values{"Runner",
+                                     "with_values",
+                                     {"spread", "spread_scale", "quote_to_account", "invert_rate",
+                                      "nights", "ask_open", "ask_high", "ask_low", "ask_close"},
+                                     0,
+                                     0};
 constexpr Signature<1> k_run{"Runner", "run", {"strategy"}};
 
 template <std::size_t N>
@@ -37,12 +43,56 @@ std::vector<double> values_of(const Args<N>& bound, std::size_t i, std::size_t r
                                std::string(bound.name(i)), rows);
 }
 
+[[noreturn, gnu::cold]] void bad_ask(std::size_t bar, const std::string& what) {
+    throw PyError::deferred(PyExc_ValueError,
+                            concat({"ask at bar ", std::to_string(bar), ": ", what}));
+}
+
+// The ask's bars beside the bid's: each price finite, at or above the bid's (at every moment the
+// ask is), within the bar's own range, and less than twice the bid, so that the spread taken as
+// ask less bid is exact and the bid plus it gives the ask back to the bit.
+std::vector<Bar> ask_bars(const std::vector<Bar>& bid, std::vector<double> open,
+                          std::vector<double> high, std::vector<double> low,
+                          std::vector<double> close) {
+    for (const std::vector<double>* column : {&open, &high, &low, &close}) {
+        if (column->size() != bid.size()) {
+            throw PyError::deferred(PyExc_ValueError,
+                                    "the ask needs its open, high, low and close for every bar");
+        }
+    }
+    std::vector<Bar> ask;
+    ask.reserve(bid.size());
+    for (std::size_t i = 0; i < bid.size(); ++i) {
+        const Bar& b = bid[i];
+        const Bar a{b.timestamp, open[i], high[i], low[i], close[i], b.volume};
+        for (const auto& [bid_price, ask_price, name] :
+             {std::tuple{b.open, a.open, "open"}, std::tuple{b.high, a.high, "high"},
+              std::tuple{b.low, a.low, "low"}, std::tuple{b.close, a.close, "close"}}) {
+            if (!std::isfinite(ask_price)) {
+                bad_ask(i, concat({"its ", name, " is not a finite number"}));
+            }
+            if (!(ask_price >= bid_price)) {
+                bad_ask(i, concat({"its ", name, " is below the bid's: are the two sides swapped?"}));
+            }
+            if (!(ask_price <= bid_price * 2.0)) {
+                bad_ask(i, concat({"its ", name, " is more than twice the bid's"}));
+            }
+        }
+        if (!(a.low <= a.open && a.open <= a.high && a.low <= a.close && a.close <= a.high)) {
+            bad_ask(i, "its open or close is outside its low..high");
+        }
+        ask.push_back(a);
+    }
+    return ask;
+}
+
 // The per-bar values given, or null if none is.
 template <std::size_t N>
-std::shared_ptr<const BarValues> bar_values(const Args<N>& bound, std::size_t rows) {
+std::shared_ptr<const BarValues> bar_values(const Args<N>& bound, const std::vector<Bar>& bars) {
+    const std::size_t rows = bars.size();
     constexpr std::size_t first = 0;
     BarValues values{values_of(bound, first, rows), values_of(bound, first + 2, rows),
-                     values_of(bound, first + 4, rows)};
+                     values_of(bound, first + 4, rows), {}};
     const double scale = bound.template get_or<to_f64>(first + 1, 1.0);
     if (scale != 1.0) {
         for (double& spread : values.spread) {
@@ -52,6 +102,14 @@ std::shared_ptr<const BarValues> bar_values(const Args<N>& bound, std::size_t ro
     if (bound.given(first + 3) && bound.template get<to_object>(first + 3).get() == Py_True) {
         for (double& rate : values.quote_to_account) {
             rate = 1.0 / rate;
+        }
+    }
+    if (bound.given(5) || bound.given(6) || bound.given(7) || bound.given(8)) {
+        values.ask = ask_bars(bars, values_of(bound, 5, rows), values_of(bound, 6, rows),
+                              values_of(bound, 7, rows), values_of(bound, 8, rows));
+        values.spread.assign(rows, 0.0);
+        for (std::size_t i = 0; i < rows; ++i) {
+            values.spread[i] = values.ask[i].close - bars[i].close;
         }
     }
     if (values.spread.empty() && values.quote_to_account.empty() && values.nights.empty()) {
@@ -77,7 +135,7 @@ PyObject* backtest_with_values(PyObject* self, PyObject* const* args, Py_ssize_t
     return boundary([&] {
         const auto bound = bind(k_with_values, args, nargs, kwnames);
         const Backtest& backtest = receiver<Backtest>(self, backtest_class).record;
-        auto values = bar_values(bound, backtest.data->size());
+        auto values = bar_values(bound, *backtest.data);
         return new_instance(Py_TYPE(self), Backtest{backtest.data, backtest.account,
                                                     std::make_shared<CurveStore>(),
                                                     std::move(values)});
@@ -177,7 +235,8 @@ PyMethodDef g_methods[] = {
      "from_columns($cls, timestamp, open, high, low, close, volume, account)\n--\n\n"},
     {"with_values", method_entry(backtest_with_values), METH_FASTCALL | METH_KEYWORDS,
      "with_values($self, *, spread=None, spread_scale=1.0, quote_to_account=None, "
-     "invert_rate=False, nights=None)\n--\n\n"},
+     "invert_rate=False, nights=None, ask_open=None, ask_high=None, ask_low=None, "
+     "ask_close=None)\n--\n\n"},
     {"run", method_entry(backtest_run), METH_FASTCALL | METH_KEYWORDS,
      "run($self, strategy)\n--\n\n"},
     {"run_signals", method_entry(runner_run_signals), METH_FASTCALL | METH_KEYWORDS,

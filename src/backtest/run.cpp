@@ -12,7 +12,7 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
     equity_curve.clear();
     equity_curve.reserve(data.size());
 
-    Ref init_result = call_init(data, strategy.get());
+    Ref init_result = call_init(data, strategy.get(), true);
     const Account& params = backtest.account;
     Account fresh = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
                                         params.contract_size, params.quote_to_account);
@@ -23,13 +23,20 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
 
     std::uint64_t exposed = 0;
     if (!data.empty()) {
+        // A strategy that kept the account may trade on it afterwards, outside any bar, however
+        // the run ended: the account then knows no bar, and holds none of the backtest's.
+        struct LeaveRun {
+            Ledger& book;
+            ~LeaveRun() {
+                book.bar = -1;
+                book.current = nullptr;
+                book.values.reset();
+            }
+        } leave{account.record.book};
         exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);
         const Bar& last = data.back();
         ExclusiveStep step(account.access);
         close_all(account.record, last.close, last.timestamp, ExitReason::end);
-        // A strategy that kept the account may trade on it afterwards, outside any bar.
-        account.record.book.bar = -1;
-        account.record.book.values.reset();
     }
     Stats stats;
     TradeRows rows;

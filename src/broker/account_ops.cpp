@@ -43,7 +43,7 @@ bool is_buy(OrderKind kind) noexcept {
 }
 
 // The price at which the bar fills the order, if its range reaches the level: the open when the
-// bar opens beyond it.
+// bar opens beyond it. `bar` is the side the order fills on.
 std::optional<double> fill_of(const Order& order, const Bar& bar) noexcept {
     const double level = order.level;
     switch (order.kind) {
@@ -69,27 +69,35 @@ std::optional<double> fill_of(const Order& order, const Bar& bar) noexcept {
     return std::nullopt;
 }
 
-// Expired orders go first; the rest fill in placing order, each as buy or sell would open it.
+// Expired orders go first; the rest fill in placing order, each as buy or sell would open it. On
+// the engine's model an order's level is a price of the bars, and the fill pays the spread as a
+// buy or a sell does; on a broker's, buys fill on the ask and sells on the bid, at the level.
 void fill_orders(Account& account, const Bar& bar) {
     auto& orders = account.book.orders;
     // Room for every fill before anything changes: nothing below can fail.
     account.positions.reserve(account.positions.size() + orders.size());
+    const bool sided = account.book.rules.sides();
+    const Sides sides = sided ? account.book.sides(bar, account.spread) : Sides{bar, bar};
     std::size_t kept = 0;
     for (Order& order : orders) {
         if (order.expiry && bar.timestamp >= *order.expiry) {
             continue;
         }
-        const std::optional<double> fill = fill_of(order, bar);
+        const bool is_long = is_buy(order.kind);
+        const std::optional<double> fill = fill_of(order, is_long ? sides.ask : sides.bid);
         if (!fill) {
             orders[kept++] = order;
             continue;
         }
-        const bool is_long = is_buy(order.kind);
+        const double entry = sided ? *fill : open_at(account, is_long, *fill);
+        // The price it would close at as it opens, where a trailing stop starts.
+        const double closing = !sided        ? *fill
+                               : is_long     ? *fill - account.spread
+                                             : *fill + account.spread;
         account.book.filling = order.ticket;
-        OpenPosition* position =
-            open_position(account, is_long, *fill, order.lot_size, bar.timestamp,
-                          trailing_start(is_long, *fill, order.stop_loss, order.trail),
-                          order.take_profit);
+        OpenPosition* position = open_filled(
+            account, is_long, *fill, entry, order.lot_size, bar.timestamp,
+            trailing_start(is_long, closing, order.stop_loss, order.trail), order.take_profit);
         account.book.filling.reset();
         if (position != nullptr && !std::isnan(order.trail)) {
             position->extra.trail = order.trail;
@@ -99,25 +107,48 @@ void fill_orders(Account& account, const Bar& bar) {
     orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
 }
 
-// Closes positions at `price`, largest loss there first, until the margin level is above the
-// stop-out or nothing is open.
-void stop_out_at(Account& account, double price, std::int64_t time) {
+// Each position's price at one end of the bar (its low, or its high) on its own side of the market,
+// and the price it is valued at there.
+struct End {
+    Sides sides;
+    bool low;
+
+    [[nodiscard]] double of(const OpenPosition& position) const noexcept {
+        const Bar& seen = position.is_long ? sides.bid : sides.ask;
+        return low ? seen.low : seen.high;
+    }
+};
+
+// Closes positions at the end of the bar that values the account least, largest loss there first,
+// until the margin level is above the stop-out or nothing is open.
+void stop_out_at(Account& account, const End& end, std::int64_t time) {
     auto& positions = account.positions;
     closing::reserve_trades(account, positions.size());
     const double stop_out = account.book.rules.stop_out;
+    const bool sided = account.book.rules.sides();
+    auto value = [&](const OpenPosition& position) {
+        const double at = end.of(position);
+        return open_value_at(account, position, sided ? at : value_at(account, position.is_long, at));
+    };
     while (!positions.empty()) {
         auto worst = positions.begin();
-        double worst_value = open_value(account, *worst, price);
+        double worst_value = value(*worst);
         for (auto it = positions.begin() + 1; it != positions.end(); ++it) {
-            const double value = open_value(account, *it, price);
-            if (value < worst_value) {
+            const double candidate = value(*it);
+            if (candidate < worst_value) {
                 worst = it;
-                worst_value = value;
+                worst_value = candidate;
             }
         }
-        closing::settle(account, *worst, price, time, ExitReason::stop_out);
+        const double at = end.of(*worst);
+        closing::settle(account, *worst, sided ? at : close_at(account, worst->is_long, at), time,
+                        ExitReason::stop_out);
         positions.erase(worst);
-        if (!(margin_level(equity(account, price), used_margin(account)) <= stop_out)) {
+        double open = -0.0;
+        for (const OpenPosition& position : positions) {
+            open = open + value(position);
+        }
+        if (!(margin_level(open + account.cash, used_margin(account)) <= stop_out)) {
             break;
         }
     }
@@ -153,24 +184,34 @@ void bar_steps(Account& account, const Bar& bar) {
     }
 }
 
-// The margin level is looked at on the bar's worst price for the account, its low or its high:
-// the value is linear in the price, so the worst is at one end.
+// The margin level is looked at on the bar's worst price for the account, its low or its high
+// (each position on its own side of the market): the value is linear in the price, so the worst
+// is at one end.
 void end_exits(Account& account, const Bar& bar) {
     if (!account.book.rules.margin() || account.positions.empty()) {
         return;
     }
+    const bool sided = account.book.rules.sides();
+    const End low{sided ? account.book.sides(bar, account.spread) : Sides{bar, bar}, true};
+    const End high{low.sides, false};
     double at_low = -0.0;
     double at_high = -0.0;
     double used = 0.0;
     for (const OpenPosition& position : account.positions) {
-        at_low = at_low + open_value(account, position, bar.low);
-        at_high = at_high + open_value(account, position, bar.high);
+        const double low_price = low.of(position);
+        const double high_price = high.of(position);
+        at_low = at_low + open_value_at(account, position,
+                                        sided ? low_price
+                                              : value_at(account, position.is_long, low_price));
+        at_high = at_high + open_value_at(account, position,
+                                          sided ? high_price
+                                                : value_at(account, position.is_long, high_price));
         used = used + margin_of(position);
     }
     const bool low_worse = at_low <= at_high;
     const double worst = (low_worse ? at_low : at_high) + account.cash;
     if (margin_level(worst, used) <= account.book.rules.stop_out) {
-        stop_out_at(account, low_worse ? bar.low : bar.high, bar.timestamp);
+        stop_out_at(account, low_worse ? low : high, bar.timestamp);
     }
 }
 
@@ -182,8 +223,9 @@ bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int
         return false;
     }
     closing::reserve_trades(account, 1);
+    const double exit_price = close_at(account, found->is_long, price);
     if (!lots || !(*lots < found->lot_size)) {
-        closing::settle(account, *found, price, timestamp, ExitReason::close);
+        closing::settle(account, *found, exit_price, timestamp, ExitReason::close);
         positions.erase(found);
         return true;
     }
@@ -193,7 +235,7 @@ bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int
     part.lot_size = *lots;
     part.extra.commission = account.commission * *lots;
     part.extra.swap = found->extra.swap * (*lots / found->lot_size);
-    closing::settle(account, part, price, timestamp, ExitReason::close);
+    closing::settle(account, part, exit_price, timestamp, ExitReason::close);
     found->lot_size = found->lot_size - *lots;
     found->extra.commission = account.commission * found->lot_size;
     found->extra.swap = found->extra.swap - part.extra.swap;

@@ -26,7 +26,7 @@ bool close_first(BrokerOf<Book>& broker, Match matches, double price, std::int64
         return false;
     }
     reserve_trades(broker, 1);
-    settle(broker, *found, price, timestamp, ExitReason::close);
+    settle(broker, *found, close_at(broker, found->is_long, price), timestamp, ExitReason::close);
     positions.erase(found);
     return true;
 }
@@ -38,6 +38,15 @@ typename Book::Position* open_position(BrokerOf<Book>& broker, bool is_long, dou
                                        double lot_size, std::int64_t timestamp,
                                        std::optional<double> stop_loss,
                                        std::optional<double> take_profit) {
+    return open_filled(broker, is_long, price, open_at(broker, is_long, price), lot_size,
+                       timestamp, stop_loss, take_profit);
+}
+
+template <class Book>
+typename Book::Position* open_filled(BrokerOf<Book>& broker, bool is_long, double price,
+                                     double entry_price, double lot_size, std::int64_t timestamp,
+                                     std::optional<double> stop_loss,
+                                     std::optional<double> take_profit) {
     const Rules& rules = broker.book.rules;
     double margin_per_lot = 0.0;
     if constexpr (Book::options) {
@@ -55,7 +64,6 @@ typename Book::Position* open_position(BrokerOf<Book>& broker, bool is_long, dou
     }
     // The id is the list length, not a counter: ids repeat once earlier positions have closed.
     const auto id = static_cast<std::uint64_t>(broker.positions.size());
-    const double entry_price = is_long ? price + broker.spread : price - broker.spread;
     const double commission = broker.commission * lot_size;
     // Appending is the only step that can fail, so it goes before the commission is charged.
     broker.positions.push_back(typename Book::Position{
@@ -77,24 +85,23 @@ template <class Book>
 void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp, ExitReason reason) {
     reserve_trades(broker, broker.positions.size());
     for (const auto& position : broker.positions) {
-        settle(broker, position, price, timestamp, reason);
+        settle(broker, position, close_at(broker, position.is_long, price), timestamp, reason);
     }
     broker.positions.clear();
 }
 
 template <class Book>
 void check_open_exits(BrokerOf<Book>& broker, const Bar& bar) {
-    if (broker.book.rules.gap_open) {
-        check_exits_by<true>(broker, bar);
-    } else {
-        check_exits_by<false>(broker, bar);
-    }
+    check_exits_ruled(broker, bar);
 }
 
 // The two books the modules use.
 #define CW_INSTANTIATE(Book)                                                                     \
     template Book::Position* open_position(BrokerOf<Book>&, bool, double, double, std::int64_t,  \
                                            std::optional<double>, std::optional<double>);        \
+    template Book::Position* open_filled(BrokerOf<Book>&, bool, double, double, double,          \
+                                         std::int64_t, std::optional<double>,                   \
+                                         std::optional<double>);                                 \
     template void close_position(BrokerOf<Book>&, std::uint64_t, double, std::int64_t);          \
     template void close_all(BrokerOf<Book>&, double, std::int64_t, ExitReason);                  \
     template void check_open_exits(BrokerOf<Book>&, const Bar&);

@@ -43,6 +43,12 @@ struct Trade {
     bool is_long;
 };
 
+// A bar as each side of the market traded it: the bid's and the ask's open, high, low and close.
+struct Sides {
+    Bar bid;
+    Bar ask;
+};
+
 // The Broker's book: the records as they are, nothing kept besides.
 struct PlainBook {
     struct Extra {};
@@ -57,7 +63,15 @@ struct PlainBook {
         return {};
     }
     void opened() noexcept {}
+    // Opened inside the bar being examined (by a pending order): never, without orders.
+    [[nodiscard]] static constexpr bool fresh(const Position& /*position*/) noexcept {
+        return false;
+    }
     void observe(Position& /*position*/, const Bar& /*bar*/) const noexcept {}
+    void follow(Position& /*position*/, const Bar& /*bar*/) const noexcept {}
+    [[nodiscard]] Sides sides(const Bar& bar, double /*spread*/) const noexcept {
+        return Sides{bar, bar};
+    }
     [[nodiscard]] Trade closed(const Position& position, double exit_price, double pnl,
                                std::int64_t time, ExitReason /*reason*/) const noexcept {
         return Trade{position.entry_price, exit_price, position.lot_size, pnl,
@@ -96,12 +110,69 @@ template <class Book>
                                   quote_to_account);
 }
 
-// buy (is_long) or sell; the new position, or null when the book's rules refuse it (margin).
+// The prices a position pays when the bars show `price`: at its opening, at its closing, and the
+// one it is valued at while open. The engine model adds the spread at both ends and values at the
+// bars' price; the broker's buys at the ask and sells at the bid, and values on the closing side.
+template <class Book>
+[[nodiscard]] inline double open_at(const BrokerOf<Book>& broker, bool is_long,
+                                    double price) noexcept {
+    const double spread = broker.spread;
+    switch (broker.book.rules.quotes) {
+        case Quotes::bid:
+            return is_long ? price + spread : price;
+        case Quotes::ask:
+            return is_long ? price : price - spread;
+        case Quotes::mid: {
+            const double half = spread * 0.5;
+            return is_long ? price + half : price - half;
+        }
+        case Quotes::engine:
+            break;
+    }
+    return is_long ? price + spread : price - spread;
+}
+template <class Book>
+[[nodiscard]] inline double close_at(const BrokerOf<Book>& broker, bool is_long,
+                                     double price) noexcept {
+    const Rules& rules = broker.book.rules;
+    const double spread = broker.spread;
+    switch (rules.quotes) {
+        case Quotes::bid:
+            return is_long ? price : price + spread;
+        case Quotes::ask:
+            return is_long ? price - spread : price;
+        case Quotes::mid: {
+            const double half = spread * 0.5;
+            return is_long ? price - half : price + half;
+        }
+        case Quotes::engine:
+            break;
+    }
+    if (!rules.spread_on_exit) {
+        return price;
+    }
+    return is_long ? price - spread : price + spread;
+}
+template <class Book>
+[[nodiscard]] inline double value_at(const BrokerOf<Book>& broker, bool is_long,
+                                     double price) noexcept {
+    return broker.book.rules.sides() ? close_at(broker, is_long, price) : price;
+}
+
+// buy (is_long) or sell at `price` of the bars; the new position, or null when the book's rules
+// refuse it (margin).
 template <class Book>
 typename Book::Position* open_position(BrokerOf<Book>& broker, bool is_long, double price,
-                                             double lot_size, std::int64_t timestamp,
-                                             std::optional<double> stop_loss,
-                                             std::optional<double> take_profit);
+                                       double lot_size, std::int64_t timestamp,
+                                       std::optional<double> stop_loss,
+                                       std::optional<double> take_profit);
+// The same at an entry price already known (a pending order filled on its side of the market);
+// `price` is the one the margin is reckoned on.
+template <class Book>
+typename Book::Position* open_filled(BrokerOf<Book>& broker, bool is_long, double price,
+                                     double entry_price, double lot_size, std::int64_t timestamp,
+                                     std::optional<double> stop_loss,
+                                     std::optional<double> take_profit);
 // Closes the oldest open position with this id; an unknown id does nothing.
 template <class Book>
 void close_position(BrokerOf<Book>& broker, std::uint64_t id, double price,
@@ -114,15 +185,22 @@ void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp,
 template <class Book>
 void check_open_exits(BrokerOf<Book>& broker, const Bar& bar);
 
-// What one open position adds to the account's value at `price`.
+// What one open position adds to the account's value when it is valued at `at`.
+template <class Book>
+[[nodiscard]] inline double open_value_at(const BrokerOf<Book>& broker,
+                                          const typename Book::Position& position,
+                                          double at) noexcept {
+    const double diff = position.is_long ? at - position.entry_price : position.entry_price - at;
+    const double quote = (diff * position.lot_size) * broker.contract_size;
+    return quote * broker.quote_to_account;
+}
+
+// What one open position adds to the account's value when the bars show `price`.
 template <class Book>
 [[nodiscard]] inline double open_value(const BrokerOf<Book>& broker,
                                        const typename Book::Position& position,
                                        double price) noexcept {
-    const double diff = position.is_long ? price - position.entry_price
-                                         : position.entry_price - price;
-    const double quote = (diff * position.lot_size) * broker.contract_size;
-    return quote * broker.quote_to_account;
+    return open_value_at(broker, position, value_at(broker, position.is_long, price));
 }
 
 // Value of the account at `price`; the run loop's equity points are this same value. Inline: the

@@ -24,23 +24,19 @@ void reserve_trades(BrokerOf<Book>& broker, std::size_t extra) {
     trades.reserve(std::max(needed, doubled));
 }
 
-// The closing rule, shared by every way a position ends. `trades` must already have room for one
-// more, so nothing here can fail.
+// The closing rule, shared by every way a position ends, at the price the position closes at
+// (close_at gives it from the bars' price). `trades` must already have room for one more, so
+// nothing here can fail.
 template <class Book>
-void settle(BrokerOf<Book>& broker, const typename Book::Position& position, double level,
+void settle(BrokerOf<Book>& broker, const typename Book::Position& position, double exit_price,
             std::int64_t time, ExitReason reason) {
-    const Rules& rules = broker.book.rules;
-    double exit_price = level;
-    if (rules.spread_on_exit) {
-        exit_price = position.is_long ? level - broker.spread : level + broker.spread;
-    }
     const double diff = position.is_long ? exit_price - position.entry_price
                                          : position.entry_price - exit_price;
     const double quote = (diff * position.lot_size) * broker.contract_size;
     const double pnl = quote * broker.quote_to_account;
     broker.trades.push_back(broker.book.closed(position, exit_price, pnl, time, reason));
     broker.cash = broker.cash + pnl;
-    if (rules.commission_split) {
+    if (broker.book.rules.commission_split) {
         broker.cash = broker.cash - (broker.commission * position.lot_size) * 0.5;
     }
 }
@@ -50,9 +46,10 @@ struct Exit {
     ExitReason reason;
 };
 
-// The level at which the bar closes `position`, if it does. A NaN on either side of a comparison
-// is false, so NaN never triggers an exit; the stop-loss wins when both levels are reached. With
-// gap fills at the open, a level the bar opens beyond fills at the open, the first price traded.
+// The level at which the bar closes `position`, if it does; `bar` is the side of the market the
+// position closes on. A NaN on either side of a comparison is false, so NaN never triggers an
+// exit; the stop-loss wins when both levels are reached. With gap fills at the open, a level the
+// bar opens beyond fills at the open, the first price traded.
 template <bool GapOpen, class Position>
 std::optional<Exit> exit_of(const Position& position, const Bar& bar) noexcept {
     const std::optional<double>& stop = position.stop_loss;

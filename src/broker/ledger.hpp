@@ -58,6 +58,8 @@ struct BarValues {
     std::vector<double> spread;            // price units
     std::vector<double> quote_to_account;
     std::vector<double> nights;            // rollovers crossed since the bar before (3 for a triple)
+    std::vector<Bar> ask;                  // the ask's own bars, when the data has them; the
+                                           // spread is then each bar's closing ask less its close
 };
 
 struct Ledger {
@@ -79,6 +81,7 @@ struct Ledger {
     Rules rules;
     std::uint64_t next_ticket = 0;
     std::int64_t bar = -1;  // the bar a run is at; -1 outside a run
+    const Bar* current = nullptr;  // that bar, during a run
     std::uint64_t refusals = 0;
     std::optional<std::uint64_t> filling;  // the ticket of the order being filled
     std::vector<Order> orders;             // placing order
@@ -100,36 +103,70 @@ struct Ledger {
     }
     void refused() noexcept { ++refusals; }
 
-    // Every bar the position is open for, including the one that closes it, before its exits: the
-    // excursions, and a trailing stop follows the bar's best price.
-    void observe(Position& position, const Bar& seen) const noexcept {
+    // Opened inside the bar being examined: only a pending order opens a position there, since
+    // the strategy trades after the bar's exits.
+    [[nodiscard]] bool fresh(const Position& position) const noexcept {
+        return position.extra.entry_bar == bar && bar >= 0;
+    }
+
+    // Every bar the position is open for after its fill bar, including the one that closes it,
+    // before its exits: the excursions, on the side of the market it closes on.
+    static void observe(Position& position, const Bar& seen) noexcept {
         if (seen.low < position.extra.low) {
             position.extra.low = seen.low;
         }
         if (seen.high > position.extra.high) {
             position.extra.high = seen.high;
         }
-        if (trailing) [[unlikely]] {
-            follow(position, seen);
-        }
     }
-    static void follow(Position& position, const Bar& seen) noexcept {
+    // After a bar that left the position open: its trailing stop follows the bar's close, or its
+    // best price (which takes the best price to have come after the worst), for the next bar.
+    void follow(Position& position, const Bar& seen) const noexcept {
+        if (!trailing) [[likely]] {
+            return;
+        }
         const double trail = position.extra.trail;
         if (std::isnan(trail)) {
             return;
         }
+        const bool close = rules.trail_from_close;
         auto& stop = position.stop_loss;
         if (position.is_long) {
-            const double level = seen.high - trail;
+            const double level = (close ? seen.close : seen.high) - trail;
             if (!stop || level > *stop) {
                 stop = level;
             }
         } else {
-            const double level = seen.low + trail;
+            const double level = (close ? seen.close : seen.low) + trail;
             if (!stop || level < *stop) {
                 stop = level;
             }
         }
+    }
+
+    // The bar as the bid and the ask traded it: the data's own ask where it has one, else the
+    // bars shifted by the spread (or half of it, for mid prices) to the side they are not.
+    [[nodiscard]] Sides sides(const Bar& seen, double spread) const noexcept {
+        if (values && !values->ask.empty()) {
+            return Sides{seen, values->ask[static_cast<std::size_t>(bar)]};
+        }
+        switch (rules.quotes) {
+            case Quotes::ask:
+                return Sides{shifted(seen, -spread), seen};
+            case Quotes::mid: {
+                const double half = spread * 0.5;
+                return Sides{shifted(seen, -half), shifted(seen, half)};
+            }
+            case Quotes::bid:
+            case Quotes::engine:
+                break;
+        }
+        return Sides{seen, shifted(seen, spread)};
+    }
+    // x - s as x + (-s): the same in IEEE arithmetic, so the sides agree with close_at.
+    static Bar shifted(const Bar& seen, double by) noexcept {
+        return Bar{seen.timestamp, seen.open + by, seen.high + by, seen.low + by,
+                   seen.close + by, seen.volume};
     }
 
     [[nodiscard]] TradeRow closed(const Position& p, double exit_price, double pnl,
@@ -182,6 +219,7 @@ void bar_steps(Account& account, const Bar& bar);
 inline void begin_bar(Account& account, const Bar& bar) {
     Ledger& book = account.book;
     ++book.bar;
+    book.current = &bar;
     if (book.values || !book.orders.empty()) [[unlikely]] {
         bar_steps(account, bar);
     }
@@ -201,7 +239,7 @@ bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>
             Change<std::optional<double>> take_profit, Change<double> trail);
 
 // A position opened with a trailing stop: with no stop-loss of its own, it starts `trail` from
-// the price.
+// `price`, the price it would close at when it opened (the bars' price, for the engine model).
 [[nodiscard]] std::optional<double> trailing_start(bool is_long, double price,
                                                    std::optional<double> stop_loss, double trail);
 

@@ -1,5 +1,5 @@
-// The five account methods as Python entry points, for any book: Broker and Account share them,
-// so both convert, check and lock exactly alike and differ only in their class and signatures.
+// The five account methods as Python entry points, for any book: the Broker's, and the Account's
+// equity and constructor helpers, so both convert, check and lock exactly alike.
 #pragma once
 
 #include <array>
@@ -66,57 +66,26 @@ PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The trailing distance of an opening call, if it has one.
-template <class Bound>
-std::optional<double> trail_of(const Bound& bound, std::size_t index) {
-    if constexpr (Bound::size > 5) {
-        return bound.template get_or<to_optional_f64>(index, std::nullopt);
-    } else {
-        return std::nullopt;
-    }
-}
-
 // buy and sell differ only in the side. Every method takes its access before converting, so
-// Python code run by a conversion (a __float__) finds this account held and is refused. With a
-// journal, opening returns the position's ticket, or None when the account refuses it.
+// Python code run by a conversion (a __float__) finds this account held and is refused.
 template <class Book, ClassCell& Cell, const auto& Sig, bool IsLong>
 PyObject* open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(Sig, args, nargs, kwnames);
         const HeldReceiver<BrokerOf<Book>> broker(self, Cell);
-        std::optional<std::uint64_t> ticket;
         {
             ExclusiveAccess access(broker->access);
             const double price = bound.template get<to_f64>(0);
             const double lot_size = bound.template get<to_f64>(1);
             const std::int64_t timestamp = bound.template get<to_i64>(2);
-            std::optional<double> stop_loss =
+            const std::optional<double> stop_loss =
                 bound.template get_or<to_optional_f64>(3, std::nullopt);
             const std::optional<double> take_profit =
                 bound.template get_or<to_optional_f64>(4, std::nullopt);
-            const std::optional<double> trail = trail_of(bound, 5);
-            if constexpr (Book::options) {
-                if (trail) {
-                    stop_loss = trailing_start(IsLong, price, stop_loss, *trail);
-                }
-            }
-            auto* position = open_position(broker->record, IsLong, price, lot_size, timestamp,
-                                           stop_loss, take_profit);
-            if constexpr (Book::options) {
-                if (position != nullptr) {
-                    if (trail && !std::isnan(*trail)) {
-                        position->extra.trail = *trail;
-                        broker->record.book.trailing = true;
-                    }
-                    ticket = position->extra.ticket;
-                }
-            }
+            (void)open_position(broker->record, IsLong, price, lot_size, timestamp, stop_loss,
+                                take_profit);
         }
-        if constexpr (Book::journal) {
-            return ticket ? to_py(*ticket) : none();
-        } else {
-            return none();
-        }
+        return none();
     });
 }
 

@@ -27,12 +27,22 @@ void broker_held_for_valuation() {
     panic("Already mutably borrowed: PyBorrowError");
 }
 
-// init is optional: an AttributeError, from the lookup or from inside init, is dropped. The
-// attribute is looked up before the list is built, so a strategy without init costs no list: the
-// list is built from the run's own bars and runs no Python code, so the order is not visible.
-Ref call_init(std::span<const Bar> data, PyObject* strategy) {
+// init is optional: an AttributeError from looking it up means there is none. The engine also
+// drops one raised inside init (`errors_pass` false); the package lets it through, since a
+// strategy half built by a failing init must not run. The attribute is looked up before the list
+// is built, so a strategy without init costs no list: the list is built from the run's own bars
+// and runs no Python code, so the order is not visible.
+Ref call_init(std::span<const Bar> data, PyObject* strategy, bool errors_pass) {
+    Ref init;
     try {
-        Ref init = require(PyObject_GetAttr(strategy, names().init));
+        init = require(PyObject_GetAttr(strategy, names().init));
+    } catch (PyError& error) {
+        if (!error.matches(PyExc_AttributeError)) {
+            throw;
+        }
+        return Ref();
+    }
+    try {
         Ref bars = new_bar_list(data);
         // The slot before the argument is free for the callee (a bound method puts its receiver
         // there instead of copying the arguments).
@@ -40,7 +50,7 @@ Ref call_init(std::span<const Bar> data, PyObject* strategy) {
         return require(PyObject_Vectorcall(init.get(), stack.data() + 1,
                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } catch (PyError& error) {
-        if (!error.matches(PyExc_AttributeError)) {
+        if (errors_pass || !error.matches(PyExc_AttributeError)) {
             throw;
         }
         return Ref();

@@ -24,8 +24,9 @@ using ExclusiveStep = ScopedAccess<true, broker_held_for_exits>;
 using SharedStep = ScopedAccess<false, broker_held_for_valuation>;
 
 // strategy.init(list of Bar copies), or nothing when the strategy has no init; the result is
-// kept until the run ends.
-[[nodiscard]] Ref call_init(std::span<const Bar> data, PyObject* strategy);
+// kept until the run ends. An AttributeError raised inside init is dropped unless `errors_pass`.
+[[nodiscard]] Ref call_init(std::span<const Bar> data, PyObject* strategy,
+                            bool errors_pass = false);
 
 // strategy.name(*args) as a method call: the slot before the arguments is left free so the
 // interpreter can put the receiver there instead of building a bound method.

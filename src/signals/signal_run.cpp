@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "account/refusals.hpp"
 #include "broker/exits.hpp"
 #include "broker/ledger.hpp"
 
@@ -55,10 +56,15 @@ struct Actions {
     }
 
     // What SignalStrategy.next does at the bar's close, after the bar's exits, on a bar with a
-    // signal. Out of line: the loop around it keeps its values in registers.
+    // signal; an order the account refuses is refused here as the account refuses it. Out of
+    // line: the loop around it keeps its values in registers.
     [[gnu::noinline]] void at(Account& account, const Bar& bar, std::size_t i) const {
         const double price = bar.close;
+        const bool checked = account.book.rules.check_orders;
         if (exits != nullptr && exits[i] != 0 && !account.positions.empty()) {
+            if (checked) {
+                check_fill(bar, i);
+            }
             close_all(account, price, bar.timestamp);
         }
         const std::int8_t entry = entries[i];
@@ -67,12 +73,31 @@ struct Actions {
         }
         const bool is_long = rules.side == Side::both ? entry > 0 : rules.side == Side::long_only;
         if (!account.positions.empty() && account.positions.front().is_long != is_long) {
+            if (checked) {
+                check_fill(bar, i);
+            }
             close_all(account, price, bar.timestamp);
         }
         if (account.positions.size() < rules.max_positions) {
-            (void)open_position(account, is_long, price, lots.at(i), bar.timestamp,
-                                level(price, stop_loss.at(i), !is_long),
-                                level(price, take_profit.at(i), is_long));
+            const std::optional<double> stop = level(price, stop_loss.at(i), !is_long);
+            const std::optional<double> target = level(price, take_profit.at(i), is_long);
+            if (checked) {
+                check_fill(bar, i);
+                refuse_if(i, check_levels(is_long, open_at(account, is_long, price), "its entry",
+                                          stop, target));
+            }
+            (void)open_position(account, is_long, price, lots.at(i), bar.timestamp, stop, target);
+        }
+    }
+
+    // The close, as a fill the account checks: a price, within the bar.
+    static void check_fill(const Bar& bar, std::size_t i) {
+        refuse_if(i, check_price(bar.close, "price"));
+        refuse_if(i, check_in_bar(bar.close, bar, static_cast<std::int64_t>(i)));
+    }
+    static void refuse_if(std::size_t i, Refusal refusal) {
+        if (refusal) [[unlikely]] {
+            throw SignalRefusal{i, std::move(*refusal)};
         }
     }
 };
@@ -145,6 +170,14 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
         park(std::move(curve));
         return outcomes;
     }
+    auto run_set = [&](std::size_t i, std::vector<double>& curve) {
+        try {
+            outcomes[i] = run_signal_set(backtest, sets[i], rules, keep, curve);
+        } catch (SignalRefusal& refusal) {
+            refusal.set = i;
+            throw;
+        }
+    };
     // Sets are taken one at a time from a shared counter, so a slow set holds up no other.
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
@@ -157,7 +190,7 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
         std::vector<double> curve = take_spare(*backtest.curves);
         try {
             for (std::size_t i = next++; i < sets.size() && !stop; i = next++) {
-                outcomes[i] = run_signal_set(backtest, sets[i], rules, keep, curve);
+                run_set(i, curve);
             }
         } catch (...) {
             const std::lock_guard lock(mutex);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "backtest/backtest.hpp"
@@ -54,7 +55,15 @@ struct SignalOutcome {
     std::uint64_t refused = 0;
 };
 
-// One set on the backtest's bars, from its account template. `curve` is working storage.
+// An order the account refuses (its rules check orders): at which bar, and why.
+struct SignalRefusal {
+    std::size_t bar;
+    std::string reason;
+    std::size_t set = 0;
+};
+
+// One set on the backtest's bars, from its account template. `curve` is working storage. Throws
+// SignalRefusal.
 [[nodiscard]] SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
                                            const SignalRules& rules, bool keep,
                                            std::vector<double>& curve);

@@ -201,13 +201,25 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
 
         std::vector<SignalOutcome> outcomes;
         bool interrupted = false;
+        std::optional<SignalRefusal> refused;
+        std::size_t count = 0;
         {
             WithoutInterpreterLock unlocked;
             const std::vector<SignalSet> sets = reader.read();
-            outcomes = run_signal_sets(record, sets, rules, keep, threads, [&] {
-                interrupted = !unlocked.signals_pass();
-                return !interrupted;
-            });
+            count = sets.size();
+            try {
+                outcomes = run_signal_sets(record, sets, rules, keep, threads, [&] {
+                    interrupted = !unlocked.signals_pass();
+                    return !interrupted;
+                });
+            } catch (SignalRefusal& refusal) {
+                refused = std::move(refusal);
+            }
+        }
+        if (refused) {
+            refuse(concat({"run_signals(): ", count > 1 ? "set " : "",
+                           count > 1 ? std::to_string(refused->set) + ", " : "", "at bar ",
+                           std::to_string(refused->bar), ": ", refused->reason}));
         }
         if (interrupted || PyErr_Occurred() != nullptr) {
             throw_pending();
