@@ -6,7 +6,7 @@ import types
 import zlib
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import event, given, settings, strategies as st
 
 import _candlewright
 from candlewright import (Account, Backtest, Bar, Broker, Engine, SmaCross, Stats, Trades,
@@ -60,7 +60,9 @@ class Script:
         self.equity.append(broker.equity(c))
 
 
-distance = st.one_of(st.none(), st.floats(0.0, 0.004))
+# Negative distances put levels on the wrong side, and lots of 0 or -1 are no order at all: the
+# broker's rules refuse such orders, the engine's take them.
+distance = st.one_of(st.none(), st.floats(-0.004, 0.004))
 action = st.tuples(st.sampled_from(["buy", "sell", "close", "close_all"]),
                    st.sampled_from([0.1, 1.0, 2.5, 0.0, -1.0]), distance, distance)
 scripts = st.dictionaries(st.integers(0, 59), st.lists(action, max_size=3), max_size=40)
@@ -95,6 +97,10 @@ def test_every_figure_and_equity_point_equals_engine_run(actions, seed, account)
     engine_script, backtest_script = Script(actions), Script(actions)
     expected = Engine(bars, *account).run(engine_script)
     result = Backtest(bars, *account, rules="engine").run(backtest_script)
+    try:
+        Backtest(bars, *account).run(Script(actions))
+    except ValueError:
+        event("the broker refuses an order of this script")
     assert type(result.stats) is Stats
     for name in FIGURES:
         assert same(getattr(result.stats, name), getattr(expected, name)), name

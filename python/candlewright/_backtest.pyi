@@ -183,8 +183,8 @@ class Account:
         contract_size: float,
         quote_to_account: float,
         *,
-        gap_fills: str = "level",
-        spread_at: str = "both",
+        gap_fills: str | None = None,
+        spread_at: str | None = None,
         commission_at: str = "open",
         swap_long: float | None = 0.0,
         swap_short: float | None = 0.0,
@@ -193,12 +193,17 @@ class Account:
         leverage: float | None = None,
         margin_per_lot: float | None = None,
         stop_out: float | None = 50.0,
+        rules: str = "broker",
+        prices: str | None = None,
+        trail_from: str | None = None,
+        fill_bar_exits: bool | None = None,
+        check_orders: bool | None = None,
     ) -> Account: ...
     def buy(
         self,
-        price: float,
-        lot_size: float,
-        timestamp: SupportsIndex,
+        price: float | None = None,
+        lot_size: float = ...,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -206,9 +211,9 @@ class Account:
     ) -> int | None: ...
     def sell(
         self,
-        price: float,
-        lot_size: float,
-        timestamp: SupportsIndex,
+        price: float | None = None,
+        lot_size: float = ...,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -218,7 +223,7 @@ class Account:
         self,
         price: float,
         lot_size: float,
-        timestamp: SupportsIndex,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -229,7 +234,7 @@ class Account:
         self,
         price: float,
         lot_size: float,
-        timestamp: SupportsIndex,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -240,7 +245,7 @@ class Account:
         self,
         price: float,
         lot_size: float,
-        timestamp: SupportsIndex,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -251,7 +256,7 @@ class Account:
         self,
         price: float,
         lot_size: float,
-        timestamp: SupportsIndex,
+        timestamp: SupportsIndex | None = None,
         stop_loss: float | None = None,
         take_profit: float | None = None,
         *,
@@ -267,14 +272,19 @@ class Account:
         take_profit: float | None = ...,
         trail: float | None = ...,
     ) -> bool: ...
-    def close_position(self, id: SupportsIndex, price: float, timestamp: SupportsIndex) -> None: ...
+    def close_position(
+        self, id: SupportsIndex, price: float | None = None,
+        timestamp: SupportsIndex | None = None,
+    ) -> None: ...
     def close_ticket(
-        self, ticket: SupportsIndex, price: float, timestamp: SupportsIndex,
-        lots: float | None = None,
+        self, ticket: SupportsIndex, price: float | None = None,
+        timestamp: SupportsIndex | None = None, lots: float | None = None,
     ) -> bool: ...
     def free_margin(self, current_price: float) -> float: ...
     def margin_level(self, current_price: float) -> float: ...
-    def close_all(self, price: float, timestamp: SupportsIndex) -> None: ...
+    def close_all(
+        self, price: float | None = None, timestamp: SupportsIndex | None = None
+    ) -> None: ...
     def equity(self, current_price: float) -> float: ...
     @property
     def cash(self) -> float: ...
@@ -298,6 +308,10 @@ class Account:
     def used_margin(self) -> float: ...
     @property
     def refused(self) -> int: ...
+    @property
+    def rules(self) -> dict[str, Any]: ...
+    @property
+    def bar_index(self) -> int | None: ...
 
 @final
 class Runner:
@@ -325,6 +339,10 @@ class Runner:
         quote_to_account: Any = None,
         invert_rate: bool = False,
         nights: Any = None,
+        ask_open: Any = None,
+        ask_high: Any = None,
+        ask_low: Any = None,
+        ask_close: Any = None,
     ) -> Runner: ...
     def __len__(self) -> int: ...
     def run(self, strategy: object) -> tuple[Stats, Trades, Column, int, int]: ...
@@ -405,6 +423,8 @@ class Bars(Sequence[Bar]):
     def volume(self) -> Column: ...
     @property
     def extras(self) -> dict[str, Column]: ...
+    @property
+    def series_timestamp(self) -> Column: ...
 
 def parse_csv(
     data: Any,

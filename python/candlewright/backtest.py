@@ -23,7 +23,7 @@ from ._backtest import Account, Column, Order, Position, Trade, Trades
 from ._cores import cores
 from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times
 from .fx import per_bar, rollover_nights, rollover_rule
-from .metrics import TIME_UNITS
+from .metrics import TIME_UNITS, infer_periods_per_year
 from .result import SUMMARY, TRADE_COLUMNS, Result, json_safe
 from .signals import check_arguments, run_signals, run_strategies
 
@@ -40,7 +40,8 @@ class Backtest:
     arrays, `array.array`), without a `Bar` per row; lists are accepted too. Date-times become
     integer timestamps in `time_unit` ("s", "ms", "us" or "ns" since the epoch, UTC), which is
     also the unit the metrics read timestamps in. `periods_per_year` fixes the annualisation of
-    the metrics; by default it is inferred from the timestamps.
+    the metrics; by default it is inferred from the whole weeks of the bars, or of the series
+    they were cut from for `bars[a:b]` of loaded `Bars`.
 
     The account's rules come in two sets (the README's account model gives each rule's
     formula):
@@ -101,6 +102,8 @@ class Backtest:
         if point is not None and not (isinstance(point, (int, float)) and 0 < point < math.inf):
             raise ValueError(f"point must be a positive number, not {point!r}")
         self.time_unit, self._periods_per_year = time_unit, periods_per_year
+        # A run of bars cut from a series annualises by the series' calendar (see `metrics`).
+        self._series = data.series_timestamp if isinstance(data, Bars) else None
         rule = rollover_rule(rollover, rollover_tz, triple_swap)
         spread_each = _is_per_bar(spread)
         rate_each = _is_per_bar(quote_to_account)
@@ -152,9 +155,8 @@ class Backtest:
         """The metrics' annualisation: the value given, or the one inferred from the bars'
         whole weeks (see `candlewright.metrics.infer_periods_per_year`)."""
         if self._periods_per_year is None:
-            from .metrics import infer_periods_per_year
-            self._periods_per_year = infer_periods_per_year(_view(self._runner.timestamp),
-                                                            self.time_unit)
+            series = self._runner.timestamp if self._series is None else self._series
+            self._periods_per_year = infer_periods_per_year(_view(series), self.time_unit)
         return self._periods_per_year
 
     def __len__(self) -> int:

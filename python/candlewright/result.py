@@ -70,6 +70,7 @@ class Result:
         stats = self.stats
         initial_cash, _, spread, contract_size, quote_to_account = bt.account
         trades = self.trades
+        periods = bt.periods_per_year  # NaN with too few bars to tell: left to the metrics
         return compute_metrics(
             equity=_values(self.equity), timestamps=_values(bt.column("timestamp")),
             closes=cast(Any, bt.column("close")),  # only its first and last are read
@@ -80,7 +81,8 @@ class Result:
                     "exit_reason": trades.exit_reason},
             exposure_bars=self.exposure_bars, spread=spread, contract_size=contract_size,
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
-            periods_per_year=bt.periods_per_year, spread_paid=bt._spread_paid(trades),
+            periods_per_year=periods if periods > 0 else None,
+            spread_paid=bt._spread_paid(trades),
             orders_refused=self.orders_refused)
 
     def plot(self, path: str | None = None, *, open_browser: bool = False) -> str:

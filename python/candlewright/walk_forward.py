@@ -24,7 +24,7 @@ from .metrics import infer_periods_per_year
 from .resample import span_seconds
 from .result import Result
 from .strategies import Strategy
-from .sweeps import SweepResult, sweep
+from .sweeps import SweepResult, sweep, with_rules
 
 __all__ = ["walk_forward", "WalkForward", "Window"]
 
@@ -83,19 +83,20 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
                  maximize: str | Callable[[Any], float], initial_cash: float,
                  commission: float, spread: Any, contract_size: float,
                  quote_to_account: Any, account_options: Mapping[str, Any] | None = None,
-                 **sweep_options: Any) -> WalkForward:
+                 rules: str | None = None, **sweep_options: Any) -> WalkForward:
     """Walks forward over `bars`: windows of `train` bars to choose on, then `test` bars to
     trade on, moved by `step` (by default `test`, so the test windows follow each other). A
     span is a number of bars or a time such as "90d", "12w", "6h". `anchored` keeps every
     training window starting at the first bar. The set chosen is the one `maximize` scores
-    highest (see `sweep`, which also takes `sweep_options`: method, constraint, executor...).
+    highest (see `sweep`, which also takes `sweep_options`: method, constraint, executor...);
+    `rules` and `account_options` are the account's, as `sweep` takes them.
     Only windows whose test span lies wholly within the bars are made. Every run annualises
     its metrics with the `periods_per_year` of `account_options` or, by default, with the one
     inferred from all the bars, which a window too short to hold a whole week could not infer.
     """
     data = bars if isinstance(bars, Bars) else Bars(bars)
     spread, quote_to_account = fixed_account(data, spread, quote_to_account)
-    options = dict(account_options or {})
+    options = with_rules(account_options, rules)
     if options.get("periods_per_year") is None:
         periods = infer_periods_per_year(data.timestamp, options.get("time_unit", "s"))
         if periods > 0:  # not NaN: there are two bars or more

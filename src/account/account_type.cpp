@@ -652,7 +652,7 @@ PyGetSetDef g_getset[] = {
           "A pending " side " at price, filled on a later bar " reached                         \
           " (at the open if the bar opens beyond it); expiry is a timestamp. Its ticket."
 #define CW_OPEN_DOC(name, what)                                                                 \
-    #name "($self, price=None, lot_size=None, timestamp=None, stop_loss=None, "                \
+    #name "($self, price=None, lot_size=..., timestamp=None, stop_loss=None, "                 \
           "take_profit=None, *, trail=None)\n--\n\n"                                          \
           "Opens a " what " of lot_size lots (required) at price: in a run, by default the "     \
           "bar's close, at its time. Its ticket, or None when the margin is not free."

@@ -33,9 +33,37 @@ std::string shown(double value) {
     if (std::isinf(value)) {
         return value > 0 ? "inf" : "-inf";
     }
+    // The shortest digits that read back, laid out as repr lays them out: positionally for
+    // exponents from -4 to 15, with ".0" on a whole number; else as d.ddde+XX.
     std::array<char, 32> text{};
-    const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
-    return std::string(text.data(), end);
+    const auto end = std::to_chars(text.data(), text.data() + text.size(), value,
+                                   std::chars_format::scientific)
+                         .ptr;
+    const std::string sci(text.data(), end);
+    const std::size_t e = sci.find('e');
+    const int exponent = std::stoi(sci.substr(e + 1));
+    const bool negative = sci[0] == '-';
+    std::string digits;
+    for (const char c : sci.substr(0, e)) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    if (exponent < -4 || exponent >= 16) {
+        return sci;
+    }
+    std::string out = negative ? "-" : "";
+    if (exponent < 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    } else {
+        const auto whole = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() <= whole) {
+            out += digits + std::string(whole - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, whole) + "." + digits.substr(whole);
+        }
+    }
+    return out;
 }
 
 Refusal check_lots(double lots, std::string_view name) {

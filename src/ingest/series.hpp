@@ -20,6 +20,7 @@ struct ExtraColumn {
 struct BarSeries {
     BarRows rows;
     std::vector<ExtraColumn> extras;
+    BarRows whole;  // the series a run of consecutive bars was cut from; null if not a cut
 };
 
 }  // namespace cw

@@ -27,7 +27,7 @@ Ref new_series(BarSeries series) {
 
 Ref new_series(std::vector<Bar> rows, std::vector<ExtraColumn> extras = {}) {
     return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
-                                std::move(extras)});
+                                std::move(extras), nullptr});
 }
 
 const BarSeries& series_of(PyObject* self) {
@@ -49,7 +49,8 @@ PyObject* bars_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
             return new_instance(cls, BarSeries(series_of(data)));
         }
         return new_instance(
-            cls, BarSeries{std::make_shared<const std::vector<Bar>>(bound.get<to_bars>(0)), {}});
+            cls, BarSeries{std::make_shared<const std::vector<Bar>>(bound.get<to_bars>(0)), {},
+                           nullptr});
     });
 }
 
@@ -93,7 +94,7 @@ PyObject* bars_from_buffers(PyObject* cls, PyObject* const* args, Py_ssize_t nar
         std::vector<ExtraColumn> extras = extra_columns(bound.get<to_object>(6).get(), rows.size());
         return new_instance(reinterpret_cast<PyTypeObject*>(cls),
                             BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
-                                      std::move(extras)});
+                                      std::move(extras), nullptr});
     });
 }
 
@@ -130,7 +131,15 @@ PyObject* bars_subscript(PyObject* self, PyObject* key) {
                         extra.name,
                         std::make_shared<const std::vector<double>>(rows.pick(*extra.values))});
                 }
-                return new_series(rows.pick(*series.rows), std::move(extras));
+                // A run of consecutive bars remembers its series, whose calendar the metrics
+                // annualise by; every other pick is a series of its own.
+                BarRows whole;
+                if (rows.step == 1) {
+                    whole = series.whole ? series.whole : series.rows;
+                }
+                return new_series(BarSeries{
+                    std::make_shared<const std::vector<Bar>>(rows.pick(*series.rows)),
+                    std::move(extras), std::move(whole)});
             });
     });
 }
@@ -200,6 +209,14 @@ PyObject* bars_repr(PyObject* self) {
     });
 }
 
+PyObject* bars_series_timestamp(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        const BarSeries& series = series_of(self);
+        return new_column(field_column(series.whole ? series.whole : series.rows,
+                                       &Bar::timestamp, ValueKind::i64));
+    });
+}
+
 PyGetSetDef g_getset[] = {
     {"timestamp", bars_field<&Bar::timestamp, ValueKind::i64>, nullptr, "", nullptr},
     {"open", bars_field<&Bar::open, ValueKind::f64>, nullptr, "", nullptr},
@@ -208,6 +225,10 @@ PyGetSetDef g_getset[] = {
     {"close", bars_field<&Bar::close, ValueKind::f64>, nullptr, "", nullptr},
     {"volume", bars_field<&Bar::volume, ValueKind::f64>, nullptr, "", nullptr},
     {"extras", bars_extras, nullptr, "the file's other numeric columns, by name", nullptr},
+    {"series_timestamp", bars_series_timestamp, nullptr,
+     "the times of the whole series a run of consecutive bars was cut from (bars[a:b]); its own "
+     "for any other Bars",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -479,7 +500,7 @@ PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
             }
         }
         return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
-                                    series.extras});
+                                    series.extras, nullptr});
     });
 }
 
