@@ -125,8 +125,43 @@ def signals_tour():
             call()
 
 
+class BrokenInit:
+    def init(self, bars):
+        raise AttributeError("inside init")
+
+    def next(self, bar, account):
+        pass
+
+
+def broker_tour():
+    """The broker's refusals, in and out of a run, the ask's own bars and the engine's rules."""
+    account = Account(*PARAMS)
+    for call in (lambda: account.buy(1.1, -1.0, 0), lambda: account.sell(float("nan"), 1.0, 0),
+                 lambda: account.buy(1.1, 1.0, 0, 1.2), lambda: account.buy(lot_size=1.0),
+                 lambda: account.buy(1.1), lambda: account.buy_limit(1.0, 1.0, 0, None, 0.9),
+                 lambda: account.modify(0, stop_loss=float("inf")),
+                 lambda: Account(*PARAMS, prices="mid", spread_at="entry"),
+                 lambda: backtest.run(BrokenInit()),
+                 lambda: backtest.run_signals(array("b", [1] * 8), take_profit=0.0001),
+                 lambda: Backtest(BARS, *PARAMS, ask=BARS[:3]),
+                 lambda: asked.run(Outside())):
+        with contextlib.suppress(*ERRORS):
+            call()
+    account.rules, account.bar_index
+    asked.run(Manager()).trades, engine_rules.run(Trader()).equity
+
+
+class Outside:
+    def next(self, bar, account):
+        account.buy(bar.high + 1.0, 1.0)
+
+
 engine = Engine(BARS, *PARAMS)
 backtest = Backtest(BARS, *PARAMS)
+asked = Backtest(BARS, *PARAMS, ask=[Bar(b.timestamp, b.open + 2e-4, b.high + 3e-4,
+                                         b.low + 1e-4, b.close + 2e-4, 0.0) for b in BARS],
+                 trail_from="extremes", fill_bar_exits=True)
+engine_rules = Backtest(BARS, *PARAMS, rules="engine")
 ruled = Backtest(BARS, PARAMS[0], PARAMS[1], [0.0001 * i for i in range(8)], PARAMS[3],
                  "1/close", swap_long=-5.0, swap_short=1.0, rollover_tz="UTC", rollover="00:00",
                  leverage=50.0, gap_fills="open", commission_at="both")
@@ -136,4 +171,5 @@ for _ in range(rounds):
     journal_tour()
     rules_tour()
     signals_tour()
+    broker_tour()
 print(repr(engine.run(Trader())).splitlines()[0])

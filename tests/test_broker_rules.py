@@ -1,6 +1,8 @@
 """The broker's rules, the default, worked out by hand on a few bars: bid and ask, one spread per
 round trip, gap fills, refused orders, fills inside the bar's range, causal trailing stops,
 pending orders examined from the next bar, the ask's own bars; and init errors that end a run."""
+import array
+import datetime
 import math
 import re
 
@@ -8,7 +10,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from candlewright import Account, Backtest, Bar, Engine, SignalStrategy, SmaCross
+from candlewright import (Account, Backtest, Bar, Bars, Engine, SignalStrategy, SmaCross,
+                         read_csv, sample_bars)
+from conftest import leak_check, requires_debug_build
 
 P = pytest.param
 SPREAD = 0.0001
@@ -388,3 +392,65 @@ def test_an_attribute_error_inside_init_ends_the_run():
     assert Engine(data, *EUR).run(BrokenInit()).num_trades == 0
     assert Backtest(data, *EUR).run(Do({})).stats.num_trades == 0
     assert Backtest(data, *EUR).run(SmaCross(fast=1, slow=2)).stats.num_trades == 0
+
+
+@requires_debug_build
+def test_no_reference_leaks():
+    data = bars(FLAT, (1.1, 1.1015, 1.0995, 1.1005), FLAT)
+    ask = [Bar(b.timestamp, b.open + 0.0001, b.high + 0.0001, b.low + 0.0001, b.close + 0.0001,
+               0.0) for b in data]
+    # array.array, not numpy, and no metrics: both leave references behind on a debug build by
+    # themselves, a few a round however many calls it makes.
+    entries = array.array("b", [1, 0, -1])
+
+    def action():
+        account = Account(*EUR)
+        account.buy(1.1, 1.0, 0, 1.09, 1.12)
+        for call in (lambda: account.buy(1.1, -1.0, 0), lambda: account.buy(lot_size=1.0),
+                     lambda: account.modify(0, stop_loss=NAN), lambda: account.buy(1.1),
+                     lambda: Account(*EUR, prices="bid", spread_at="both")):
+            with pytest.raises((ValueError, TypeError)):
+                call()
+        _ = account.rules, account.bar_index
+        Backtest(data, *EUR, ask=ask).run(Do({0: lambda b, a: a.sell(lot_size=1.0),
+                                               1: lambda b, a: a.close_all()}))
+        with pytest.raises(ValueError):
+            run(data, {1: lambda b, a: a.buy(2.0, 1.0)})
+        with pytest.raises(ValueError):
+            Backtest(data, *EUR).run_signals(entries, stop_loss=-0.01)
+        with pytest.raises(AttributeError):
+            Backtest(data, *EUR).run(BrokenInit())
+        _ = series[1:3].series_timestamp
+
+    series = Bars(data)
+    leak_check(action, repeat=20)
+
+
+def test_an_mt5_files_spread_is_paid_once_per_round_trip(tmp_path):
+    # The sample written as an MT5 export (UTF-16, tabs, <SPREAD> in points), spread 7 to 22.
+    sample = sample_bars()[:3000]
+    spreads = [7 + (i * 7) % 16 for i in range(len(sample))]
+    lines = ["<DATE>\t<TIME>\t<OPEN>\t<HIGH>\t<LOW>\t<CLOSE>\t<TICKVOL>\t<VOL>\t<SPREAD>"]
+    for bar, spread in zip(sample, spreads):
+        when = datetime.datetime.fromtimestamp(bar.timestamp, datetime.timezone.utc)
+        lines.append(f"{when:%Y.%m.%d\t%H:%M:%S}\t{bar.open!r}\t{bar.high!r}\t{bar.low!r}\t"
+                     f"{bar.close!r}\t{int(bar.volume)}\t0\t{spread}")
+    path = tmp_path / "EURUSD_H1.csv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-16")
+    loaded = read_csv(path)
+    account = (10_000, 7, "spread", 100_000, 1)
+    broker = Backtest(loaded, *account, point=0.00001).run(SmaCross(fast=20, slow=50))
+    engine = Backtest(loaded, *account, point=0.00001, rules="engine").run(
+        SmaCross(fast=20, slow=50))
+    paid = math.fsum(spreads[t.entry_bar if t.is_long else t.exit_bar] * 0.00001 * t.lot_size
+                     * 100_000 for t in broker.trades)
+    assert broker.metrics["spread_paid"] == pytest.approx(paid, rel=1e-12)
+    twice = math.fsum((spreads[t.entry_bar] + spreads[t.exit_bar]) * 0.00001 * t.lot_size
+                      * 100_000 for t in engine.trades)
+    assert engine.metrics["spread_paid"] == pytest.approx(twice, rel=1e-12)
+    for t in broker.trades:  # a long pays its entry bar's ask, a short its exit bar's
+        spread = spreads[t.entry_bar if t.is_long else t.exit_bar] * 0.00001
+        if t.is_long:
+            assert t.entry_price == pytest.approx(sample[t.entry_bar].close + spread, abs=1e-12)
+        elif t.exit_reason == "end":
+            assert t.exit_price == pytest.approx(sample[t.exit_bar].close + spread, abs=1e-12)

@@ -23,11 +23,22 @@ inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     auto& positions = broker.positions;
     auto& book = broker.book;
     const std::size_t count = positions.size();
-    const Sides sides = Sided ? book.sides(bar, broker.spread) : Sides{bar, bar};
+    // The bar as each side traded it; without sides, the bar itself for both, not copied.
+    Sides sides{};
+    if constexpr (Sided) {
+        sides = book.sides(bar, broker.spread);
+    }
+    auto side_of = [&](bool is_long) -> const Bar& {
+        if constexpr (Sided) {
+            return is_long ? sides.bid : sides.ask;
+        } else {
+            return bar;
+        }
+    };
 
     // Where the position stands after the bar: the exit it takes, if any.
     auto examine = [&](typename Book::Position& position) -> std::optional<Exit> {
-        const Bar& seen = position.is_long ? sides.bid : sides.ask;
+        const Bar& seen = side_of(position.is_long);
         if (book.fresh(position)) {
             if (!book.rules.fill_bar_exits) {
                 return std::nullopt;
