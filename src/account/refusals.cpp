@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <tuple>
 
 #include "ingest/times.hpp"
 
@@ -18,10 +19,6 @@ std::string time_shown(std::int64_t timestamp) {
         return ingest::format_time(timestamp);
     }
     return "time " + std::to_string(timestamp);
-}
-
-bool positive(double value) noexcept {
-    return value > 0.0 && std::isfinite(value);
 }
 
 }  // namespace
@@ -66,58 +63,36 @@ std::string shown(double value) {
     return out;
 }
 
-Refusal check_lots(double lots, std::string_view name) {
-    if (positive(lots)) {
-        return std::nullopt;
-    }
-    return std::string(name) + " must be a finite number above 0, not " + shown(lots);
+namespace refusal {
+
+std::string number(double value, std::string_view name, std::string_view what) {
+    return std::string(name) + " must be " + std::string(what) + ", not " + shown(value);
 }
 
-Refusal check_price(double price, std::string_view name) {
-    if (positive(price)) {
-        return std::nullopt;
-    }
-    return std::string(name) + " must be a finite price above 0, not " + shown(price);
-}
-
-Refusal check_in_bar(double price, const Bar& bar, std::int64_t index) {
-    if (bar.low <= price && price <= bar.high) {
-        return std::nullopt;
-    }
+std::string outside(double price, const Bar& bar, std::int64_t index) {
     return "price " + shown(price) + " is outside bar " + std::to_string(index) + " (" +
            time_shown(bar.timestamp) + "), which traded from " + shown(bar.low) + " to " +
            shown(bar.high) + ": a fill must be at a price the bar traded";
 }
 
-Refusal check_trail(double trail) {
-    if (positive(trail)) {
-        return std::nullopt;
+std::string levels(bool is_long, double reference, std::string_view what,
+                   std::optional<double> stop_loss, std::optional<double> take_profit) {
+    const std::string side = is_long ? "a long" : "a short";
+    for (const auto& [level, name, below] :
+         {std::tuple{stop_loss, "stop_loss", is_long}, std::tuple{take_profit, "take_profit",
+                                                                  !is_long}}) {
+        if (on_side(level, reference, below)) {
+            continue;
+        }
+        if (!std::isfinite(*level)) {
+            return std::string(name) + " must be a finite price, not " + shown(*level);
+        }
+        return std::string(name) + " " + shown(*level) + " of " + side + " must be " +
+               (below ? "below " : "above ") + std::string(what) + " " + shown(reference);
     }
-    return "trail must be a finite distance above 0, not " + shown(trail);
+    return {};
 }
 
-Refusal check_levels(bool is_long, double reference, std::string_view what,
-                     std::optional<double> stop_loss, std::optional<double> take_profit) {
-    const std::string side = is_long ? "a long" : "a short";
-    if (stop_loss) {
-        if (!std::isfinite(*stop_loss)) {
-            return "stop_loss must be a finite price, not " + shown(*stop_loss);
-        }
-        if (is_long ? !(*stop_loss < reference) : !(*stop_loss > reference)) {
-            return "stop_loss " + shown(*stop_loss) + " of " + side + " must be " +
-                   (is_long ? "below " : "above ") + std::string(what) + " " + shown(reference);
-        }
-    }
-    if (take_profit) {
-        if (!std::isfinite(*take_profit)) {
-            return "take_profit must be a finite price, not " + shown(*take_profit);
-        }
-        if (is_long ? !(*take_profit > reference) : !(*take_profit < reference)) {
-            return "take_profit " + shown(*take_profit) + " of " + side + " must be " +
-                   (is_long ? "above " : "below ") + std::string(what) + " " + shown(reference);
-        }
-    }
-    return std::nullopt;
-}
+}  // namespace refusal
 
 }  // namespace cw

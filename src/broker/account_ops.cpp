@@ -38,6 +38,42 @@ void charge_swaps(Account& account, double nights) {
     }
 }
 
+// A bar as each side of the market traded it (the bid's, which longs close on, and the ask's),
+// for the quotes `Q` of the account's rules, made once, when first read; with bid bars the longs
+// read the bar itself. (The exit pass reads the sides where it uses them instead: exits.hpp.)
+template <Quotes Q>
+class SideBars {
+public:
+    SideBars(const Ledger& book, const Bar& bar, double spread) noexcept
+        : book_(book), bar_(bar), spread_(spread) {}
+    SideBars(const SideBars&) = delete;
+    SideBars& operator=(const SideBars&) = delete;
+
+    // The side a long (the bid) or a short (the ask) closes on.
+    [[nodiscard]] const Bar& of(bool is_long) noexcept {
+        if constexpr (Q == Quotes::engine) {
+            return bar_;
+        } else if (Q == Quotes::bid && is_long) {
+            return bar_;
+        } else if (Q == Quotes::ask && !is_long) {
+            return bar_;
+        } else {
+            const std::size_t k = is_long ? 0 : 1;
+            if (read_[k] == nullptr) {
+                read_[k] = &book_.template side<Q>(bar_, spread_, is_long, made_[k]);
+            }
+            return *read_[k];
+        }
+    }
+
+private:
+    const Ledger& book_;
+    const Bar& bar_;
+    double spread_;
+    const Bar* read_[2] = {nullptr, nullptr};
+    Bar made_[2];
+};
+
 bool is_buy(OrderKind kind) noexcept {
     return kind == OrderKind::buy_limit || kind == OrderKind::buy_stop;
 }
@@ -72,19 +108,21 @@ std::optional<double> fill_of(const Order& order, const Bar& bar) noexcept {
 // Expired orders go first; the rest fill in placing order, each as buy or sell would open it. On
 // the engine's model an order's level is a price of the bars, and the fill pays the spread as a
 // buy or a sell does; on a broker's, buys fill on the ask and sells on the bid, at the level.
-void fill_orders(Account& account, const Bar& bar) {
+template <Quotes Q>
+void fill_orders_by(Account& account, const Bar& bar) {
     auto& orders = account.book.orders;
     // Room for every fill before anything changes: nothing below can fail.
     account.positions.reserve(account.positions.size() + orders.size());
-    const bool sided = account.book.rules.sides();
-    const Sides sides = sided ? account.book.sides(bar, account.spread) : Sides{bar, bar};
+    constexpr bool sided = Q != Quotes::engine;
+    SideBars<Q> sides(account.book, bar, account.spread);
     std::size_t kept = 0;
     for (Order& order : orders) {
         if (order.expiry && bar.timestamp >= *order.expiry) {
             continue;
         }
         const bool is_long = is_buy(order.kind);
-        const std::optional<double> fill = fill_of(order, is_long ? sides.ask : sides.bid);
+        // Buys fill on the ask, the side a short closes on; sells on the bid.
+        const std::optional<double> fill = fill_of(order, sides.of(!is_long));
         if (!fill) {
             orders[kept++] = order;
             continue;
@@ -107,25 +145,32 @@ void fill_orders(Account& account, const Bar& bar) {
     orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
 }
 
+void fill_orders(Account& account, const Bar& bar) {
+    with_quotes(account.book.rules.quotes,
+                [&](auto quotes) { fill_orders_by<decltype(quotes)::value>(account, bar); });
+}
+
 // Each position's price at one end of the bar (its low, or its high) on its own side of the market,
 // and the price it is valued at there.
+template <Quotes Q>
 struct End {
-    Sides sides;
+    SideBars<Q>& sides;
     bool low;
 
     [[nodiscard]] double of(const OpenPosition& position) const noexcept {
-        const Bar& seen = position.is_long ? sides.bid : sides.ask;
+        const Bar& seen = sides.of(position.is_long);
         return low ? seen.low : seen.high;
     }
 };
 
 // Closes positions at the end of the bar that values the account least, largest loss there first,
 // until the margin level is above the stop-out or nothing is open.
-void stop_out_at(Account& account, const End& end, std::int64_t time) {
+template <Quotes Q>
+void stop_out_at(Account& account, const End<Q>& end, std::int64_t time) {
     auto& positions = account.positions;
     closing::reserve_trades(account, positions.size());
     const double stop_out = account.book.rules.stop_out;
-    const bool sided = account.book.rules.sides();
+    constexpr bool sided = Q != Quotes::engine;
     auto value = [&](const OpenPosition& position) {
         const double at = end.of(position);
         return open_value_at(account, position, sided ? at : value_at(account, position.is_long, at));
@@ -184,16 +229,17 @@ void bar_steps(Account& account, const Bar& bar) {
     }
 }
 
+namespace {
+
 // The margin level is looked at on the bar's worst price for the account, its low or its high
 // (each position on its own side of the market): the value is linear in the price, so the worst
 // is at one end.
-void end_exits(Account& account, const Bar& bar) {
-    if (!account.book.rules.margin() || account.positions.empty()) {
-        return;
-    }
-    const bool sided = account.book.rules.sides();
-    const End low{sided ? account.book.sides(bar, account.spread) : Sides{bar, bar}, true};
-    const End high{low.sides, false};
+template <Quotes Q>
+void end_exits_by(Account& account, const Bar& bar) {
+    constexpr bool sided = Q != Quotes::engine;
+    SideBars<Q> sides(account.book, bar, account.spread);
+    const End<Q> low{sides, true};
+    const End<Q> high{sides, false};
     double at_low = -0.0;
     double at_high = -0.0;
     double used = 0.0;
@@ -213,6 +259,16 @@ void end_exits(Account& account, const Bar& bar) {
     if (margin_level(worst, used) <= account.book.rules.stop_out) {
         stop_out_at(account, low_worse ? low : high, bar.timestamp);
     }
+}
+
+}  // namespace
+
+void end_exits(Account& account, const Bar& bar) {
+    if (!account.book.rules.margin() || account.positions.empty()) {
+        return;
+    }
+    with_quotes(account.book.rules.quotes,
+                [&](auto quotes) { end_exits_by<decltype(quotes)::value>(account, bar); });
 }
 
 bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp,

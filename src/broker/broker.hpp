@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "broker/rules.hpp"
@@ -43,10 +44,23 @@ struct Trade {
     bool is_long;
 };
 
-// A bar as each side of the market traded it: the bid's and the ask's open, high, low and close.
-struct Sides {
-    Bar bid;
-    Bar ask;
+// A bar as one side of the market traded it, read where it is used: the bar itself (the side the
+// bars are on, or the data's own ask), or the bar moved by the spread, or half of it, to the other
+// side; x + by as the made side would hold it, so either reads alike to the bit.
+struct SameSide {
+    const Bar& bar;
+    [[nodiscard]] double open() const noexcept { return bar.open; }
+    [[nodiscard]] double high() const noexcept { return bar.high; }
+    [[nodiscard]] double low() const noexcept { return bar.low; }
+    [[nodiscard]] double close() const noexcept { return bar.close; }
+};
+struct MovedSide {
+    const Bar& bar;
+    double by;
+    [[nodiscard]] double open() const noexcept { return bar.open + by; }
+    [[nodiscard]] double high() const noexcept { return bar.high + by; }
+    [[nodiscard]] double low() const noexcept { return bar.low + by; }
+    [[nodiscard]] double close() const noexcept { return bar.close + by; }
 };
 
 // The Broker's book: the records as they are, nothing kept besides.
@@ -67,11 +81,11 @@ struct PlainBook {
     [[nodiscard]] static constexpr bool fresh(const Position& /*position*/) noexcept {
         return false;
     }
-    void observe(Position& /*position*/, const Bar& /*bar*/) const noexcept {}
-    void follow(Position& /*position*/, const Bar& /*bar*/) const noexcept {}
-    [[nodiscard]] Sides sides(const Bar& bar, double /*spread*/) const noexcept {
-        return Sides{bar, bar};
-    }
+    template <class Side>
+    void observe(Position& /*position*/, const Side& /*side*/) const noexcept {}
+    template <class Side>
+    void follow(Position& /*position*/, const Side& /*side*/) const noexcept {}
+    [[nodiscard]] static constexpr const Bar* ask_rows() noexcept { return nullptr; }
     [[nodiscard]] Trade closed(const Position& position, double exit_price, double pnl,
                                std::int64_t time, ExitReason /*reason*/) const noexcept {
         return Trade{position.entry_price, exit_price, position.lot_size, pnl,
@@ -110,6 +124,22 @@ template <class Book>
                                   quote_to_account);
 }
 
+// Calls `act` with the rules' quotes as a constant, so a pass compiled for it tests none.
+template <class Act>
+decltype(auto) with_quotes(Quotes quotes, Act&& act) {
+    switch (quotes) {
+        case Quotes::bid:
+            return act(std::integral_constant<Quotes, Quotes::bid>{});
+        case Quotes::ask:
+            return act(std::integral_constant<Quotes, Quotes::ask>{});
+        case Quotes::mid:
+            return act(std::integral_constant<Quotes, Quotes::mid>{});
+        case Quotes::engine:
+            break;
+    }
+    return act(std::integral_constant<Quotes, Quotes::engine>{});
+}
+
 // The prices a position pays when the bars show `price`: at its opening, at its closing, and the
 // one it is valued at while open. The engine model adds the spread at both ends and values at the
 // bars' price; the broker's buys at the ask and sells at the bid, and values on the closing side.
@@ -131,6 +161,19 @@ template <class Book>
     }
     return is_long ? price + spread : price - spread;
 }
+// The closing price on a broker's model `Q` (not the engine's), for a loop compiled for it.
+template <Quotes Q>
+[[nodiscard]] inline double closing_price(bool is_long, double price, double spread) noexcept {
+    static_assert(Q != Quotes::engine);
+    if constexpr (Q == Quotes::bid) {
+        return is_long ? price : price + spread;
+    } else if constexpr (Q == Quotes::ask) {
+        return is_long ? price - spread : price;
+    } else {
+        const double half = spread * 0.5;
+        return is_long ? price - half : price + half;
+    }
+}
 template <class Book>
 [[nodiscard]] inline double close_at(const BrokerOf<Book>& broker, bool is_long,
                                      double price) noexcept {
@@ -138,13 +181,11 @@ template <class Book>
     const double spread = broker.spread;
     switch (rules.quotes) {
         case Quotes::bid:
-            return is_long ? price : price + spread;
+            return closing_price<Quotes::bid>(is_long, price, spread);
         case Quotes::ask:
-            return is_long ? price - spread : price;
-        case Quotes::mid: {
-            const double half = spread * 0.5;
-            return is_long ? price - half : price + half;
-        }
+            return closing_price<Quotes::ask>(is_long, price, spread);
+        case Quotes::mid:
+            return closing_price<Quotes::mid>(is_long, price, spread);
         case Quotes::engine:
             break;
     }
@@ -203,16 +244,28 @@ template <class Book>
     return open_value_at(broker, position, value_at(broker, position.is_long, price));
 }
 
-// Value of the account at `price`; the run loop's equity points are this same value. Inline: the
-// run loop values the account on every bar.
+// Value of the account with longs valued at `long_at` and shorts at `short_at`.
 template <class Book>
-[[nodiscard]] inline double equity(const BrokerOf<Book>& broker, double price) noexcept {
+[[nodiscard]] inline double equity_at(const BrokerOf<Book>& broker, double long_at,
+                                      double short_at) noexcept {
     double open_pnl = -0.0;
     for (const auto& position : broker.positions) {
-        open_pnl = open_pnl + open_value(broker, position, price);
+        open_pnl =
+            open_pnl + open_value_at(broker, position, position.is_long ? long_at : short_at);
     }
     // Cash last: the run loop's equity points add it in the same place.
     return open_pnl + broker.cash;
+}
+
+// Value of the account at `price`; the run loop's equity points are this same value. Inline: the
+// run loop values the account on every bar. Where longs and shorts are valued depends on the
+// price alone: worked out once.
+template <class Book>
+[[nodiscard]] inline double equity(const BrokerOf<Book>& broker, double price) noexcept {
+    if (broker.positions.empty() || !broker.book.rules.sides()) {
+        return equity_at(broker, price, price);
+    }
+    return equity_at(broker, close_at(broker, true, price), close_at(broker, false, price));
 }
 
 // Closes the positions whose stop-loss or take-profit the bar reached, oldest first. The run loop

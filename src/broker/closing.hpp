@@ -50,38 +50,41 @@ struct Exit {
 // position closes on. A NaN on either side of a comparison is false, so NaN never triggers an
 // exit; the stop-loss wins when both levels are reached. With gap fills at the open, a level the
 // bar opens beyond fills at the open, the first price traded.
-template <bool GapOpen, class Position>
-std::optional<Exit> exit_of(const Position& position, const Bar& bar) noexcept {
+template <bool GapOpen, class Position, class Side>
+[[gnu::always_inline]] inline std::optional<Exit> exit_of(const Position& position,
+                                                          const Side& bar) noexcept {
     const std::optional<double>& stop = position.stop_loss;
     const std::optional<double>& target = position.take_profit;
     if (position.is_long) {
         if constexpr (GapOpen) {
-            if (stop && bar.open <= *stop) {
-                return Exit{bar.open, ExitReason::stop_loss};
+            const double open = bar.open();
+            if (stop && open <= *stop) {
+                return Exit{open, ExitReason::stop_loss};
             }
-            if (target && bar.open >= *target) {
-                return Exit{bar.open, ExitReason::take_profit};
+            if (target && open >= *target) {
+                return Exit{open, ExitReason::take_profit};
             }
         }
-        if (stop && bar.low <= *stop) {
+        if (stop && bar.low() <= *stop) {
             return Exit{*stop, ExitReason::stop_loss};
         }
-        if (target && bar.high >= *target) {
+        if (target && bar.high() >= *target) {
             return Exit{*target, ExitReason::take_profit};
         }
     } else {
         if constexpr (GapOpen) {
-            if (stop && bar.open >= *stop) {
-                return Exit{bar.open, ExitReason::stop_loss};
+            const double open = bar.open();
+            if (stop && open >= *stop) {
+                return Exit{open, ExitReason::stop_loss};
             }
-            if (target && bar.open <= *target) {
-                return Exit{bar.open, ExitReason::take_profit};
+            if (target && open <= *target) {
+                return Exit{open, ExitReason::take_profit};
             }
         }
-        if (stop && bar.high >= *stop) {
+        if (stop && bar.high() >= *stop) {
             return Exit{*stop, ExitReason::stop_loss};
         }
-        if (target && bar.low <= *target) {
+        if (target && bar.low() <= *target) {
             return Exit{*target, ExitReason::take_profit};
         }
     }

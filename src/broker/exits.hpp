@@ -14,8 +14,19 @@ namespace cw {
 // moved, for the next bar: what the bar did after a level was reached cannot be known. A position
 // a pending order opened inside this bar is tested without the open (it did not exist then), or
 // not at all, and its excursions start on the next bar.
-template <bool GapOpen, bool Sided, class Book>
-inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
+// The bar a run is at, for a book that knows it.
+template <class Book>
+[[nodiscard]] inline std::int64_t book_bar(const Book& book) noexcept {
+    if constexpr (requires { book.bar; }) {
+        return book.bar;
+    } else {
+        return 0;
+    }
+}
+
+template <bool GapOpen, Quotes Q, class Book>
+[[gnu::always_inline]] inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
+    constexpr bool Sided = Q != Quotes::engine;
     using closing::Exit;
     using closing::exit_of;
     using closing::reserve_trades;
@@ -23,22 +34,14 @@ inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     auto& positions = broker.positions;
     auto& book = broker.book;
     const std::size_t count = positions.size();
-    // The bar as each side traded it; without sides, the bar itself for both, not copied.
-    Sides sides{};
-    if constexpr (Sided) {
-        sides = book.sides(bar, broker.spread);
-    }
-    auto side_of = [&](bool is_long) -> const Bar& {
-        if constexpr (Sided) {
-            return is_long ? sides.bid : sides.ask;
-        } else {
-            return bar;
-        }
-    };
+    // Each position reads the bar on the side it closes on, moved there only where it is read.
+    const double spread = broker.spread;
+    const Bar* const ask_rows = Q == Quotes::bid ? book.ask_rows() : nullptr;
+    const std::size_t at = static_cast<std::size_t>(book_bar(book));
 
     // Where the position stands after the bar: the exit it takes, if any.
-    auto examine = [&](typename Book::Position& position) -> std::optional<Exit> {
-        const Bar& seen = side_of(position.is_long);
+    auto examine_on = [&](typename Book::Position& position, const auto& seen)
+                          __attribute__((always_inline)) -> std::optional<Exit> {
         if (book.fresh(position)) {
             if (!book.rules.fill_bar_exits) {
                 return std::nullopt;
@@ -51,6 +54,29 @@ inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
             book.follow(position, seen);
         }
         return exit;
+    };
+    auto examine = [&](typename Book::Position& position)
+                       __attribute__((always_inline)) -> std::optional<Exit> {
+        const bool is_long = position.is_long;
+        if constexpr (Q == Quotes::engine) {
+            return examine_on(position, SameSide{bar});
+        } else if constexpr (Q == Quotes::bid) {
+            if (is_long) {
+                return examine_on(position, SameSide{bar});
+            }
+            if (ask_rows != nullptr) {
+                return examine_on(position, SameSide{ask_rows[at]});
+            }
+            return examine_on(position, MovedSide{bar, spread});
+        } else if constexpr (Q == Quotes::ask) {
+            if (is_long) {
+                return examine_on(position, MovedSide{bar, -spread});
+            }
+            return examine_on(position, SameSide{bar});
+        } else {
+            const double half = spread * 0.5;
+            return examine_on(position, MovedSide{bar, is_long ? -half : half});
+        }
     };
     // A level read on the position's own side is its price; the engine's levels are the bars'.
     auto price_of = [&](const typename Book::Position& position, const Exit& exit) {
@@ -88,20 +114,27 @@ inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     positions.erase(positions.begin() + static_cast<std::ptrdiff_t>(kept), positions.end());
 }
 
-// The pass for the account's rules.
+// The pass for the account's rules: a plain switch, which the compiler folds for the plain book.
+template <bool GapOpen, class Book>
+inline void check_exits_quoted(BrokerOf<Book>& broker, const Bar& bar) {
+    switch (broker.book.rules.quotes) {
+        case Quotes::bid:
+            return check_exits_by<GapOpen, Quotes::bid>(broker, bar);
+        case Quotes::ask:
+            return check_exits_by<GapOpen, Quotes::ask>(broker, bar);
+        case Quotes::mid:
+            return check_exits_by<GapOpen, Quotes::mid>(broker, bar);
+        case Quotes::engine:
+            break;
+    }
+    check_exits_by<GapOpen, Quotes::engine>(broker, bar);
+}
 template <class Book>
 inline void check_exits_ruled(BrokerOf<Book>& broker, const Bar& bar) {
-    const Rules& rules = broker.book.rules;
-    if (rules.sides()) {
-        if (rules.gap_open) {
-            check_exits_by<true, true>(broker, bar);
-        } else {
-            check_exits_by<false, true>(broker, bar);
-        }
-    } else if (rules.gap_open) {
-        check_exits_by<true, false>(broker, bar);
+    if (broker.book.rules.gap_open) {
+        check_exits_quoted<true>(broker, bar);
     } else {
-        check_exits_by<false, false>(broker, bar);
+        check_exits_quoted<false>(broker, bar);
     }
 }
 

@@ -111,17 +111,21 @@ struct Ledger {
 
     // Every bar the position is open for after its fill bar, including the one that closes it,
     // before its exits: the excursions, on the side of the market it closes on.
-    static void observe(Position& position, const Bar& seen) noexcept {
-        if (seen.low < position.extra.low) {
-            position.extra.low = seen.low;
+    template <class Side>
+    static void observe(Position& position, const Side& seen) noexcept {
+        const double low = seen.low();
+        const double high = seen.high();
+        if (low < position.extra.low) {
+            position.extra.low = low;
         }
-        if (seen.high > position.extra.high) {
-            position.extra.high = seen.high;
+        if (high > position.extra.high) {
+            position.extra.high = high;
         }
     }
     // After a bar that left the position open: its trailing stop follows the bar's close, or its
     // best price (which takes the best price to have come after the worst), for the next bar.
-    void follow(Position& position, const Bar& seen) const noexcept {
+    template <class Side>
+    void follow(Position& position, const Side& seen) const noexcept {
         if (!trailing) [[likely]] {
             return;
         }
@@ -132,36 +136,43 @@ struct Ledger {
         const bool close = rules.trail_from_close;
         auto& stop = position.stop_loss;
         if (position.is_long) {
-            const double level = (close ? seen.close : seen.high) - trail;
+            const double level = (close ? seen.close() : seen.high()) - trail;
             if (!stop || level > *stop) {
                 stop = level;
             }
         } else {
-            const double level = (close ? seen.close : seen.low) + trail;
+            const double level = (close ? seen.close() : seen.low()) + trail;
             if (!stop || level < *stop) {
                 stop = level;
             }
         }
     }
 
-    // The bar as the bid and the ask traded it: the data's own ask where it has one, else the
-    // bars shifted by the spread (or half of it, for mid prices) to the side they are not.
-    [[nodiscard]] Sides sides(const Bar& seen, double spread) const noexcept {
-        if (values && !values->ask.empty()) {
-            return Sides{seen, values->ask[static_cast<std::size_t>(bar)]};
-        }
-        switch (rules.quotes) {
-            case Quotes::ask:
-                return Sides{shifted(seen, -spread), seen};
-            case Quotes::mid: {
-                const double half = spread * 0.5;
-                return Sides{shifted(seen, -half), shifted(seen, half)};
+    // The data's own ask bars, if it has them (then the bars are the bid's).
+    [[nodiscard]] const Bar* ask_rows() const noexcept {
+        return values && !values->ask.empty() ? values->ask.data() : nullptr;
+    }
+
+    // The bar as the bid (`bid`) or the ask traded it, for the bars' side of the market `Q`: the
+    // data's own ask where it has one, else the bars shifted by the spread (or half of it, for
+    // mid prices) into `made`. The side the bars are on is the bars themselves (SideBars).
+    template <Quotes Q>
+    [[nodiscard]] const Bar& side(const Bar& seen, double spread, bool bid,
+                                  Bar& made) const noexcept {
+        if constexpr (Q == Quotes::engine) {
+            return seen;
+        } else if constexpr (Q == Quotes::bid) {
+            if (values && !values->ask.empty()) {
+                return values->ask[static_cast<std::size_t>(bar)];
             }
-            case Quotes::bid:
-            case Quotes::engine:
-                break;
+            made = shifted(seen, spread);
+        } else if constexpr (Q == Quotes::ask) {
+            made = shifted(seen, -spread);
+        } else {
+            const double half = spread * 0.5;
+            made = shifted(seen, bid ? -half : half);
         }
-        return Sides{seen, shifted(seen, spread)};
+        return made;
     }
     // x - s as x + (-s): the same in IEEE arithmetic, so the sides agree with close_at.
     static Bar shifted(const Bar& seen, double by) noexcept {

@@ -102,6 +102,44 @@ struct Actions {
     }
 };
 
+// Every bar: the account's own steps, the set's actions at the close, the equity point. The
+// curve, the drawdown and the count are locals that no call can see, so they stay in registers.
+template <bool GapOpen, Quotes Q>
+void signal_loop(Account& account, const std::vector<Bar>& data, const Actions& actions,
+                 std::vector<double>& storage, Drawdown& followed, SignalOutcome& out) {
+    std::vector<double> curve = std::move(storage);
+    Drawdown drawdown = followed;
+    std::uint64_t exposed = 0;
+    const bool margin = account.book.rules.margin();
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const Bar& bar = data[i];
+        begin_bar(account, bar);
+        if (!account.positions.empty()) {
+            check_exits_by<GapOpen, Q>(account, bar);
+        }
+        if (margin) {
+            end_exits(account, bar);
+        }
+        if (actions.any_at(i)) [[unlikely]] {
+            actions.at(account, bar, i);
+        }
+        double point = 0.0;
+        if constexpr (Q == Quotes::engine) {
+            point = equity_at(account, bar.close, bar.close);
+        } else {
+            const double spread = account.spread;
+            point = equity_at(account, closing_price<Q>(true, bar.close, spread),
+                              closing_price<Q>(false, bar.close, spread));
+        }
+        curve.push_back(point);
+        drawdown.see(point);
+        exposed += account.positions.empty() ? 0U : 1U;
+    }
+    storage = std::move(curve);
+    followed = drawdown;
+    out.exposed = exposed;
+}
+
 }  // namespace
 
 SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
@@ -114,28 +152,22 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
                                           params.contract_size, params.quote_to_account);
     account.book.rules = params.book.rules;
     account.book.values = backtest.values;
-    const bool margin = account.book.rules.margin();
     curve.clear();
     curve.reserve(data.size());
 
     const Actions actions(set, rules);
     SignalOutcome out;
     Drawdown drawdown;  // followed here: a second pass over the curve costs a tenth of the run
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        const Bar& bar = data[i];
-        begin_bar(account, bar);
-        check_exits_here(account, bar);
-        if (margin) {
-            end_exits(account, bar);
+    // The loop is compiled for the account's fill rules, chosen once here, not on every bar.
+    const Rules& ruled = account.book.rules;
+    with_quotes(ruled.quotes, [&](auto quotes) {
+        constexpr Quotes Q = decltype(quotes)::value;
+        if (ruled.gap_open) {
+            signal_loop<true, Q>(account, data, actions, curve, drawdown, out);
+        } else {
+            signal_loop<false, Q>(account, data, actions, curve, drawdown, out);
         }
-        if (actions.any_at(i)) [[unlikely]] {
-            actions.at(account, bar, i);
-        }
-        const double point = equity(account, bar.close);
-        curve.push_back(point);
-        drawdown.see(point);
-        out.exposed += account.positions.empty() ? 0U : 1U;
-    }
+    });
     if (!data.empty()) {
         close_all(account, data.back().close, data.back().timestamp, ExitReason::end);
     }
