@@ -17,7 +17,7 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
     Account fresh = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
                                         params.contract_size, params.quote_to_account);
     fresh.book.rules = params.book.rules;
-    fresh.book.values = backtest.values;
+    fresh.book.use(backtest.values);
     Ref account_object = new_account(std::move(fresh));
     auto& account = *reinterpret_cast<AccountObject*>(account_object.get());
 
@@ -30,7 +30,7 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
             ~LeaveRun() {
                 book.bar = -1;
                 book.current = nullptr;
-                book.values.reset();
+                book.use(nullptr);
             }
         } leave{account.record.book};
         exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);

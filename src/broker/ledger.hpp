@@ -86,6 +86,7 @@ struct Ledger {
     std::optional<std::uint64_t> filling;  // the ticket of the order being filled
     std::vector<Order> orders;             // placing order
     std::shared_ptr<const BarValues> values;  // during a run, if it has any
+    const Bar* asks = nullptr;                // their ask bars, if they have them
     bool trailing = false;  // a trailing distance was ever set: only then do stops follow
 
     [[nodiscard]] Extra opening(double entry_price, double commission,
@@ -148,10 +149,13 @@ struct Ledger {
         }
     }
 
-    // The data's own ask bars, if it has them (then the bars are the bid's).
-    [[nodiscard]] const Bar* ask_rows() const noexcept {
-        return values && !values->ask.empty() ? values->ask.data() : nullptr;
+    // A run's values; null outside a run.
+    void use(std::shared_ptr<const BarValues> given) noexcept {
+        values = std::move(given);
+        asks = values && !values->ask.empty() ? values->ask.data() : nullptr;
     }
+    // The data's own ask bars, if it has them (then the bars are the bid's).
+    [[nodiscard]] const Bar* ask_rows() const noexcept { return asks; }
 
     // The bar as the bid (`bid`) or the ask traded it, for the bars' side of the market `Q`: the
     // data's own ask where it has one, else the bars shifted by the spread (or half of it, for
@@ -162,8 +166,8 @@ struct Ledger {
         if constexpr (Q == Quotes::engine) {
             return seen;
         } else if constexpr (Q == Quotes::bid) {
-            if (values && !values->ask.empty()) {
-                return values->ask[static_cast<std::size_t>(bar)];
+            if (asks != nullptr) {
+                return asks[static_cast<std::size_t>(bar)];
             }
             made = shifted(seen, spread);
         } else if constexpr (Q == Quotes::ask) {

@@ -123,14 +123,16 @@ void signal_loop(Account& account, const std::vector<Bar>& data, const Actions& 
         if (actions.any_at(i)) [[unlikely]] {
             actions.at(account, bar, i);
         }
-        double point = 0.0;
-        if constexpr (Q == Quotes::engine) {
-            point = equity_at(account, bar.close, bar.close);
-        } else {
-            const double spread = account.spread;
-            point = equity_at(account, closing_price<Q>(true, bar.close, spread),
-                              closing_price<Q>(false, bar.close, spread));
+        // Longs and shorts valued on the side each closes on, worked out only with some open.
+        double long_at = bar.close;
+        double short_at = bar.close;
+        if constexpr (Q != Quotes::engine) {
+            if (!account.positions.empty()) {
+                long_at = closing_price<Q>(true, bar.close, account.spread);
+                short_at = closing_price<Q>(false, bar.close, account.spread);
+            }
         }
+        const double point = equity_at(account, long_at, short_at);
         curve.push_back(point);
         drawdown.see(point);
         exposed += account.positions.empty() ? 0U : 1U;
@@ -151,7 +153,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     Account account = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
                                           params.contract_size, params.quote_to_account);
     account.book.rules = params.book.rules;
-    account.book.values = backtest.values;
+    account.book.use(backtest.values);
     curve.clear();
     curve.reserve(data.size());
 
