@@ -849,7 +849,13 @@ def main():
 
             print("FX account options", file=sys.stderr)
             parts.append("### FX account options\n\n" + account.measure(
-                timer, paired_ratio, table, 2_000 if args.quick else 400_000, repeat))
+                timer, paired_ratio, table, 2_000 if args.quick else 1_000_000, repeat))
+            if not args.quick and shutil.which("valgrind"):
+                import rules_callgrind  # beside this file
+
+                print("the rules' instructions under callgrind", file=sys.stderr)
+                parts.append("### The broker's rules, in instructions\n\n"
+                             + rules_callgrind.section(100_000))
 
             import signals  # beside this file
 
