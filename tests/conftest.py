@@ -40,4 +40,15 @@ def leak_check(action, rounds=6, repeat=200):
     assert not all(b > 0 for b in blocks), f"allocated blocks grew every round: {blocks}"
 
 
+class Hold:
+    """Buys `lots` at the first bar and never closes."""
+
+    def __init__(self, lots):
+        self.lots = lots
+
+    def next(self, bar, account):
+        if not account.positions and not account.trades:
+            account.buy(bar.close, self.lots, bar.timestamp, None, None)
+
+
 requires_debug_build = pytest.mark.skipif(not DEBUG_BUILD, reason="needs a debug build of CPython")

@@ -10,6 +10,7 @@ import pytest
 
 from candlewright import Backtest, sample_bars
 from candlewright.metrics import METRICS, compute_metrics, infer_periods_per_year
+from conftest import Hold
 
 np = pytest.importorskip("numpy")
 
@@ -192,17 +193,6 @@ def test_wiped_out(equity, final_cash, at):
     assert got["wiped_out_at"] == at * 3600
     assert all(math.isnan(got[name]) for name in RETURN_FIGURES)
     assert got["total_return_pct"] == pytest.approx(final_cash - 100.0)  # not return-based
-
-
-class Hold:
-    """Buys `lots` at the first bar and never closes."""
-
-    def __init__(self, lots):
-        self.lots = lots
-
-    def next(self, bar, account):
-        if not account.positions and not account.trades:
-            account.buy(bar.close, self.lots, bar.timestamp, None, None)
 
 
 def test_a_run_wiped_out_then_back_in_profit():

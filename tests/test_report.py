@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 from candlewright import Backtest, SmaCross, sample_bars
+from conftest import Hold
 
 pytest.importorskip("bokeh")
 np = pytest.importorskip("numpy")
@@ -187,17 +188,6 @@ def look_at(driver, report, screenshot):
     assert not empty, f"plots with nothing drawn in them: {empty} (see {screenshot})"
     errors = _severe(driver.get_log("browser"))
     assert not errors, "the report logged errors once drawn:\n" + "\n".join(errors)
-
-
-class Hold:
-    """Buys `lots` at the first bar and never closes."""
-
-    def __init__(self, lots):
-        self.lots = lots
-
-    def next(self, bar, account):
-        if not account.positions and not account.trades:
-            account.buy(bar.close, self.lots, bar.timestamp, None, None)
 
 
 @pytest.mark.parametrize("name, bars, strategy", [

@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::array<std::string_view, 6> k_open_names{"price",     "lot_size",    "timestamp",
                                                        "stop_loss", "take_profit", "trail"};
-constexpr methods::Signatures<6> k_signatures{"Account", k_open_names, 3};
+constexpr Signature<1> k_equity{"Account", "equity", {"current_price"}};
 
 constexpr Signature<20> k_new{"Account",
                               "__new__",
@@ -216,12 +216,8 @@ double order_entry(const Account& account, bool is_long, double level) {
 }
 
 void check_fill(const Account& account, double price, std::string_view function) {
-    if (!account.book.rules.check_orders) {
-        return;
-    }
-    refuse_if(function, check_price(price, "price"));
-    if (const Bar* bar = account.book.current) {
-        refuse_if(function, check_in_bar(price, *bar, account.book.bar));
+    if (account.book.rules.check_orders) {
+        refuse_if(function, cw::check_fill(price, account.book.current, account.book.bar));
     }
 }
 
@@ -666,7 +662,7 @@ PyMethodDef g_methods[] = {
      "Closes the oldest open position with this id."},
     {"close_all", method_entry(account_close_all), methods::k_fastcall,
      "close_all($self, price=None, timestamp=None)\n--\n\nCloses every open position."},
-    {"equity", method_entry(methods::equity<Ledger, account_class, k_signatures.equity>),
+    {"equity", method_entry(methods::equity<Ledger, account_class, k_equity>),
      methods::k_fastcall, "equity($self, current_price)\n--\n\n"},
     {"close_ticket", method_entry(account_close_ticket), methods::k_fastcall,
      "close_ticket($self, ticket, price=None, timestamp=None, lots=None)\n--\n\n"

@@ -59,6 +59,14 @@ namespace refusal {
     }
     return refusal::outside(price, bar, index);
 }
+// A fill at `price` on the bar a run is at (`bar`, null outside a run): a price, and one the bar
+// traded.
+[[nodiscard]] inline Refusal check_fill(double price, const Bar* bar, std::int64_t index) {
+    if (Refusal refusal = check_price(price, "price")) {
+        return refusal;
+    }
+    return bar != nullptr ? check_in_bar(price, *bar, index) : std::nullopt;
+}
 // A trailing distance: finite and above 0.
 [[nodiscard]] inline Refusal check_trail(double trail) {
     if (refusal::positive(trail)) [[likely]] {

@@ -51,19 +51,11 @@ public:
 
     // The side a long (the bid) or a short (the ask) closes on.
     [[nodiscard]] const Bar& of(bool is_long) noexcept {
-        if constexpr (Q == Quotes::engine) {
-            return bar_;
-        } else if (Q == Quotes::bid && is_long) {
-            return bar_;
-        } else if (Q == Quotes::ask && !is_long) {
-            return bar_;
-        } else {
-            const std::size_t k = is_long ? 0 : 1;
-            if (read_[k] == nullptr) {
-                read_[k] = &book_.template side<Q>(bar_, spread_, is_long, made_[k]);
-            }
-            return *read_[k];
+        const std::size_t k = is_long ? 0 : 1;
+        if (read_[k] == nullptr) {
+            read_[k] = &book_.template side<Q>(bar_, spread_, is_long, made_[k]);
         }
+        return *read_[k];
     }
 
 private:

@@ -85,7 +85,7 @@ struct PlainBook {
     void observe(Position& /*position*/, const Side& /*side*/) const noexcept {}
     template <class Side>
     void follow(Position& /*position*/, const Side& /*side*/) const noexcept {}
-    [[nodiscard]] static constexpr const Bar* ask_rows() noexcept { return nullptr; }
+    [[nodiscard]] static constexpr const Bar* ask_now() noexcept { return nullptr; }
     [[nodiscard]] Trade closed(const Position& position, double exit_price, double pnl,
                                std::int64_t time, ExitReason /*reason*/) const noexcept {
         return Trade{position.entry_price, exit_price, position.lot_size, pnl,
@@ -161,18 +161,29 @@ template <class Book>
     }
     return is_long ? price + spread : price - spread;
 }
-// The closing price on a broker's model `Q` (not the engine's), for a loop compiled for it.
+// On a broker's model `Q` (not the engine's), whether the side a position closes on (a long's,
+// the bid; a short's, the ask) is not the bars' own, and how far it lies from them: every price
+// on it is the bars' price plus that (x + (-s) is x - s in IEEE arithmetic).
 template <Quotes Q>
-[[nodiscard]] inline double closing_price(bool is_long, double price, double spread) noexcept {
+[[nodiscard]] constexpr bool side_moved(bool is_long) noexcept {
     static_assert(Q != Quotes::engine);
+    return Q == Quotes::mid || (Q == Quotes::bid) != is_long;
+}
+template <Quotes Q>
+[[nodiscard]] inline double side_offset(bool is_long, double spread) noexcept {
     if constexpr (Q == Quotes::bid) {
-        return is_long ? price : price + spread;
+        return spread;
     } else if constexpr (Q == Quotes::ask) {
-        return is_long ? price - spread : price;
+        return -spread;
     } else {
         const double half = spread * 0.5;
-        return is_long ? price - half : price + half;
+        return is_long ? -half : half;
     }
+}
+// The closing price on a broker's model `Q`, for a loop compiled for it.
+template <Quotes Q>
+[[nodiscard]] inline double closing_price(bool is_long, double price, double spread) noexcept {
+    return side_moved<Q>(is_long) ? price + side_offset<Q>(is_long, spread) : price;
 }
 template <class Book>
 [[nodiscard]] inline double close_at(const BrokerOf<Book>& broker, bool is_long,

@@ -14,16 +14,6 @@ namespace cw {
 // moved, for the next bar: what the bar did after a level was reached cannot be known. A position
 // a pending order opened inside this bar is tested without the open (it did not exist then), or
 // not at all, and its excursions start on the next bar.
-// The bar a run is at, for a book that knows it.
-template <class Book>
-[[nodiscard]] inline std::int64_t book_bar(const Book& book) noexcept {
-    if constexpr (requires { book.bar; }) {
-        return book.bar;
-    } else {
-        return 0;
-    }
-}
-
 template <bool GapOpen, Quotes Q, class Book>
 [[gnu::always_inline]] inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     constexpr bool Sided = Q != Quotes::engine;
@@ -36,8 +26,7 @@ template <bool GapOpen, Quotes Q, class Book>
     const std::size_t count = positions.size();
     // Each position reads the bar on the side it closes on, moved there only where it is read.
     const double spread = broker.spread;
-    const Bar* const ask_rows = Q == Quotes::bid ? book.ask_rows() : nullptr;
-    const std::size_t at = static_cast<std::size_t>(book_bar(book));
+    const Bar* const ask = Q == Quotes::bid ? book.ask_now() : nullptr;
 
     // Where the position stands after the bar: the exit it takes, if any.
     auto examine_on = [&](typename Book::Position& position, const auto& seen)
@@ -57,25 +46,17 @@ template <bool GapOpen, Quotes Q, class Book>
     };
     auto examine = [&](typename Book::Position& position)
                        __attribute__((always_inline)) -> std::optional<Exit> {
-        const bool is_long = position.is_long;
         if constexpr (Q == Quotes::engine) {
             return examine_on(position, SameSide{bar});
-        } else if constexpr (Q == Quotes::bid) {
-            if (is_long) {
-                return examine_on(position, SameSide{bar});
+        } else {
+            const bool is_long = position.is_long;
+            if (!is_long && ask != nullptr) {
+                return examine_on(position, SameSide{*ask});
             }
-            if (ask_rows != nullptr) {
-                return examine_on(position, SameSide{ask_rows[at]});
-            }
-            return examine_on(position, MovedSide{bar, spread});
-        } else if constexpr (Q == Quotes::ask) {
-            if (is_long) {
-                return examine_on(position, MovedSide{bar, -spread});
+            if (side_moved<Q>(is_long)) {
+                return examine_on(position, MovedSide{bar, side_offset<Q>(is_long, spread)});
             }
             return examine_on(position, SameSide{bar});
-        } else {
-            const double half = spread * 0.5;
-            return examine_on(position, MovedSide{bar, is_long ? -half : half});
         }
     };
     // A level read on the position's own side is its price; the engine's levels are the bars'.

@@ -154,34 +154,31 @@ struct Ledger {
         values = std::move(given);
         asks = values && !values->ask.empty() ? values->ask.data() : nullptr;
     }
-    // The data's own ask bars, if it has them (then the bars are the bid's).
-    [[nodiscard]] const Bar* ask_rows() const noexcept { return asks; }
+    // The data's own ask for the bar a run is at, if it has one (then the bars are the bid's).
+    [[nodiscard]] const Bar* ask_now() const noexcept {
+        return asks != nullptr ? asks + bar : nullptr;
+    }
 
-    // The bar as the bid (`bid`) or the ask traded it, for the bars' side of the market `Q`: the
-    // data's own ask where it has one, else the bars shifted by the spread (or half of it, for
-    // mid prices) into `made`. The side the bars are on is the bars themselves (SideBars).
+    // The bar as the side a long (`is_long`, the bid) or a short (the ask) closes on traded it,
+    // for the bars' side of the market `Q`: the bars themselves, the data's own ask, or the bars
+    // moved by side_offset into `made`.
     template <Quotes Q>
-    [[nodiscard]] const Bar& side(const Bar& seen, double spread, bool bid,
+    [[nodiscard]] const Bar& side(const Bar& seen, double spread, bool is_long,
                                   Bar& made) const noexcept {
         if constexpr (Q == Quotes::engine) {
             return seen;
-        } else if constexpr (Q == Quotes::bid) {
-            if (asks != nullptr) {
-                return asks[static_cast<std::size_t>(bar)];
-            }
-            made = shifted(seen, spread);
-        } else if constexpr (Q == Quotes::ask) {
-            made = shifted(seen, -spread);
         } else {
-            const double half = spread * 0.5;
-            made = shifted(seen, bid ? -half : half);
+            if (const Bar* ask = ask_now(); Q == Quotes::bid && !is_long && ask != nullptr) {
+                return *ask;
+            }
+            if (!side_moved<Q>(is_long)) {
+                return seen;
+            }
+            const double by = side_offset<Q>(is_long, spread);
+            made = Bar{seen.timestamp, seen.open + by, seen.high + by, seen.low + by,
+                       seen.close + by, seen.volume};
+            return made;
         }
-        return made;
-    }
-    // x - s as x + (-s): the same in IEEE arithmetic, so the sides agree with close_at.
-    static Bar shifted(const Bar& seen, double by) noexcept {
-        return Bar{seen.timestamp, seen.open + by, seen.high + by, seen.low + by,
-                   seen.close + by, seen.volume};
     }
 
     [[nodiscard]] TradeRow closed(const Position& p, double exit_price, double pnl,

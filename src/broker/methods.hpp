@@ -3,14 +3,12 @@
 #pragma once
 
 #include <array>
-#include <cmath>
 #include <optional>
 #include <string_view>
 
 #include "binding/classes.hpp"
 #include "binding/params.hpp"
 #include "broker/broker.hpp"
-#include "broker/ledger.hpp"
 
 namespace cw::methods {
 

@@ -90,10 +90,9 @@ struct Actions {
         }
     }
 
-    // The close, as a fill the account checks: a price, within the bar.
+    // The close, as a fill the account checks.
     static void check_fill(const Bar& bar, std::size_t i) {
-        refuse_if(i, check_price(bar.close, "price"));
-        refuse_if(i, check_in_bar(bar.close, bar, static_cast<std::int64_t>(i)));
+        refuse_if(i, cw::check_fill(bar.close, &bar, static_cast<std::int64_t>(i)));
     }
     static void refuse_if(std::size_t i, Refusal refusal) {
         if (refusal) [[unlikely]] {
