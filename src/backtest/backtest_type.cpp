@@ -12,7 +12,7 @@
 #include "binding/params.hpp"
 #include "binding/text.hpp"
 #include "engine/intake.hpp"
-#include "ingest/series_type.hpp"
+#include "backtest/bars_type.hpp"
 #include "signals/signals_type.hpp"
 
 namespace cw {

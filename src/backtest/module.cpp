@@ -5,7 +5,7 @@
 #include "account/journal_type.hpp"
 #include "backtest/backtest_type.hpp"
 #include "binding/registry.hpp"
-#include "ingest/series_type.hpp"
+#include "backtest/bars_type.hpp"
 #include "market/bar_type.hpp"
 #include "stats/stats_type.hpp"
 
@@ -44,7 +44,7 @@ PyModuleDef g_module = {
     "candlewright._backtest",
     "The native side of candlewright's Backtest, Account and trade journal.",
     0,
-    ingest_functions,
+    loading_functions,
     g_slots,
     nullptr,
     nullptr,
