@@ -1,9 +1,13 @@
 // libFuzzer target for the bar reader: an input picks one of the layouts real files come in (or
-// brings its own time pattern on its first line), the rest is the file's text. Whatever parses
-// is then checked, shifted by a zone with clock changes, resampled and printed, so every pure
-// step of loading sees the hostile rows.
+// brings its own time pattern on its first line), the rest is the file's text. The text is read
+// whole and again in pieces cut where the input says, as a decompressor hands them over: both
+// must give the same bars or the same first failure. Whatever parses is then checked, shifted by
+// a zone with clock changes, resampled and printed, so every pure step of loading sees the
+// hostile rows.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,6 +52,55 @@ public:
     void step() override {}
 };
 
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool same(const Parsed& a, const Parsed& b) {
+    if (a.bars.size() != b.bars.size() || a.lines != b.lines || a.local != b.local ||
+        a.extras.size() != b.extras.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.bars.size(); ++i) {
+        const cw::Bar& x = a.bars[i];
+        const cw::Bar& y = b.bars[i];
+        if (x.timestamp != y.timestamp || !same_bits(x.open, y.open) ||
+            !same_bits(x.high, y.high) || !same_bits(x.low, y.low) ||
+            !same_bits(x.close, y.close) || !same_bits(x.volume, y.volume)) {
+            return false;
+        }
+    }
+    for (std::size_t k = 0; k < a.extras.size(); ++k) {
+        if (a.extras[k].size() != b.extras[k].size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < a.extras[k].size(); ++i) {
+            if (!same_bits(a.extras[k][i], b.extras[k][i])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool same(const ParseFailure& a, const ParseFailure& b) {
+    return a.line == b.line && a.column == b.column && a.fault == b.fault && a.found == b.found;
+}
+
+// The text fed in pieces whose lengths follow the cut byte (1 to 64 bytes, a different length
+// for each piece), as the streaming reader takes a decompressor's output.
+Parsed read_in_pieces(std::string_view text, const Layout& layout, std::uint8_t cut,
+                      Progress& progress) {
+    CsvReader reader(layout);
+    std::size_t at = 0;
+    for (unsigned step = cut; at < text.size(); step = step * 33U + 7U) {
+        const std::size_t length = std::min<std::size_t>(1 + step % 64U, text.size() - at);
+        reader.feed(text.substr(at, length), progress);
+        at += length;
+    }
+    return reader.finish(progress);
+}
+
 // Europe-like clock changes around 2021, and one far beyond any calendar, so that shifts near
 // the ends of the epoch range are exercised too.
 ZoneTable zone() {
@@ -58,18 +111,21 @@ ZoneTable zone() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) {
+    if (size < 3) {
         return 0;
     }
     const Preset& preset = k_presets[data[0] % std::size(k_presets)];
     const std::uint8_t flags = data[1];
-    std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
+    const std::uint8_t cut = data[2];
+    std::string_view text(reinterpret_cast<const char*>(data) + 3, size - 3);
 
     Layout layout;
     layout.delimiter = preset.delimiter;
     layout.skip_rows = preset.skip_rows;
     layout.finite = (flags & 1U) != 0;
     layout.mark_local = (flags & 2U) != 0;
+    layout.decimal = (flags & 32U) != 0 && preset.delimiter != ',' ? ',' : '.';
+    layout.line_end = (flags & 64U) != 0 ? '\r' : '\n';
     try {
         if (preset.date == nullptr) {
             layout.times.push_back({0, {}});
@@ -97,9 +153,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Quiet quiet;
     Parsed parsed;
+    std::optional<ParseFailure> failed;
     try {
         parsed = parse_csv(text, layout, quiet);
-    } catch (const ParseFailure&) {
+    } catch (const ParseFailure& failure) {
+        failed = failure;
+    }
+    try {
+        const Parsed pieces = read_in_pieces(text, layout, cut, quiet);
+        if (failed || !same(parsed, pieces)) {
+            __builtin_trap();
+        }
+    } catch (const ParseFailure& failure) {
+        if (!failed || !same(*failed, failure)) {
+            __builtin_trap();
+        }
+    }
+    if (failed) {
         return 0;
     }
     if (parsed.lines.size() != parsed.bars.size()) {
@@ -115,7 +185,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<cw::Bar> shifted = parsed.bars;
     for (cw::Bar& bar : shifted) {
         (void)format_time(bar.timestamp);
-        bar.timestamp = shifts.to_utc(bar.timestamp);
+        // A shift past either end of the epoch range is refused, not wrapped.
+        const std::optional<std::int64_t> utc = shifts.to_utc(bar.timestamp);
+        bar.timestamp = utc.value_or(bar.timestamp);
         (void)shifts.offset_at(bar.timestamp);
     }
     constexpr std::int64_t k_periods[] = {60, 3600, 86400, 604800};

@@ -1,5 +1,6 @@
 """Writes the reader fuzzer's seed corpus: a few rows of each layout the reader is given, in the
-form the target takes (a byte choosing the layout, a byte of flags, then the file's text)."""
+form the target takes (a byte choosing the layout, a byte of flags, a byte saying where
+the text is cut into pieces, then the file's text)."""
 from __future__ import annotations
 
 import pathlib
@@ -36,8 +37,11 @@ def main() -> None:
     folder = pathlib.Path(__file__).with_name("corpus")
     folder.mkdir(exist_ok=True)
     for name, (preset, text) in SEEDS.items():
-        for flags in (0, 3, 0x1F):
-            (folder / f"{name}-{flags:02x}").write_bytes(bytes([preset, flags]) + text)
+        for flags in (0, 3, 0x1F, 0x23):
+            (folder / f"{name}-{flags:02x}").write_bytes(bytes([preset, flags, flags * 7]) + text)
+    # Old Mac line ends and decimal commas.
+    (folder / "mac").write_bytes(bytes([5, 0x40, 1]) + SEEDS["iso"][1].replace(b"\n", b"\r"))
+    (folder / "comma").write_bytes(bytes([2, 0x20, 9]) + SEEDS["histdata"][1].replace(b".", b","))
 
 
 if __name__ == "__main__":
