@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -363,13 +364,10 @@ void check_modify(const Account& account, std::uint64_t ticket,
     }
     const std::optional<double> stop = stop_loss.value_or(std::nullopt);
     const std::optional<double> target = take_profit.value_or(std::nullopt);
-    for (const auto& position : account.positions) {
-        if (position.extra.ticket != ticket) {
-            continue;
-        }
+    if (const Account::Position* position = open_with_ticket(account, ticket)) {
         if (const Bar* bar = account.book.current) {
-            refuse_if("modify", check_levels(position.is_long,
-                                             close_at(account, position.is_long, bar->close),
+            refuse_if("modify", check_levels(position->is_long,
+                                             close_at(account, position->is_long, bar->close),
                                              "the price it would close at now", stop, target));
         } else {
             for (const std::optional<double>& level : {stop, target}) {
@@ -380,14 +378,11 @@ void check_modify(const Account& account, std::uint64_t ticket,
         }
         return;
     }
-    for (const Order& order : account.book.orders) {
-        if (order.ticket == ticket) {
-            const bool is_long =
-                order.kind == OrderKind::buy_limit || order.kind == OrderKind::buy_stop;
-            refuse_if("modify", check_levels(is_long, order_entry(account, is_long, order.level),
-                                             "the order's entry", stop, target));
-            return;
-        }
+    if (const Order* order = pending_with_ticket(account, ticket)) {
+        const bool is_long =
+            order->kind == OrderKind::buy_limit || order->kind == OrderKind::buy_stop;
+        refuse_if("modify", check_levels(is_long, order_entry(account, is_long, order->level),
+                                         "the order's entry", stop, target));
     }
 }
 
@@ -524,7 +519,9 @@ PyObject* account_positions(PyObject* self, void* /*closure*/) {
         std::vector<Account::Position> positions;
         {
             SharedAccess access(account.access);
-            positions = account.record.positions;
+            const auto& held = account.record.positions;
+            positions.reserve(account.record.book.live(held));
+            std::copy_if(held.begin(), held.end(), std::back_inserter(positions), Ledger::open);
         }
         Ref tuple = require_object(PyTuple_New(static_cast<Py_ssize_t>(positions.size())));
         for (std::size_t i = 0; i < positions.size(); ++i) {
@@ -558,7 +555,10 @@ PyObject* account_orders(PyObject* self, void* /*closure*/) {
         std::vector<Order> orders;
         {
             SharedAccess access(account.access);
-            orders = account.record.book.orders;
+            const Ledger& book = account.record.book;
+            orders.reserve(book.orders.size() - book.cancels);
+            std::copy_if(book.orders.begin(), book.orders.end(), std::back_inserter(orders),
+                         [](const Order& order) { return !order.cancelled; });
         }
         Ref tuple = require_object(PyTuple_New(static_cast<Py_ssize_t>(orders.size())));
         for (std::size_t i = 0; i < orders.size(); ++i) {

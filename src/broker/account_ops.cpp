@@ -1,7 +1,13 @@
 // What only the Account does: pending orders, partial closes, moved and trailing levels, swaps at
 // the rollovers, margin and the stop-out. Each formula is one operation per step, in the order
 // the README's account table gives.
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "broker/closing.hpp"
 #include "broker/ledger.hpp"
@@ -11,18 +17,10 @@ namespace {
 
 using OpenPosition = Account::Position;
 
-template <class Items, class Match>
-auto find_in(Items& items, Match matches) {
-    return std::find_if(items.begin(), items.end(), matches);
-}
-
-auto with_ticket(std::uint64_t ticket) {
-    return [ticket](const OpenPosition& position) { return position.extra.ticket == ticket; };
-}
-
 // Swap per position for `nights` rollovers, to the balance at once, as the position's own too.
 void charge_swaps(Account& account, double nights) {
     const Rules& rules = account.book.rules;
+    account.book.tidy(account.positions);
     for (OpenPosition& position : account.positions) {
         const double per_lot = position.is_long ? rules.swap_long : rules.swap_short;
         double charge = 0.0;
@@ -109,7 +107,7 @@ void fill_orders_by(Account& account, const Bar& bar) {
     SideBars<Q> sides(account.book, bar, account.spread);
     std::size_t kept = 0;
     for (Order& order : orders) {
-        if (order.expiry && bar.timestamp >= *order.expiry) {
+        if (order.cancelled || (order.expiry && bar.timestamp >= *order.expiry)) {
             continue;
         }
         const bool is_long = is_buy(order.kind);
@@ -135,6 +133,7 @@ void fill_orders_by(Account& account, const Bar& bar) {
         }
     }
     orders.erase(orders.begin() + static_cast<std::ptrdiff_t>(kept), orders.end());
+    account.book.cancels = 0;
 }
 
 void fill_orders(Account& account, const Bar& bar) {
@@ -156,9 +155,11 @@ struct End {
 };
 
 // Closes positions at the end of the bar that values the account least, largest loss there first,
-// until the margin level is above the stop-out or nothing is open.
+// until the margin level is above the stop-out or nothing is open. This is the plain way: the
+// worst found by a scan, the margin level summed afresh after each close. stop_out_at takes it
+// only where a value is not finite.
 template <Quotes Q>
-void stop_out_at(Account& account, const End<Q>& end, std::int64_t time) {
+void stop_out_plainly(Account& account, const End<Q>& end, std::int64_t time) {
     auto& positions = account.positions;
     closing::reserve_trades(account, positions.size());
     const double stop_out = account.book.rules.stop_out;
@@ -191,14 +192,234 @@ void stop_out_at(Account& account, const End<Q>& end, std::int64_t time) {
     }
 }
 
+// Whether margin_level(equity, used) <= stop_out, where the two sums the plain way makes afresh
+// lie within `e_error` of `equity` and `u_error` of `used`; nothing when the bounds do not
+// settle it. The level is monotonic in each of the two (rounding keeps order), so its extremes
+// over the box are at the corners, computed with the same operations.
+std::optional<bool> level_at_most(double equity, double e_error, double used, double u_error,
+                                  double stop_out) noexcept {
+    const double e_low = equity - e_error;
+    const double e_high = equity + e_error;
+    const double u_low = used - u_error;
+    const double u_high = used + u_error;
+    if (!std::isfinite(e_low) || !std::isfinite(e_high) || !std::isfinite(u_high) ||
+        !(u_low >= 0.0)) {
+        return std::nullopt;
+    }
+    const double corners[4] = {margin_level(e_low, u_low), margin_level(e_low, u_high),
+                               margin_level(e_high, u_low), margin_level(e_high, u_high)};
+    for (const double corner : corners) {
+        if (std::isnan(corner)) {
+            return std::nullopt;
+        }
+    }
+    const double lowest = std::min(corners[0], corners[1]);
+    const double highest = std::max(corners[2], corners[3]);
+    if (highest <= stop_out) {
+        return true;
+    }
+    if (!(lowest <= stop_out)) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+// The stop-out of stop_out_plainly, to the bit, in O(n log n). The values do not change while it
+// runs (one bar, one end of it), so each is reckoned once, and the scan's choice (the first
+// smallest in opening order) is the least by (value, place) from a heap. The margin level after
+// each close is decided from running sums, each within a bound of the fresh sum the plain way
+// makes; only where the bound cannot tell is the level summed afresh, in opening order. Closed
+// positions are marked and dropped in one pass at the end.
+template <Quotes Q>
+void stop_out_at(Account& account, const End<Q>& end, std::int64_t time) {
+    auto& positions = account.positions;
+    const std::size_t count = positions.size();
+    constexpr bool sided = Q != Quotes::engine;
+    // Everything that can fail, before any change.
+    closing::reserve_trades(account, count);
+    std::vector<double> values(count);
+    std::vector<double> margins(count);
+    std::vector<std::size_t> heap(count);
+    double value_sum = -0.0;
+    double margin_sum = 0.0;
+    double value_size = 0.0;  // the sums of the magnitudes, which bound the rounding
+    double margin_size = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const OpenPosition& position = positions[i];
+        const double at = end.of(position);
+        values[i] =
+            open_value_at(account, position, sided ? at : value_at(account, position.is_long, at));
+        margins[i] = margin_of(position);
+        value_sum = value_sum + values[i];
+        margin_sum = margin_sum + margins[i];
+        value_size = value_size + std::fabs(values[i]);
+        margin_size = margin_size + std::fabs(margins[i]);
+        heap[i] = i;
+    }
+    if (!std::isfinite(value_size) || !std::isfinite(margin_size) ||
+        !std::isfinite(account.cash)) [[unlikely]] {
+        stop_out_plainly(account, end, time);
+        return;
+    }
+    // A fresh sum of m of these in any order is within (m - 1) u of the sum of magnitudes of the
+    // exact sum, and the running sum within k u of it after k subtractions; 8 (n + 4) u covers
+    // both with room for the rounding of the bounds themselves.
+    constexpr double unit = 0x1p-53;
+    const double bound = 8.0 * (static_cast<double>(count) + 4.0) * unit;
+    const double value_error = 2.0 * bound * value_size;
+    const double margin_error = 2.0 * bound * margin_size;
+
+    // The scan keeps the first of equal values (-0.0 equals 0.0): the least by (value, place).
+    auto later = [&values](std::size_t a, std::size_t b) {
+        return values[a] > values[b] || (values[a] == values[b] && a > b);
+    };
+    std::make_heap(heap.begin(), heap.end(), later);
+    const double stop_out = account.book.rules.stop_out;
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        const std::size_t worst = heap.back();
+        heap.pop_back();
+        OpenPosition& position = positions[worst];
+        const double at = end.of(position);
+        closing::settle(account, position, sided ? at : close_at(account, position.is_long, at),
+                        time, ExitReason::stop_out);
+        position.extra.closed = true;
+        value_sum = value_sum - values[worst];
+        margin_sum = margin_sum - margins[worst];
+        const double equity = value_sum + account.cash;
+        const std::optional<bool> decided =
+            level_at_most(equity, value_error + 8.0 * unit * std::fabs(equity), margin_sum,
+                          margin_error + 8.0 * unit * std::fabs(margin_sum), stop_out);
+        bool at_most = false;
+        if (decided) {
+            at_most = *decided;
+        } else {
+            double open = -0.0;
+            double used = 0.0;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!positions[i].extra.closed) {
+                    open = open + values[i];
+                }
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!positions[i].extra.closed) {
+                    used = used + margins[i];
+                }
+            }
+            at_most = margin_level(open + account.cash, used) <= stop_out;
+        }
+        if (!at_most) {
+            break;
+        }
+    }
+    std::erase_if(positions, [](const OpenPosition& p) { return p.extra.closed; });
+}
+
 }  // namespace
 
 double used_margin(const Account& account) noexcept {
     double used = 0.0;
     for (const OpenPosition& position : account.positions) {
-        used = used + margin_of(position);
+        if (Ledger::open(position)) {
+            used = used + margin_of(position);
+        }
     }
     return used;
+}
+
+void Ledger::drop_closed(std::vector<Position>& positions) noexcept {
+    std::erase_if(positions, [](const Position& position) { return position.extra.closed; });
+    marked = 0;
+    ++changes;
+}
+
+void Ledger::rebuild_tickets(const std::vector<Position>& positions) {
+    std::vector<TicketEntry> kept;
+    kept.reserve(std::max<std::size_t>(64, 2 * (positions.size() + orders.size())));
+    for (const Order& order : orders) {
+        if (!order.cancelled) {
+            kept.push_back(TicketEntry{order.ticket, k_pending});
+        }
+    }
+    for (const Position& position : positions) {
+        if (!position.extra.closed) {
+            kept.push_back(TicketEntry{position.extra.ticket, position.extra.seq});
+        }
+    }
+    std::sort(kept.begin(), kept.end(), [](const TicketEntry& a, const TicketEntry& b) {
+        return a.ticket < b.ticket;
+    });
+    tickets = std::move(kept);
+    rebuild_at = std::max<std::size_t>(64, 2 * tickets.size());
+}
+
+const Account::Position* open_with_ticket(const Account& account,
+                                          std::uint64_t ticket) noexcept {
+    const Ledger::TicketEntry* entry = account.book.entry_of(ticket);
+    if (entry == nullptr || entry->seq == Ledger::k_pending) {
+        return nullptr;
+    }
+    const auto& positions = account.positions;
+    const std::uint64_t seq = entry->seq;
+    const auto found = std::lower_bound(
+        positions.begin(), positions.end(), seq,
+        [](const OpenPosition& position, std::uint64_t key) { return position.extra.seq < key; });
+    if (found == positions.end() || found->extra.seq != seq || found->extra.closed) {
+        return nullptr;
+    }
+    return &*found;
+}
+Account::Position* open_with_ticket(Account& account, std::uint64_t ticket) noexcept {
+    return const_cast<Account::Position*>(
+        open_with_ticket(static_cast<const Account&>(account), ticket));
+}
+
+// Orders are placed with rising tickets and kept in placing order: a binary search finds one.
+const Order* pending_with_ticket(const Account& account, std::uint64_t ticket) noexcept {
+    const auto& orders = account.book.orders;
+    const auto found = std::lower_bound(
+        orders.begin(), orders.end(), ticket,
+        [](const Order& order, std::uint64_t key) { return order.ticket < key; });
+    if (found == orders.end() || found->ticket != ticket || found->cancelled) {
+        return nullptr;
+    }
+    return &*found;
+}
+Order* pending_with_ticket(Account& account, std::uint64_t ticket) noexcept {
+    return const_cast<Order*>(pending_with_ticket(static_cast<const Account&>(account), ticket));
+}
+
+double free_margin_to_open(Account& account, double price) noexcept {
+    Ledger& book = account.book;
+    Ledger::Valued& valued = book.valued;
+    const auto& positions = account.positions;
+    // The prices equity() values longs and shorts at (with nothing open, no price is read).
+    const bool sides = book.rules.sides();
+    const double long_at = sides ? close_at(account, true, price) : price;
+    const double short_at = sides ? close_at(account, false, price) : price;
+    auto same = [](double a, double b) {
+        return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+    };
+    const bool kept = valued.changes == book.changes && valued.upto <= positions.size() &&
+                      same(valued.long_at, long_at) && same(valued.short_at, short_at) &&
+                      same(valued.contract_size, account.contract_size) &&
+                      same(valued.quote_to_account, account.quote_to_account);
+    if (!kept) {
+        valued = Ledger::Valued{book.changes, 0, long_at, short_at, account.contract_size,
+                                account.quote_to_account, -0.0, 0.0};
+    }
+    // equity_at's fold and used_margin's, going on from where they stopped.
+    for (std::size_t i = valued.upto; i < positions.size(); ++i) {
+        const OpenPosition& position = positions[i];
+        if (!Ledger::open(position)) {
+            continue;
+        }
+        valued.open = valued.open + open_value_at(account, position,
+                                                  position.is_long ? long_at : short_at);
+        valued.used = valued.used + margin_of(position);
+    }
+    valued.upto = positions.size();
+    return (valued.open + account.cash) - valued.used;
 }
 
 void bar_steps(Account& account, const Bar& bar) {
@@ -259,22 +480,28 @@ void end_exits(Account& account, const Bar& bar) {
     if (!account.book.rules.margin() || account.positions.empty()) {
         return;
     }
+    account.book.tidy(account.positions);
     with_quotes(account.book.rules.quotes,
                 [&](auto quotes) { end_exits_by<decltype(quotes)::value>(account, bar); });
 }
 
 bool close_ticket(Account& account, std::uint64_t ticket, double price, std::int64_t timestamp,
                   std::optional<double> lots) {
-    auto& positions = account.positions;
-    const auto found = find_in(positions, with_ticket(ticket));
-    if (found == positions.end()) {
+    OpenPosition* const found = open_with_ticket(account, ticket);
+    if (found == nullptr) {
         return false;
     }
     closing::reserve_trades(account, 1);
     const double exit_price = close_at(account, found->is_long, price);
     if (!lots || !(*lots < found->lot_size)) {
         closing::settle(account, *found, exit_price, timestamp, ExitReason::close);
-        positions.erase(found);
+        // Marked, not erased: closing n positions one by one must not move the rest n times.
+        found->extra.closed = true;
+        Ledger& book = account.book;
+        ++book.marked;
+        if (2 * book.marked >= account.positions.size()) {
+            book.drop_closed(account.positions);
+        }
         return true;
     }
     // The part closed is a position of its own for the closing rule; its share of the swap so
@@ -303,16 +530,12 @@ bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>
             its_trail = *trail;
         }
     };
-    const auto position = find_in(account.positions, with_ticket(ticket));
-    if (position != account.positions.end()) {
+    if (OpenPosition* position = open_with_ticket(account, ticket)) {
         apply(*position, position->extra.trail);
         account.book.trailing = account.book.trailing || !std::isnan(position->extra.trail);
         return true;
     }
-    auto& orders = account.book.orders;
-    const auto order =
-        find_in(orders, [ticket](const Order& item) { return item.ticket == ticket; });
-    if (order != orders.end()) {
+    if (Order* order = pending_with_ticket(account, ticket)) {
         apply(*order, order->trail);
         return true;
     }
@@ -329,20 +552,29 @@ std::optional<double> trailing_start(bool is_long, double price, std::optional<d
 
 std::uint64_t place_order(Account& account, Order order) {
     Ledger& book = account.book;
+    book.make_room(account.positions);
     order.ticket = book.next_ticket;
+    order.cancelled = false;
     book.orders.push_back(order);
+    book.tickets.push_back(Ledger::TicketEntry{order.ticket, Ledger::k_pending});
     ++book.next_ticket;
     return order.ticket;
 }
 
 bool cancel_order(Account& account, std::uint64_t ticket) {
-    auto& orders = account.book.orders;
-    const auto found =
-        find_in(orders, [ticket](const Order& order) { return order.ticket == ticket; });
-    if (found == orders.end()) {
+    Order* const found = pending_with_ticket(account, ticket);
+    if (found == nullptr) {
         return false;
     }
-    orders.erase(found);
+    // Marked, not erased, as a closed position is; the fill pass drops it with the filled ones.
+    found->cancelled = true;
+    Ledger& book = account.book;
+    auto& orders = book.orders;
+    ++book.cancels;
+    if (2 * book.cancels >= orders.size()) {
+        std::erase_if(orders, [](const Order& order) { return order.cancelled; });
+        book.cancels = 0;
+    }
     return true;
 }
 

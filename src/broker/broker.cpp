@@ -21,6 +21,7 @@ using closing::settle;
 template <class Book, class Match>
 bool close_first(BrokerOf<Book>& broker, Match matches, double price, std::int64_t timestamp) {
     auto& positions = broker.positions;
+    broker.book.tidy(positions);
     const auto found = std::find_if(positions.begin(), positions.end(), matches);
     if (found == positions.end()) {
         return false;
@@ -56,16 +57,18 @@ typename Book::Position* open_filled(BrokerOf<Book>& broker, bool is_long, doubl
                                  : ((broker.contract_size * price) * broker.quote_to_account) /
                                        rules.leverage;
             const double required = margin_per_lot * lot_size;
-            if (!(required <= free_margin(broker, price))) {
+            if (!(required <= free_margin_to_open(broker, price))) {
                 broker.book.refused();
                 return nullptr;
             }
         }
     }
     // The id is the list length, not a counter: ids repeat once earlier positions have closed.
-    const auto id = static_cast<std::uint64_t>(broker.positions.size());
+    const auto id = static_cast<std::uint64_t>(broker.book.live(broker.positions));
     const double commission = broker.commission * lot_size;
-    // Appending is the only step that can fail, so it goes before the commission is charged.
+    // Making room and appending are the only steps that can fail, so they go before the
+    // commission is charged.
+    broker.book.make_room(broker.positions);
     broker.positions.push_back(typename Book::Position{
         stop_loss, take_profit, id, entry_price, lot_size, timestamp, is_long,
         broker.book.opening(entry_price, commission, margin_per_lot)});
@@ -83,6 +86,7 @@ void close_position(BrokerOf<Book>& broker, std::uint64_t id, double price,
 
 template <class Book>
 void close_all(BrokerOf<Book>& broker, double price, std::int64_t timestamp, ExitReason reason) {
+    broker.book.tidy(broker.positions);
     reserve_trades(broker, broker.positions.size());
     for (const auto& position : broker.positions) {
         settle(broker, position, close_at(broker, position.is_long, price), timestamp, reason);

@@ -9,6 +9,7 @@
 // the plain book's are the defaults, as constants.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
@@ -76,7 +77,15 @@ struct PlainBook {
                                 double /*margin_per_lot*/) const noexcept {
         return {};
     }
+    void make_room(const std::vector<Position>& /*positions*/) const noexcept {}
     void opened() noexcept {}
+    // Nothing is ever marked closed in place: every record is open, and there is nothing to tidy.
+    [[nodiscard]] static constexpr bool open(const Position& /*position*/) noexcept { return true; }
+    [[nodiscard]] static std::size_t live(const std::vector<Position>& positions) noexcept {
+        return positions.size();
+    }
+    static void tidy(std::vector<Position>& /*positions*/) noexcept {}
+    [[nodiscard]] static constexpr bool any_marked() noexcept { return false; }
     // Opened inside the bar being examined (by a pending order): never, without orders.
     [[nodiscard]] static constexpr bool fresh(const Position& /*position*/) noexcept {
         return false;
@@ -255,17 +264,40 @@ template <class Book>
     return open_value_at(broker, position, value_at(broker, position.is_long, price));
 }
 
-// Value of the account with longs valued at `long_at` and shorts at `short_at`.
-template <class Book>
-[[nodiscard]] inline double equity_at(const BrokerOf<Book>& broker, double long_at,
-                                      double short_at) noexcept {
+// The open positions' value with longs valued at `long_at` and shorts at `short_at`, passing over
+// the records marked closed if `SkipMarked`.
+template <bool SkipMarked, class Book>
+[[nodiscard]] inline double open_value_over(const BrokerOf<Book>& broker, double long_at,
+                                            double short_at) noexcept {
     double open_pnl = -0.0;
     for (const auto& position : broker.positions) {
+        if (SkipMarked && !Book::open(position)) {
+            continue;
+        }
         open_pnl =
             open_pnl + open_value_at(broker, position, position.is_long ? long_at : short_at);
     }
+    return open_pnl;
+}
+
+// Value of the account with longs valued at `long_at` and shorts at `short_at`, where no record
+// is marked closed (a run loop of its own, which closes nothing by ticket).
+template <class Book>
+[[nodiscard]] inline double equity_at(const BrokerOf<Book>& broker, double long_at,
+                                      double short_at) noexcept {
     // Cash last: the run loop's equity points add it in the same place.
-    return open_pnl + broker.cash;
+    return open_value_over<false>(broker, long_at, short_at) + broker.cash;
+}
+
+// The same wherever records may be marked closed: only between calls that close by ticket and
+// the next bar, so the check is once per valuation, not once per position.
+template <class Book>
+[[nodiscard]] inline double equity_marked_at(const BrokerOf<Book>& broker, double long_at,
+                                             double short_at) noexcept {
+    if (broker.book.any_marked()) [[unlikely]] {
+        return open_value_over<true>(broker, long_at, short_at) + broker.cash;
+    }
+    return equity_at(broker, long_at, short_at);
 }
 
 // Value of the account at `price`; the run loop's equity points are this same value. Inline: the
@@ -274,9 +306,9 @@ template <class Book>
 template <class Book>
 [[nodiscard]] inline double equity(const BrokerOf<Book>& broker, double price) noexcept {
     if (broker.positions.empty() || !broker.book.rules.sides()) {
-        return equity_at(broker, price, price);
+        return equity_marked_at(broker, price, price);
     }
-    return equity_at(broker, close_at(broker, true, price), close_at(broker, false, price));
+    return equity_marked_at(broker, close_at(broker, true, price), close_at(broker, false, price));
 }
 
 // Closes the positions whose stop-loss or take-profit the bar reached, oldest first. The run loop

@@ -35,6 +35,9 @@ void settle(BrokerOf<Book>& broker, const typename Book::Position& position, dou
     const double quote = (diff * position.lot_size) * broker.contract_size;
     const double pnl = quote * broker.quote_to_account;
     broker.trades.push_back(broker.book.closed(position, exit_price, pnl, time, reason));
+    if constexpr (Book::options) {
+        ++broker.book.changes;
+    }
     broker.cash = broker.cash + pnl;
     if (broker.book.rules.commission_split) {
         broker.cash = broker.cash - (broker.commission * position.lot_size) * 0.5;

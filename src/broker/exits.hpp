@@ -13,7 +13,8 @@ namespace cw {
 // they stood when the bar opened, and only a position the bar leaves open has its trailing stop
 // moved, for the next bar: what the bar did after a level was reached cannot be known. A position
 // a pending order opened inside this bar is tested without the open (it did not exist then), or
-// not at all, and its excursions start on the next bar.
+// not at all, and its excursions start on the next bar. No record may be marked closed: a loop of
+// its own closes nothing by ticket, and check_exits_ruled drops them first.
 template <bool GapOpen, Quotes Q, class Book>
 [[gnu::always_inline]] inline void check_exits_by(BrokerOf<Book>& broker, const Bar& bar) {
     constexpr bool Sided = Q != Quotes::engine;
@@ -112,6 +113,7 @@ inline void check_exits_quoted(BrokerOf<Book>& broker, const Bar& bar) {
 }
 template <class Book>
 inline void check_exits_ruled(BrokerOf<Book>& broker, const Bar& bar) {
+    broker.book.tidy(broker.positions);
     if (broker.book.rules.gap_open) {
         check_exits_quoted<true>(broker, bar);
     } else {

@@ -6,6 +6,7 @@
 // the same calls agree to the bit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -51,6 +52,7 @@ struct Order {
     double trail;                        // NaN: none
     std::int64_t placed_time;
     OrderKind kind;
+    bool cancelled = false;  // dropped at the next tidy of the orders (Ledger::cancels counts)
 };
 
 // A run's values per bar; an empty one is not given.
@@ -72,6 +74,8 @@ struct Ledger {
         double margin_per_lot;  // 0 without margin
         double trail;           // trailing distance, NaN: none
         double swap;            // charged so far
+        std::uint64_t seq;      // rises in opening order: a position is found by it in O(log n)
+        bool closed;            // closed by ticket, dropped at the next tidy (Ledger::marked)
     };
     using Position = PositionOf<Extra>;
     using TradeRow = cw::TradeRow;
@@ -89,20 +93,109 @@ struct Ledger {
     const Bar* asks = nullptr;                // their ask bars, if they have them
     bool trailing = false;  // a trailing distance was ever set: only then do stops follow
 
+    // Closing or cancelling by ticket marks the record instead of erasing it from the middle of
+    // its vector; the marked ones go in one pass (a tidy) when they are as many as the rest, or
+    // before any pass over every position. So a vector holding only marked records is never
+    // left behind: positions.empty() still says that nothing is open.
+    std::size_t marked = 0;     // positions marked closed
+    std::size_t cancels = 0;    // orders marked cancelled
+    std::uint64_t next_seq = 0;
+    // Every ticket given out, in ticket order, with the seq of the position it names (k_pending
+    // while it names an order). Tickets rise with time but an order's position opens later
+    // than younger ones, so the positions are not in ticket order: this finds them in O(log n).
+    // Entries of what has gone are left until the list is rebuilt, at twice its size after the
+    // last rebuild.
+    struct TicketEntry {
+        std::uint64_t ticket;
+        std::uint64_t seq;
+    };
+    static constexpr std::uint64_t k_pending = std::numeric_limits<std::uint64_t>::max();
+    std::vector<TicketEntry> tickets;
+    std::size_t rebuild_at = 64;
+    // Counts every closing (and every tidy): a sum over the positions kept from before is still
+    // the sum of the same positions, in the same order, while it has not moved.
+    std::uint64_t changes = 0;
+    // The folds of free_margin at the last opening, as far as they went: the next opening at the
+    // same prices goes on from there, adding the new positions in the order a fresh fold would.
+    struct Valued {
+        std::uint64_t changes = 0;
+        std::size_t upto = 0;  // positions folded in, by place in the vector
+        double long_at = 0.0;
+        double short_at = 0.0;
+        double contract_size = 0.0;
+        double quote_to_account = 0.0;
+        double open = -0.0;
+        double used = 0.0;
+    } valued;
+
     [[nodiscard]] Extra opening(double entry_price, double commission,
                                 double margin_per_lot) const noexcept {
-        return Extra{filling.value_or(next_ticket), bar, commission, entry_price, entry_price,
-                     margin_per_lot, std::numeric_limits<double>::quiet_NaN(), 0.0};
+        return Extra{filling.value_or(next_ticket),
+                     bar,
+                     commission,
+                     entry_price,
+                     entry_price,
+                     margin_per_lot,
+                     std::numeric_limits<double>::quiet_NaN(),
+                     0.0,
+                     next_seq,
+                     false};
+    }
+    // Before a position or an order takes a new ticket: room for its entry, so that what follows
+    // cannot fail.
+    void make_room(const std::vector<Position>& positions) {
+        if (filling) {
+            return;  // its entry is there already
+        }
+        if (tickets.size() >= rebuild_at) {
+            rebuild_tickets(positions);
+        }
+        if (tickets.size() == tickets.capacity()) {
+            tickets.reserve(tickets.capacity() * 2 + 16);
+        }
     }
     // After the position is in: a ticket is used only once it names a position or an order.
     void opened() noexcept {
+        const std::uint64_t seq = next_seq++;
         if (filling) {
+            if (TicketEntry* entry = entry_of(*filling)) {
+                entry->seq = seq;
+            }
             filling.reset();
         } else {
+            tickets.push_back(TicketEntry{next_ticket, seq});
             ++next_ticket;
         }
     }
     void refused() noexcept { ++refusals; }
+
+    // The entry of a ticket given out and not yet rebuilt away; null if none.
+    [[nodiscard]] TicketEntry* entry_of(std::uint64_t ticket) noexcept {
+        const auto found = std::lower_bound(
+            tickets.begin(), tickets.end(), ticket,
+            [](const TicketEntry& entry, std::uint64_t key) { return entry.ticket < key; });
+        return found != tickets.end() && found->ticket == ticket ? &*found : nullptr;
+    }
+    [[nodiscard]] const TicketEntry* entry_of(std::uint64_t ticket) const noexcept {
+        return const_cast<Ledger*>(this)->entry_of(ticket);
+    }
+    void rebuild_tickets(const std::vector<Position>& positions);
+
+    // Whether a record is still part of the account (not marked closed).
+    [[nodiscard]] static bool open(const Position& position) noexcept {
+        return !position.extra.closed;
+    }
+    [[nodiscard]] bool any_marked() const noexcept { return marked != 0; }
+    [[nodiscard]] std::size_t live(const std::vector<Position>& positions) const noexcept {
+        return positions.size() - marked;
+    }
+    // Drops the positions marked closed; inline where every bar passes, with nothing to drop.
+    void tidy(std::vector<Position>& positions) noexcept {
+        if (marked != 0) [[unlikely]] {
+            drop_closed(positions);
+        }
+    }
+    void drop_closed(std::vector<Position>& positions) noexcept;
 
     // Opened inside the bar being examined: only a pending order opens a position there, since
     // the strategy trades after the bar's exits.
@@ -257,5 +350,17 @@ bool modify(Account& account, std::uint64_t ticket, Change<std::optional<double>
 
 std::uint64_t place_order(Account& account, Order order);
 bool cancel_order(Account& account, std::uint64_t ticket);
+
+// The open position or the pending order with this ticket, found in O(log n); null if none.
+[[nodiscard]] Account::Position* open_with_ticket(Account& account, std::uint64_t ticket) noexcept;
+[[nodiscard]] const Account::Position* open_with_ticket(const Account& account,
+                                                        std::uint64_t ticket) noexcept;
+[[nodiscard]] Order* pending_with_ticket(Account& account, std::uint64_t ticket) noexcept;
+[[nodiscard]] const Order* pending_with_ticket(const Account& account,
+                                               std::uint64_t ticket) noexcept;
+
+// free_margin(account, price) for an opening, the same value to the bit: an opening after
+// openings at the same prices adds only the new positions to the sums (Ledger::valued).
+[[nodiscard]] double free_margin_to_open(Account& account, double price) noexcept;
 
 }  // namespace cw
