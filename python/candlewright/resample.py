@@ -69,10 +69,14 @@ def resample(bars: Sequence[Any], rule: str, *, tz: str | dt.tzinfo | None = Non
     offsets: tuple[int, ...] = ()
     if tz is not None and len(source):
         first, last = source.timestamp[0], source.timestamp[len(source) - 1]
-        starts, offsets = zone_table(tz, min(first, last), max(first, last))
+        # A period may open up to its length before its first bar: the table reaches back.
+        starts, offsets = zone_table(tz, min(first, last) - period, max(first, last))
     result = _backtest.resample(source, period, origin, starts, offsets)
     if isinstance(result, tuple):
-        row = result[1]
+        _, row, fault = result
+        if fault == "range":
+            raise ValueError(f"bar {row} ({source[row].timestamp}): its {rule!r} period cannot "
+                             "be told in 64-bit epoch seconds")
         raise ValueError(f"bars must be in time order to resample: bar {row} "
                          f"({source[row].timestamp}) is not after bar {row - 1} "
                          f"({source[row - 1].timestamp})")

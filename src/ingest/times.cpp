@@ -261,9 +261,14 @@ std::optional<std::int64_t> epoch_seconds(const TimeParts& parts) noexcept {
 }
 
 std::string format_time(std::int64_t epoch) {
-    const std::int64_t days = epoch >= 0 ? epoch / 86400 : (epoch - 86399) / 86400;
-    const std::int64_t rest = epoch - days * 86400;
-    // The inverse of days_from_civil.
+    // Floor division written so that no step leaves int64, down to the earliest second.
+    std::int64_t days = epoch / 86400;
+    std::int64_t rest = epoch % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days -= 1;
+    }
+    // The inverse of days_from_civil; |days| < 2^47, so nothing below overflows.
     const std::int64_t z = days + 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
     const std::int64_t doe = z - era * 146097;

@@ -49,7 +49,8 @@ enum class TimeFault : std::uint8_t { none, shape, range };
 
 [[nodiscard]] std::int64_t days_from_civil(std::int64_t year, int month, int day) noexcept;
 
-// "YYYY-MM-DD HH:MM:SS" in UTC, for messages and reprs.
+// "YYYY-MM-DD HH:MM:SS" in UTC, for messages and reprs: right for any int64, in the proleptic
+// Gregorian calendar (years past 9999 in full, years before 1 as 0 and negative).
 [[nodiscard]] std::string format_time(std::int64_t epoch);
 
 }  // namespace cw::ingest
