@@ -43,8 +43,13 @@ namespace {
 // --- the class ---
 
 constexpr Signature<1> k_new{"Bars", "__new__", {"data"}};
-constexpr Signature<7> k_from_columns{
-    "Bars", "from_columns", {"timestamp", "open", "high", "low", "close", "volume", "extras"}};
+// ticks_per_second, keyword only: the timestamps are date-time ticks (see bars_from_columns).
+constexpr Signature<8> k_from_columns{
+    "Bars",
+    "from_columns",
+    {"timestamp", "open", "high", "low", "close", "volume", "extras", "ticks_per_second"},
+    7,
+    7};
 constexpr Signature<1> k_column{"Bars", "column", {"name"}};
 
 PyObject* bars_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -86,7 +91,11 @@ PyObject* bars_from_buffers(PyObject* cls, PyObject* const* args, Py_ssize_t nar
                             PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(k_from_columns, args, nargs, kwnames);
-        std::vector<Bar> rows = cw::bars_from_columns(column_args(bound));
+        const std::int64_t ticks = bound.get_or<to_i64>(7, std::int64_t{0});
+        if (ticks < 0) {
+            throw PyError::deferred(PyExc_ValueError, "ticks_per_second must not be negative");
+        }
+        std::vector<Bar> rows = cw::bars_from_columns(column_args(bound), ticks);
         std::vector<ExtraColumn> extras = extra_columns(bound.get<to_object>(6).get(), rows.size());
         return new_instance(reinterpret_cast<PyTypeObject*>(cls),
                             BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
@@ -150,7 +159,9 @@ PyObject* bars_extras(PyObject* self, void* /*closure*/) {
         Ref out = require(PyDict_New());
         for (const ExtraColumn& extra : series_of(self).extras) {
             Ref column = new_column(owned_column(extra.values));
-            require_ok(PyDict_SetItemString(out.get(), extra.name.c_str(), column.get()));
+            // By length, not as a C string: a name may hold a NUL.
+            Ref key = to_py(std::string_view(extra.name));
+            require_ok(PyDict_SetItem(out.get(), key.get(), column.get()));
         }
         return out;
     });
@@ -188,6 +199,24 @@ PyObject* bars_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// A column name as a repr shows it: control characters escaped as Python escapes them, so a
+// NUL or a line break in a header cannot hide or cut the rest.
+std::string shown_name(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char k_hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += k_hex[byte >> 4];
+            out += k_hex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 PyObject* bars_repr(PyObject* self) {
     return boundary([self] {
         const BarSeries& series = series_of(self);
@@ -199,7 +228,7 @@ PyObject* bars_repr(PyObject* self) {
                             ingest::format_time(rows.back().timestamp)});
         }
         for (std::size_t i = 0; i < series.extras.size(); ++i) {
-            text += concat({i == 0 ? "; also " : ", ", series.extras[i].name});
+            text += concat({i == 0 ? "; also " : ", ", shown_name(series.extras[i].name)});
         }
         return to_py(text + ")");
     });
@@ -230,7 +259,8 @@ PyGetSetDef g_getset[] = {
 
 PyMethodDef g_methods[] = {
     {"from_columns", method_entry(bars_from_buffers), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_columns($cls, timestamp, open, high, low, close, volume, extras)\n--\n\n"},
+     "from_columns($cls, timestamp, open, high, low, close, volume, extras, *, "
+     "ticks_per_second=0)\n--\n\n"},
     {"column", method_entry(bars_column), METH_FASTCALL | METH_KEYWORDS,
      "column($self, name)\n--\n\nOne column by name, a bar field or an extra, without a copy."},
     {nullptr, nullptr, 0, nullptr},

@@ -24,10 +24,14 @@ std::array<PyObject*, 6> column_args(const Bound& bound, std::size_t first = 0) 
     return columns;
 }
 
-// timestamp, open, high, low, close, volume; a null or None volume is 0.0 throughout.
-[[nodiscard]] std::vector<Bar> bars_from_columns(const std::array<PyObject*, 6>& columns);
+// timestamp, open, high, low, close, volume; a null or None volume is 0.0 throughout. A column is
+// a buffer or a tuple of buffers read one after another (an Arrow column's chunks). With
+// `ticks_per_second`, the timestamps are date-time ticks (numpy datetime64 viewed as int64) made
+// whole seconds here: the smallest int64 is a missing time and a fraction of a second is refused.
+[[nodiscard]] std::vector<Bar> bars_from_columns(const std::array<PyObject*, 6>& columns,
+                                                 std::int64_t ticks_per_second = 0);
 
-// One more column of numbers, as doubles; it must hold `rows` values.
+// One more column of numbers, as doubles; it must hold `rows` values. Booleans read as 0 or 1.
 [[nodiscard]] std::vector<double> doubles_from_column(PyObject* column, const std::string& name,
                                                       std::size_t rows);
 
