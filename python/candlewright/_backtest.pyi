@@ -401,6 +401,8 @@ class Bars(Sequence[Bar]):
         close: Any,
         volume: Any,
         extras: Mapping[str, Any] | None,
+        *,
+        ticks_per_second: int = ...,
     ) -> Bars: ...
     def __len__(self) -> int: ...
     @overload
@@ -437,11 +439,15 @@ def parse_csv(
     extra_names: tuple[str, ...],
     finite: bool,
     mark_local: bool,
+    decimal: str = ".",
+    line_end: str = "\n",
+    threads: int = 1,
+    start: int = 0,
 ) -> tuple[Bars, Column, bytes | None] | tuple[None, tuple[int, int, str, str], None]: ...
 def check_bars(bars: Bars) -> tuple[tuple[int, ...], int, int, int]: ...
 def to_utc(
     bars: Bars, starts: tuple[int, ...], offsets: tuple[int, ...], local: bytes | None
-) -> Bars: ...
+) -> Bars | tuple[None, int]: ...
 def resample(
     bars: Bars, period: int, origin: int, starts: tuple[int, ...], offsets: tuple[int, ...]
-) -> Bars | tuple[None, int]: ...
+) -> Bars | tuple[None, int, str]: ...

@@ -101,6 +101,9 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
     parser.add_argument("--format", choices=list(FORMATS), metavar="NAME",
                         help="the file's layout, when it is not recognised: "
                              + ", ".join(FORMATS))
+    parser.add_argument("--decimal", choices=(".", ","), default=".",
+                        help="the numbers' decimal mark: ',' for files saved by European "
+                             "spreadsheets, 1,0716 (default: %(default)s)")
     parser.add_argument("--tz", metavar="ZONE",
                         help="the zone the file's times are in when they carry no offset, "
                              "such as Europe/Athens or +02:00 (default: UTC)")
@@ -187,7 +190,8 @@ def load_bars(args: argparse.Namespace) -> tuple[Sequence[Bar], str]:
     if args.data is None:
         return sample_bars(), "the bundled sample"
     try:
-        return read_csv(args.data, format=args.format, tz=args.tz), args.data
+        return (read_csv(args.data, format=args.format, tz=args.tz, decimal=args.decimal),
+                args.data)
     except OSError as exc:
         reason = f"[Errno {exc.errno}] {exc.strerror}" if exc.strerror else str(exc)
         raise UserError(f"cannot read {args.data!r}: {reason}") from exc

@@ -7,6 +7,7 @@ read natively (`_backtest.parse_csv`).
 """
 from __future__ import annotations
 
+import datetime as dt
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -72,15 +73,28 @@ _TIME_OF_DAY: tuple[tuple[re.Pattern[str], str], ...] = tuple(
         (r"\d{1,2}:\d{2}:\d{2}\.\d+", "%H:%M:%S.%f"),
         (r"\d{6}", "%H%M%S"),
     ))
-_SLASHED = re.compile(r"(\d{1,2})/(\d{1,2})/\d{4}.*")
+_SLASHED = re.compile(r"(\d{1,2})/(\d{1,2})/\d{4}(.*)")
+_EIGHT = re.compile(r"\d{8}")
 
 
 def time_pattern(sample: str, date_format: str | None = None) -> str | None:
     """The pattern a time field like `sample` is read with; None for an epoch or ISO 8601.
     Raises NoFit when the shape is not one known."""
+    return _column_pattern([sample], date_format)
+
+
+def _column_pattern(samples: Sequence[str], date_format: str | None, dated: bool = False,
+                    settle: Callable[[], str | None] | None = None) -> str | None:
+    """The pattern for a time column whose first rows hold `samples`. `dated`: the column is
+    named a date, or a time column stands beside it, so eight digits are a day (20200102),
+    never epoch seconds. `settle` finds the order of day and month in the rest of the file,
+    "day" or "month", when the samples leave it open."""
     if date_format is not None:
         return date_format
-    text = sample.strip().strip('"')
+    texts = [t for t in (s.strip().strip('"') for s in samples) if t] or [""]
+    if all(_EIGHT.fullmatch(t) for t in texts) and (dated or all(map(_is_day, texts))):
+        return "%Y%m%d"
+    text = texts[0]
     for shape, pattern in _SHAPES:
         if shape.fullmatch(text):
             if pattern is not None and pattern.startswith("%Y/%m/%d %H:%M") \
@@ -89,9 +103,55 @@ def time_pattern(sample: str, date_format: str | None = None) -> str | None:
             return pattern
     slashed = _SLASHED.fullmatch(text)
     if slashed:
-        raise NoFit(f"{text!r} could be day/month or month/day: give date_format, such as "
-                    "'%d/%m/%Y %H:%M' or '%m/%d/%Y %H:%M'")
+        return _slashed_pattern(texts, slashed.group(3), settle)
     raise NoFit(f"{text!r} is not a time this reader knows: give date_format")
+
+
+def _is_day(text: str) -> bool:
+    """Eight digits that name a day of the calendar, as YYYYMMDD."""
+    try:
+        dt.date(int(text[:4]), int(text[4:6]), int(text[6:]))
+    except ValueError:
+        return False
+    return True
+
+
+def _slashed_pattern(texts: Sequence[str], rest: str,
+                     settle: Callable[[], str | None] | None) -> str:
+    """Dates like 19/04/2017 or 4/19/2017: a day above 12 tells which is which. Refused (a
+    ValueError, not a misfit of the layout) when nothing tells."""
+    clock = ""
+    if rest:
+        tod = _time_of_day(rest[1:]) if rest[:1] in (" ", "T") else None
+        if tod is None:
+            raise NoFit(f"{texts[0]!r} is not a time this reader knows: give date_format")
+        clock = rest[0] + tod
+    seen = [(t, int(m.group(1)), int(m.group(2))) for t in texts if (m := _SLASHED.fullmatch(t))]
+    day_first = next((t for t, first, _ in seen if first > 12), None)
+    month_first = next((t for t, _, second in seen if second > 12), None)
+    if day_first and month_first:
+        raise ValueError(f"the dates are neither all day/month nor all month/day "
+                         f"({day_first!r}, {month_first!r}): give date_format")
+    order = "day" if day_first else "month" if month_first else settle() if settle else None
+    if order == "day":
+        return f"%d/%m/%Y{clock}"
+    if order == "month":
+        return f"%m/%d/%Y{clock}"
+    raise ValueError(f"{texts[0]!r} could be day/month or month/day, and so could every date "
+                     f"read: give date_format, such as '%d/%m/%Y{clock}' or '%m/%d/%Y{clock}'")
+
+
+def _order_in(text: bytes, field: int, delimiter: str) -> str | None:
+    """The order of day and month in a file's text, from the first date in the field whose
+    first or second number is above 12; None when every one could be either."""
+    sep = re.escape(delimiter).encode()
+    row = (rb"(?:[^" + sep + rb"\n]*" + sep + rb"){" + str(field).encode() + rb"}"
+           rb'[ \t"]*(?:(?:1[3-9]|[2-9]\d)/\d{1,2}|\d{1,2}/(1[3-9]|[2-9]\d))/\d{4}')
+    # A pattern that opens with a literal line end is searched for at C speed.
+    found = re.match(row, text) or re.search(b"\n" + row, text)
+    if found is None:
+        return None
+    return "month" if found.group(1) else "day"
 
 
 def _time_of_day(sample: str) -> str | None:
@@ -118,16 +178,18 @@ def _normal(name: str) -> str:
     return name.strip().strip('"').lstrip("\ufeff").strip().strip("<>").strip().lower()
 
 
-def sniff_delimiter(lines: Sequence[str]) -> str:
-    """The delimiter that splits the first lines into the same number of fields, the most."""
-    best, best_count = ",", 0
-    for delimiter in DELIMITERS:
+def sniff_delimiter(lines: Sequence[str], decimal: str = ".") -> str:
+    """The delimiter that splits the first lines into the same number of fields, the most; never
+    the decimal mark."""
+    candidates = [d for d in DELIMITERS if d != decimal]
+    best, best_count = candidates[0], 0
+    for delimiter in candidates:
         counts = {line.count(delimiter) for line in lines[1:6] or lines[:1]}
         count = min(counts) if counts else 0
         if len(counts) == 1 and count > best_count:
             best, best_count = delimiter, count
     if best_count == 0:
-        for delimiter in DELIMITERS:
+        for delimiter in candidates:
             if lines and lines[0].count(delimiter) > best_count:
                 best, best_count = delimiter, lines[0].count(delimiter)
     return best
@@ -140,6 +202,17 @@ class Sample:
     delimiter: str
     header: bool | None
     date_format: str | None
+    text: bytes | None = None  # the file's text, or its first part, for what rows leave open
+
+    def column(self, skip: int, field: int) -> list[str]:
+        return [row[field] for row in self.rows[skip:] if field < len(row)]
+
+    def settle(self, field: int) -> Callable[[], str | None] | None:
+        """A search of the text for the order of day and month in a field."""
+        text = self.text
+        if text is None:
+            return None
+        return lambda: _order_in(text, field, self.delimiter)
 
     def data_row(self, skip: int) -> list[str]:
         if len(self.rows) <= skip:
@@ -158,7 +231,7 @@ def _header_times(names: list[str], sample: Sample,
         if tod is not None:
             fmt = sample.date_format
             date_fmt, time_fmt = (fmt.split(" ", 1) if fmt and " " in fmt else (fmt, tod))
-            pattern = time_pattern(row[date[0]], date_fmt)  # type: ignore[index]
+            pattern = _date_pattern(sample, skip, date[0], date_fmt)
             return ((date[0], pattern), (time[0], time_fmt or "%H:%M:%S"))
     found = [i for i, n in enumerate(names) if _is_time_name(n)]
     if len(found) > 1:
@@ -170,9 +243,21 @@ def _header_times(names: list[str], sample: Sample,
         else:
             raise NoFit("missing column timestamp/time/date")
     row = sample.rows[skip] if len(sample.rows) > skip else None
-    pattern = None if row is None or found[0] >= len(row) else time_pattern(row[found[0]],
-                                                                            sample.date_format)
+    pattern = None if row is None or found[0] >= len(row) else _column_pattern(
+        sample.column(skip, found[0]), sample.date_format, dated="date" in names[found[0]],
+        settle=sample.settle(found[0]))
     return ((found[0], pattern),)
+
+
+def _date_pattern(sample: Sample, skip: int, field: int, date_format: str | None) -> str | None:
+    """The pattern of a date with a time of day in the next field: an integer there is a day
+    as YYYYMMDD, or nothing this reader can join to the time."""
+    values = sample.column(skip, field)
+    pattern = _column_pattern(values, date_format, dated=True, settle=sample.settle(field))
+    if pattern is None and _SHAPES[0][0].fullmatch(values[0].strip().strip('"')):
+        raise ValueError(f"{values[0].strip()!r} beside a time of day is not a date (an epoch "
+                         "would drop the time): give date_format")
+    return pattern
 
 
 def _is_time_name(name: str) -> bool:
@@ -300,9 +385,11 @@ def _plain(sample: Sample) -> Layout:
         raise NoFit(f"its rows have {len(row)} fields, too few for a time and four prices")
     times: tuple[tuple[int, str | None], ...]
     if split:
-        times = ((0, time_pattern(row[0], sample.date_format)), (1, _time_of_day(row[1])))
+        times = ((0, _date_pattern(sample, 0, 0, sample.date_format)),
+                 (1, _time_of_day(row[1])))
     else:
-        times = ((0, time_pattern(row[0], sample.date_format)),)
+        times = ((0, _column_pattern(sample.column(0, 0), sample.date_format,
+                                     settle=sample.settle(0))),)
     return Layout("headerless", sample.delimiter, 0, times,
                   (first, first + 1, first + 2, first + 3),
                   first + 4 if len(row) > first + 4 else None)
@@ -322,18 +409,27 @@ FORMATS: dict[str, tuple[Callable[[Sample], Layout], str | None, str]] = {
 
 
 def detect(lines: Sequence[str], *, format: str | None = None, delimiter: str | None = None,
-           header: bool | None = None, date_format: str | None = None) -> Layout:
+           header: bool | None = None, date_format: str | None = None,
+           decimal: str = ".", text: bytes | None = None) -> Layout:
     """The layout of a file whose first lines are `lines`. Raises ValueError with the reasons,
-    and the format to try when the rows fit another one."""
+    and the format to try when the rows fit another one. With `decimal=","`, numbers are
+    written 1,0716 (and the delimiter is not a comma). `text`, the file's text (or as much of
+    it as is at hand), settles what the first lines may leave open: whether 04/05/2020 is
+    day/month or month/day."""
     if format is not None and format not in FORMATS:
         raise ValueError(f"unknown format {format!r}; known: {', '.join(FORMATS)}")
     lines = [line for line in lines if line.strip()]
+    if decimal == ",":
+        # Recognized as the same numbers with points; the native reader takes the commas.
+        lines = [_DECIMAL_COMMA.sub(".", line) for line in lines]
 
     def sample_for(name: str | None) -> Sample:
         default = FORMATS[name][1] if name else None
-        sep = delimiter or default or sniff_delimiter(lines)
+        if default == decimal:
+            default = None
+        sep = delimiter or default or sniff_delimiter(lines, decimal)
         rows = [_split(line, sep) for line in lines]
-        return Sample(rows, sep, header, date_format)
+        return Sample(rows, sep, header, date_format, text)
 
     if format is not None:
         try:
@@ -366,6 +462,9 @@ def _fitting(sample_for: Callable[[str], Sample], exclude: str) -> str | None:
             continue
         return name
     return None
+
+
+_DECIMAL_COMMA = re.compile(r"(?<=\d),(?=\d)")
 
 
 def _split(line: str, delimiter: str) -> list[str]:

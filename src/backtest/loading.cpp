@@ -1,5 +1,7 @@
 // The module functions that do the per-row work of loading natively: parse delimited text,
 // check, shift to UTC and resample bars. The package decides layouts, zones and messages.
+#include <cerrno>
+#include <climits>
 #include <cmath>
 
 #include "account/journal_type.hpp"
@@ -8,6 +10,7 @@
 #include "binding/params.hpp"
 #include "binding/signals.hpp"
 #include "binding/text.hpp"
+#include "binding/unlocked.hpp"
 #include "ingest/checks.hpp"
 #include "ingest/csv.hpp"
 #include "ingest/resample.hpp"
@@ -97,6 +100,23 @@ private:
     SignalCheck check_;
 };
 
+struct Interrupted {};
+
+// For reading without the interpreter lock: the pending signals handled with the lock taken
+// back for a moment; a handler's exception waits, pending, for the lock's scope to end.
+class UnlockedSignals final : public ingest::Progress {
+public:
+    explicit UnlockedSignals(WithoutInterpreterLock& unlocked) noexcept : unlocked_(unlocked) {}
+    void step() override {
+        if (!unlocked_.signals_pass()) {
+            throw Interrupted{};
+        }
+    }
+
+private:
+    WithoutInterpreterLock& unlocked_;
+};
+
 // The bytes of a buffer, held for the call.
 class Bytes {
 public:
@@ -110,23 +130,120 @@ private:
     HeldBuffer held_;
 };
 
-constexpr Signature<10> k_parse{
+constexpr Signature<14> k_parse{
     "_backtest", "parse_csv",
     {"data", "delimiter", "skip_rows", "times", "prices", "volume", "extras", "extra_names",
-     "finite", "mark_local"}};
+     "finite", "mark_local", "decimal", "line_end", "threads", "start"},
+    10};
 
-constexpr const char* k_row_faults[] = {"fields", "number", "time", "time_range"};
+constexpr const char* k_row_faults[] = {"fields", "number", "time", "time_range", "long_row"};
 
 Ref failure(const ingest::ParseFailure& failed) {
-    return require(Py_BuildValue("(O(Lnss)O)", Py_None, static_cast<long long>(failed.line),
+    // The text found may be any bytes: shown escaped where it is not UTF-8.
+    Ref found = require(PyUnicode_DecodeUTF8(failed.found.data(),
+                                             static_cast<Py_ssize_t>(failed.found.size()),
+                                             "backslashreplace"));
+    return require(Py_BuildValue("(O(LnsO)O)", Py_None, static_cast<long long>(failed.line),
                                  static_cast<Py_ssize_t>(failed.column),
                                  k_row_faults[static_cast<std::size_t>(failed.fault)],
-                                 failed.found.c_str(), Py_None));
+                                 found.get(), Py_None));
+}
+
+char one_char(PyObject* obj, const char* what) {
+    const std::string text = utf8_of(obj);
+    if (text.size() != 1) {
+        throw PyError::deferred(PyExc_ValueError, concat({what, " must be one ASCII character"}));
+    }
+    return text[0];
+}
+
+// The rows of a whole text, without the interpreter lock, on up to `threads` threads.
+ingest::Parsed parse_whole(PyObject* data, const ingest::Layout& layout, std::size_t threads) {
+    const Bytes bytes(data);
+    bool interrupted = false;
+    ingest::Parsed parsed;
+    {
+        WithoutInterpreterLock unlocked;
+        UnlockedSignals signals(unlocked);
+        try {
+            parsed = ingest::parse_csv(bytes.text(), layout, threads, signals);
+        } catch (const Interrupted&) {
+            interrupted = true;
+        }
+    }
+    if (interrupted) {
+        throw_pending();
+    }
+    return parsed;
+}
+
+// The rows of a regular file open as `fd`, from byte `start`, read by position without the
+// interpreter lock: the text is never held whole.
+ingest::Parsed parse_file(int fd, std::uint64_t start, const ingest::Layout& layout,
+                          std::size_t threads) {
+    bool interrupted = false;
+    int failed = 0;
+    ingest::Parsed parsed;
+    {
+        WithoutInterpreterLock unlocked;
+        UnlockedSignals signals(unlocked);
+        try {
+            parsed = ingest::parse_csv_file(fd, start, layout, threads, signals);
+        } catch (const Interrupted&) {
+            interrupted = true;
+        } catch (const ingest::ReadFailure& failure) {
+            failed = failure.code;
+        }
+    }
+    if (interrupted) {
+        throw_pending();
+    }
+    if (failed != 0) {
+        errno = failed;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw_pending();
+    }
+    return parsed;
+}
+
+// The rows of a text that arrives in pieces (bytes-like, from an iterator), each read without
+// the interpreter lock while the next is not yet asked for.
+ingest::Parsed parse_pieces(PyObject* data, const ingest::Layout& layout) {
+    Ref iterator = require(PyObject_GetIter(data));
+    ingest::CsvReader reader(layout);
+    for (;;) {
+        PyObject* raw = nullptr;
+        const int status = PyIter_NextItem(iterator.get(), &raw);
+        if (status < 0) {
+            throw_pending();
+        }
+        if (status == 0) {
+            Signals signals;
+            return reader.finish(signals);
+        }
+        Ref item = Ref::steal(raw);
+        const Bytes piece(item.get());
+        bool interrupted = false;
+        {
+            WithoutInterpreterLock unlocked;
+            UnlockedSignals signals(unlocked);
+            try {
+                reader.feed(piece.text(), signals);
+            } catch (const Interrupted&) {
+                interrupted = true;
+            }
+        }
+        if (interrupted) {
+            throw_pending();
+        }
+    }
 }
 
 // (Bars, line numbers, which times were wall-clock ones as bytes or None) or, for the first row
 // that cannot be read, (None, (line, field, what, text found), None): the package words the
-// message, with the file's name.
+// message, with the file's name. `data` is the whole text (a buffer), an iterator of its
+// pieces, for a file decompressed as it is read, or the descriptor of a regular file open for
+// reading, whose text begins at byte `start`.
 PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     return boundary([&] {
@@ -143,15 +260,40 @@ PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         }
         layout.finite = truth(bound.get<to_object>(8).get());
         layout.mark_local = truth(bound.get<to_object>(9).get());
+        if (bound.given(10)) {
+            layout.decimal = one_char(bound.get<to_object>(10).get(), "the decimal mark");
+        }
+        if (bound.given(11)) {
+            layout.line_end = one_char(bound.get<to_object>(11).get(), "the line end");
+        }
+        if (layout.decimal == layout.delimiter || (layout.line_end != '\n' && layout.line_end != '\r')) {
+            throw PyError::deferred(PyExc_ValueError,
+                                    "the decimal mark must differ from the delimiter, and the "
+                                    "line end be \\n or \\r");
+        }
+        const std::size_t threads =
+            bound.given(12) ? std::max<std::size_t>(1, to_index(bound.get<to_object>(12).get())) : 1;
         std::vector<std::string> extra_names;
         for (Py_ssize_t i = 0; i < names_count; ++i) {
             extra_names.push_back(utf8_of(names[i]));
         }
-        const Bytes data(bound.get<to_object>(0).get());
-        Signals signals;
+        const std::uint64_t start = bound.given(13) ? to_index(bound.get<to_object>(13).get()) : 0;
+        PyObject* data = bound.get<to_object>(0).get();
         ingest::Parsed parsed;
         try {
-            parsed = ingest::parse_csv(data.text(), layout, signals);
+            if (PyLong_Check(data)) {
+                const long fd = PyLong_AsLong(data);
+                if (fd == -1 && PyErr_Occurred() != nullptr) {
+                    throw_pending();
+                }
+                if (fd < 0 || fd > INT_MAX) {
+                    throw PyError::deferred(PyExc_ValueError, "not a file descriptor");
+                }
+                parsed = parse_file(static_cast<int>(fd), start, layout, threads);
+            } else {
+                parsed = PyObject_CheckBuffer(data) != 0 ? parse_whole(data, layout, threads)
+                                                         : parse_pieces(data, layout);
+            }
         } catch (const ingest::ParseFailure& failed) {
             return failure(failed);
         }
@@ -217,16 +359,20 @@ std::vector<std::int64_t> int_list(PyObject* obj, std::string_view what) {
 
 ingest::ZoneTable to_zone(PyObject* starts, PyObject* offsets) {
     ingest::ZoneTable zone{int_list(starts, "starts"), int_list(offsets, "offsets")};
-    if (zone.starts.size() != zone.offsets.size()) {
-        throw PyError::deferred(PyExc_ValueError, "a zone table needs an offset for every start");
+    if (const char* fault = ingest::zone_fault(zone)) {
+        throw PyError::deferred(PyExc_ValueError, fault);
     }
     return zone;
+}
+
+Ref refused_row(std::size_t row) {
+    return require(Py_BuildValue("(On)", Py_None, static_cast<Py_ssize_t>(row)));
 }
 
 constexpr Signature<4> k_to_utc{"_backtest", "to_utc", {"bars", "starts", "offsets", "local"}};
 
 // The bars with wall-clock times of the zone turned into UTC ones: all, or those marked in
-// `local` (bytes, one per bar).
+// `local` (bytes, one per bar); or (None, row) for the first whose instant is beyond int64.
 PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
     return boundary([&] {
@@ -236,19 +382,22 @@ PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
             to_zone(bound.get<to_object>(1).get(), bound.get<to_object>(2).get());
         std::vector<Bar> rows(*series.rows);
         PyObject* local = bound.get<to_object>(3).get();
-        if (local == Py_None) {
-            for (Bar& bar : rows) {
-                bar.timestamp = zone.to_utc(bar.timestamp);
-            }
-        } else {
-            const Bytes marks(local);
-            const std::string_view mark = marks.text();
+        std::optional<Bytes> marks;
+        std::string_view mark;
+        if (local != Py_None) {
+            marks.emplace(local);
+            mark = marks->text();
             if (mark.size() != rows.size()) {
                 throw PyError::deferred(PyExc_ValueError, "a mark for every bar");
             }
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                rows[i].timestamp = mark[i] != 0 ? zone.to_utc(rows[i].timestamp)
-                                                 : rows[i].timestamp;
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (mark.empty() || mark[i] != 0) {
+                const std::optional<std::int64_t> utc = zone.to_utc(rows[i].timestamp);
+                if (!utc) {
+                    return refused_row(i);
+                }
+                rows[i].timestamp = *utc;
             }
         }
         return new_series(BarSeries{std::make_shared<const std::vector<Bar>>(std::move(rows)),
@@ -259,7 +408,8 @@ PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
 constexpr Signature<5> k_resample{
     "_backtest", "resample", {"bars", "period", "origin", "starts", "offsets"}};
 
-// Bars of the coarser period, or (None, row) for the first row not after the one before.
+// Bars of the coarser period, or (None, row, fault) for the first row not after the one
+// before ("order") or whose period cannot be told in 64-bit seconds ("range").
 PyObject* resample(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
     return boundary([&] {
@@ -274,7 +424,11 @@ PyObject* resample(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
         try {
             return new_series(ingest::resample(*series.rows, period, bound.get<to_i64>(2), zone));
         } catch (const ingest::OutOfOrder& failed) {
-            return require(Py_BuildValue("(On)", Py_None, static_cast<Py_ssize_t>(failed.row)));
+            return require(Py_BuildValue("(Ons)", Py_None, static_cast<Py_ssize_t>(failed.row),
+                                         "order"));
+        } catch (const ingest::OutOfRange& failed) {
+            return require(Py_BuildValue("(Ons)", Py_None, static_cast<Py_ssize_t>(failed.row),
+                                         "range"));
         }
     });
 }
@@ -284,7 +438,7 @@ PyObject* resample(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef loading_functions[] = {
     {"parse_csv", method_entry(parse_csv), METH_FASTCALL | METH_KEYWORDS,
      "parse_csv(data, delimiter, skip_rows, times, prices, volume, extras, extra_names, finite, "
-     "mark_local)\n--\n\n"},
+     "mark_local, decimal='.', line_end='\\n', threads=1, start=0)\n--\n\n"},
     {"check_bars", method_entry(check_bars), METH_FASTCALL | METH_KEYWORDS,
      "check_bars(bars)\n--\n\n"},
     {"to_utc", method_entry(to_utc), METH_FASTCALL | METH_KEYWORDS,
