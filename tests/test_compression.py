@@ -168,4 +168,6 @@ def test_a_bomb_of_blank_lines_costs_a_few_pieces(filler):
                           check=True)
     count, grown = map(int, done.stdout.split())
     assert count == 1
-    assert grown < 32 * _PIECE, f"{grown >> 20} MiB for {64 * len(filler)} MiB of blank lines"
+    # A few pieces and the sniffer's head, with room for a debug interpreter's allocator; the
+    # whole text would be 64 or 192 MiB.
+    assert grown < 48 * _PIECE, f"{grown >> 20} MiB for {64 * len(filler)} MiB of blank lines"
