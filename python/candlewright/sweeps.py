@@ -19,13 +19,15 @@ import multiprocessing
 import operator
 import os
 import pickle
+import queue
 import random
 import signal
 import sys
 import threading
+import time
 import warnings
 from array import array
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Any
@@ -168,7 +170,9 @@ def sweep(strategy_factory: Callable[..., Strategy],
     `spread` and `quote_to_account` may be given per bar, and `account_options` holds the other
     options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them; `rules` picks
     the rule set ("broker", the default, or "engine"), as `Backtest` does.
-    Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers.
+    Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers; a
+    signal sweep's sets under way end on their threads, unseen. A fork server that dies loses
+    no result already in: the sets not finished run again on new workers.
     """
     spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
@@ -250,8 +254,15 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
         if plan.executor is None and _signal_based(plan.job, sets[0]):
             # Their runs give up the interpreter lock, so threads of this process use every
             # core, with nothing to pickle and no process to start.
-            with cf.ThreadPoolExecutor(min(plan.max_workers or _cores(), len(sets))) as pool:
+            pool = cf.ThreadPoolExecutor(min(plan.max_workers or _cores(), len(sets)))
+            try:
                 _collect(pool, plan.backtest, plan.job, sets, range(len(sets)), results, bar)
+            except BaseException:
+                # Ctrl-C answers at once, not after the sets under way: they end on their
+                # threads, unused (the interpreter joins those threads at exit).
+                pool.shutdown(wait=False, cancel_futures=True)
+                raise
+            pool.shutdown()
         elif plan.executor is None:
             context = _context()
             if context.get_start_method() != "fork":
@@ -337,22 +348,28 @@ def _optuna_search(plan: _Plan, grid: Any, constraint: Callable[[dict[str, Any]]
 
 def _collect(executor: cf.Executor, source: object, job: _Job | None,
              sets: list[dict[str, Any]], indices: Iterable[int],
-             results: list[SweepResult | None], bar: Any, lost: list[int] | None = None) -> None:
+             results: list[SweepResult | None], bar: Any,
+             lost: list[int] | None = None) -> BaseException | None:
     """Runs the sets at `indices` and files their results (`job` None: the workers have it).
-    With `lost`, a set whose worker died goes there instead, to be run again."""
+    With `lost`, a set whose worker died, or for which no worker could be started, goes there
+    instead, to be run again; the error that stopped the handing out is returned."""
     futures: dict[cf.Future[Any], int] = {}
     todo = list(indices)
+    stopped: BaseException | None = None
     try:
         for position, index in enumerate(todo):
             try:
                 futures[executor.submit(_run_set, source, job, sets[index])] = index
-            except BrokenProcessPool:
-                # A worker died while the rest were still being handed out.
+            except (BrokenProcessPool, OSError, EOFError) as exc:
+                # A worker died while the rest were still being handed out, or the pool could
+                # not start one (its fork server gone, say): an OSError or EOFError from
+                # submit, which only starts workers. The sets handed out already still count.
                 if lost is None:
                     raise
                 lost.extend(todo[position:])
+                stopped = exc
                 break
-        for future in cf.as_completed(futures):
+        for future in _as_completed(futures):
             index = futures[future]
             if lost is not None and isinstance(future.exception(), BrokenProcessPool):
                 lost.append(index)
@@ -365,22 +382,46 @@ def _collect(executor: cf.Executor, source: object, job: _Job | None,
         for future in futures:
             future.cancel()
         raise
+    return stopped
+
+
+def _as_completed(futures: Iterable[cf.Future[Any]]) -> Iterator[cf.Future[Any]]:
+    """The futures as they complete, waited for a moment at a time: on some Pythons (3.11) a
+    wait on a lock with no time limit lets Ctrl-C in only once the lock is released, here when
+    some set ends, which may be long after."""
+    arrived: queue.SimpleQueue[cf.Future[Any]] = queue.SimpleQueue()
+    count = 0
+    for future in futures:
+        future.add_done_callback(arrived.put)
+        count += 1
+    for _ in range(count):
+        while True:
+            try:
+                done = arrived.get(timeout=0.02)
+            except queue.Empty:
+                continue
+            yield done
+            break
 
 
 def _on_own_pools(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepResult | None],
                   bar: Any, workers: int, context: Any) -> None:
     """The default executor. A worker that dies (a crash in native code, os._exit) breaks the
     whole pool and every set in it; those sets run again, one at a time on a one-process pool,
-    where the first unfinished set of a broken pool is the one that broke it. Every pool starts
-    its workers the same way (`context`), which decided whether the job must pickle."""
+    where the first unfinished set of a broken pool is the one that broke it. A fork server that
+    dies, or cannot start workers, is no set's doing: the next pool starts a new one and the
+    unfinished sets run again as they were, unless pools finish nothing several times running.
+    Every pool starts its workers the same way (`context`), which decided whether the job must
+    pickle. Results already in are kept whatever happens to a pool."""
     pending: list[int] = list(range(len(sets)))
+    idle = 0  # pools in a row that finished no set
     while pending:
         # A forked worker starts with the parent's backtest and job (a lambda will do); any
         # other gets the bars and the job once, pickled.
         source: Any = plan.backtest if context.get_start_method() == "fork" else plan.pack()
         key = source.key if isinstance(source, _Shipment) else b""
         pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_install,
-                                      initargs=(key, source, plan.job))
+                                      initargs=(key, source, plan.job, _fork_server(context)))
         lost: list[int] = []
         try:
             with warnings.catch_warnings():
@@ -388,12 +429,24 @@ def _on_own_pools(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepRe
                 # of are (see _context), such as numpy's, whose libraries prepare for a fork.
                 warnings.filterwarnings("ignore", ".*multi-threaded, use of fork",
                                         DeprecationWarning)
-                _collect(pool, key, None, sets, pending, results, bar, lost)
+                failed = _collect(pool, key, None, sets, pending, results, bar, lost)
         except BaseException:
             _stop_workers(pool)
             raise
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
+        idle = 0 if len(lost) < len(pending) else idle + 1
+        not_started = failed if isinstance(failed, (OSError, EOFError)) else None
+        if lost and (not_started is not None or _server_died(context)) and idle < _SERVER_TRIES:
+            time.sleep(0.05 * idle)  # a server killed a moment ago may not be gone yet
+            pending = sorted(lost)
+            continue
+        if not_started is not None:
+            finished = sorted(set(range(len(sets))) - set(lost))
+            raise RuntimeError(
+                f"sweep stopped: no worker process could be started "
+                f"({_error_of(not_started)}); sets finished: {_spans(finished)}; not run: "
+                f"{_spans(sorted(lost))} (numbered from 0 in grid order)") from not_started
         if lost and workers == 1:
             culprit = min(lost)
             lost.remove(culprit)
@@ -403,6 +456,54 @@ def _on_own_pools(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepRe
             if bar is not None:
                 bar.step()
         pending, workers = sorted(lost), 1
+
+
+# Pools in a row that may finish nothing for want of a fork server before the sweep gives up.
+_SERVER_TRIES = 3
+
+
+def _fork_server(context: Any) -> int | None:
+    """The pid of the fork server that starts `context`'s workers, started now if need be; None
+    for another start method, or a server that cannot start (the pool's first worker will fail
+    to, and say why)."""
+    if context.get_start_method() != "forkserver":
+        return None
+    forkserver = importlib.import_module("multiprocessing.forkserver")
+    try:
+        forkserver.ensure_running()
+    except (OSError, EOFError):
+        return None
+    pid = getattr(getattr(forkserver, "_forkserver", None), "_forkserver_pid", None)
+    return pid if isinstance(pid, int) else None
+
+
+def _server_died(context: Any) -> bool:
+    """Whether the fork server that starts `context`'s workers has died: its workers then seem
+    to die with it, though no set was at fault. Asked without reaping it: multiprocessing reaps
+    it when it next needs a server, and starts another."""
+    if context.get_start_method() != "forkserver" or not hasattr(os, "waitid"):
+        return False
+    server = getattr(importlib.import_module("multiprocessing.forkserver"), "_forkserver", None)
+    pid = getattr(server, "_forkserver_pid", None)
+    if not isinstance(pid, int):
+        return False
+    try:
+        return os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+    except ChildProcessError:
+        return True  # reaped already
+    except OSError:
+        return False
+
+
+def _spans(indices: list[int]) -> str:
+    """Sorted set numbers as runs: "0-41, 44", or "none"."""
+    spans: list[list[int]] = []
+    for index in indices:
+        if spans and spans[-1][1] == index - 1:
+            spans[-1][1] = index
+        else:
+            spans.append([index, index])
+    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in spans) or "none"
 
 
 def _result(params: dict[str, Any], future: cf.Future[Any]) -> SweepResult:
@@ -615,12 +716,24 @@ def _backtest_for(source: object) -> Any:
     return cached[1]
 
 
-def _install(key: bytes, source: Any, job: _Job) -> None:
+def _install(key: bytes, source: Any, job: _Job, server: int | None = None) -> None:
     """Worker start of the default pool: the parent alone answers Ctrl-C, and the bars and the
-    job arrive once, here."""
+    job arrive once, here. A worker started by fork server `server` ends with it: the pool
+    then counts the worker dead and no longer stops it, and it would wait for work forever,
+    holding the pool's pipes and the standard streams (it holds the pipes' other ends too)."""
     global _installed
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     _installed = (key, source, job)
+    if server is not None:
+        if os.getppid() != server:
+            os._exit(1)  # gone already: the pool runs this worker's sets again
+        threading.Thread(target=_end_with, args=(server,), daemon=True).start()
+
+
+def _end_with(server: int) -> None:
+    while os.getppid() == server:
+        time.sleep(0.2)
+    os._exit(1)
 
 
 def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:

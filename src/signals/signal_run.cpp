@@ -1,6 +1,7 @@
 // The signal loop and the threads that share the sets out.
 #include "signals/signal_run.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -103,38 +104,45 @@ struct Actions {
 
 // Every bar: the account's own steps, the set's actions at the close, the equity point. The
 // curve, the drawdown and the count are locals that no call can see, so they stay in registers.
+// Bars go in blocks, the watch looked at after each: the bar loop itself stays as tight as before.
 template <bool GapOpen, Quotes Q>
 void signal_loop(Account& account, const std::vector<Bar>& data, const Actions& actions,
-                 std::vector<double>& storage, Drawdown& followed, SignalOutcome& out) {
+                 std::vector<double>& storage, Drawdown& followed, SignalOutcome& out,
+                 Watch& watch) {
     std::vector<double> curve = std::move(storage);
     Drawdown drawdown = followed;
     std::uint64_t exposed = 0;
     const bool margin = account.book.rules.margin();
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        const Bar& bar = data[i];
-        begin_bar(account, bar);
-        if (!account.positions.empty()) {
-            check_exits_by<GapOpen, Q>(account, bar);
-        }
-        if (margin) {
-            end_exits(account, bar);
-        }
-        if (actions.any_at(i)) [[unlikely]] {
-            actions.at(account, bar, i);
-        }
-        // Longs and shorts valued on the side each closes on, worked out only with some open.
-        double long_at = bar.close;
-        double short_at = bar.close;
-        if constexpr (Q != Quotes::engine) {
+    const std::size_t count = data.size();
+    for (std::size_t first = 0; first < count; first += Watch::k_bars) {
+        const std::size_t end = std::min(count, first + Watch::k_bars);
+        for (std::size_t i = first; i < end; ++i) {
+            const Bar& bar = data[i];
+            begin_bar(account, bar);
             if (!account.positions.empty()) {
-                long_at = closing_price<Q>(true, bar.close, account.spread);
-                short_at = closing_price<Q>(false, bar.close, account.spread);
+                check_exits_by<GapOpen, Q>(account, bar);
             }
+            if (margin) {
+                end_exits(account, bar);
+            }
+            if (actions.any_at(i)) [[unlikely]] {
+                actions.at(account, bar, i);
+            }
+            // Longs and shorts valued on the side each closes on, worked out only with some open.
+            double long_at = bar.close;
+            double short_at = bar.close;
+            if constexpr (Q != Quotes::engine) {
+                if (!account.positions.empty()) {
+                    long_at = closing_price<Q>(true, bar.close, account.spread);
+                    short_at = closing_price<Q>(false, bar.close, account.spread);
+                }
+            }
+            const double point = equity_at(account, long_at, short_at);
+            curve.push_back(point);
+            drawdown.see(point);
+            exposed += account.positions.empty() ? 0U : 1U;
         }
-        const double point = equity_at(account, long_at, short_at);
-        curve.push_back(point);
-        drawdown.see(point);
-        exposed += account.positions.empty() ? 0U : 1U;
+        watch.look();
     }
     storage = std::move(curve);
     followed = drawdown;
@@ -144,7 +152,8 @@ void signal_loop(Account& account, const std::vector<Bar>& data, const Actions& 
 }  // namespace
 
 SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
-                             const SignalRules& rules, bool keep, std::vector<double>& storage) {
+                             const SignalRules& rules, bool keep, std::vector<double>& storage,
+                             Watch& watch) {
     // A local vector, which no call can see, keeps its ends in registers through the loop.
     std::vector<double> curve = std::move(storage);
     const std::vector<Bar>& data = *backtest.data;
@@ -164,9 +173,9 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     with_quotes(ruled.quotes, [&](auto quotes) {
         constexpr Quotes Q = decltype(quotes)::value;
         if (ruled.gap_open) {
-            signal_loop<true, Q>(account, data, actions, curve, drawdown, out);
+            signal_loop<true, Q>(account, data, actions, curve, drawdown, out, watch);
         } else {
-            signal_loop<false, Q>(account, data, actions, curve, drawdown, out);
+            signal_loop<false, Q>(account, data, actions, curve, drawdown, out, watch);
         }
     });
     if (!data.empty()) {
@@ -183,11 +192,30 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     return out;
 }
 
+Watch::Watch(std::atomic<bool>& stop, const std::function<bool()>* keep_going) noexcept
+    : stop_(stop), keep_going_(keep_going), next_(std::chrono::steady_clock::now() + k_every) {}
+
+void Watch::look() {
+    if (keep_going_ != nullptr && std::chrono::steady_clock::now() >= next_) {
+        (void)ask();
+    }
+    if (stopped()) [[unlikely]] {
+        throw SignalsStopped{};
+    }
+}
+
+bool Watch::ask() {
+    next_ = std::chrono::steady_clock::now() + k_every;
+    if (keep_going_ != nullptr && !stopped() && !(*keep_going_)()) {
+        stop();
+    }
+    return !stopped();
+}
+
 std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
                                            const std::vector<SignalSet>& sets,
                                            const SignalRules& rules, bool keep,
-                                           std::size_t threads,
-                                           const std::function<bool()>& keep_going) {
+                                           std::size_t threads, Watch& watch) {
     std::vector<SignalOutcome> outcomes(sets.size());
     // A curve of a million bars fresh from the system costs thousands of page faults: each
     // thread works in one the backtest kept, and leaves its own there when done.
@@ -199,13 +227,13 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
     };
     if (sets.size() == 1) {
         std::vector<double> curve = take_spare(*backtest.curves);
-        outcomes[0] = run_signal_set(backtest, sets[0], rules, keep, curve);
+        outcomes[0] = run_signal_set(backtest, sets[0], rules, keep, curve, watch);
         park(std::move(curve));
         return outcomes;
     }
-    auto run_set = [&](std::size_t i, std::vector<double>& curve) {
+    auto run_set = [&](std::size_t i, std::vector<double>& curve, Watch& silent) {
         try {
-            outcomes[i] = run_signal_set(backtest, sets[i], rules, keep, curve);
+            outcomes[i] = run_signal_set(backtest, sets[i], rules, keep, curve, silent);
         } catch (SignalRefusal& refusal) {
             refusal.set = i;
             throw;
@@ -213,7 +241,6 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
     };
     // Sets are taken one at a time from a shared counter, so a slow set holds up no other.
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable finished;
     std::size_t running = 0;
@@ -221,16 +248,18 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
 
     auto work = [&] {
         std::vector<double> curve = take_spare(*backtest.curves);
+        Watch silent = watch.silent();
         try {
-            for (std::size_t i = next++; i < sets.size() && !stop; i = next++) {
-                run_set(i, curve);
+            for (std::size_t i = next++; i < sets.size() && !silent.stopped(); i = next++) {
+                run_set(i, curve, silent);
             }
+        } catch (SignalsStopped&) {  // told to: nothing failed
         } catch (...) {
             const std::lock_guard lock(mutex);
             if (!failure) {
                 failure = std::current_exception();
             }
-            stop = true;
+            silent.stop();
         }
         park(std::move(curve));
         const std::lock_guard lock(mutex);
@@ -258,22 +287,22 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
         }
     }
     {
+        // Waited for with a timeout, not in a join: the caller's thread is the one that hears
+        // Ctrl-C, and asks about it every few milliseconds while the others work.
         std::unique_lock lock(mutex);
         while (running != 0) {
-            if (finished.wait_for(lock, std::chrono::milliseconds(20)) ==
-                    std::cv_status::timeout &&
-                !stop) {
+            if (finished.wait_for(lock, Watch::k_every) == std::cv_status::timeout &&
+                !watch.stopped()) {
                 lock.unlock();
-                bool going = false;
                 try {
-                    going = keep_going();
+                    (void)watch.ask();
                 } catch (...) {
                     const std::lock_guard failed(mutex);
                     if (!failure) {
                         failure = std::current_exception();
                     }
+                    watch.stop();
                 }
-                stop = stop || !going;
                 lock.lock();
             }
         }
@@ -283,6 +312,9 @@ std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
     }
     if (failure) {
         std::rethrow_exception(failure);
+    }
+    if (watch.stopped()) {
+        throw SignalsStopped{};
     }
     return outcomes;
 }

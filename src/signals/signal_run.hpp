@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -62,17 +63,47 @@ struct SignalRefusal {
     std::size_t set = 0;
 };
 
+// A run told to stop before its end (Ctrl-C): what it made so far is dropped.
+struct SignalsStopped {};
+
+// How work learns that it is to stop: a flag any thread may raise, looked at every thousand bars
+// (a clock read there costs nothing beside them), and, on the caller's own thread only (the one
+// that can take the interpreter lock back), `keep_going` asked every 10 ms; false raises the flag.
+// So a run answers Ctrl-C within about 10 ms, however many bars or sets it has.
+class Watch {
+public:
+    Watch(std::atomic<bool>& stop, const std::function<bool()>* keep_going) noexcept;
+    // The same flag, for a thread that may not ask.
+    [[nodiscard]] Watch silent() const noexcept { return Watch(stop_, nullptr); }
+    // Throws SignalsStopped if the work is to stop.
+    void look();
+    // Asks now, whatever the time: whether to go on.
+    [[nodiscard]] bool ask();
+    void stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+    [[nodiscard]] bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+    static constexpr std::size_t k_bars = 1024;
+    static constexpr std::chrono::milliseconds k_every{10};
+
+private:
+    std::atomic<bool>& stop_;
+    const std::function<bool()>* keep_going_;  // null: not this thread's to ask
+    std::chrono::steady_clock::time_point next_;
+};
+
 // One set on the backtest's bars, from its account template. `curve` is working storage. Throws
-// SignalRefusal.
+// SignalRefusal, and SignalsStopped when `watch` says so.
 [[nodiscard]] SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
                                            const SignalRules& rules, bool keep,
-                                           std::vector<double>& curve);
+                                           std::vector<double>& curve, Watch& watch);
 
-// Every set, on up to `threads` threads (the caller's among them when there is one set). The
-// caller's thread calls `keep_going` now and then while others work; false stops the sets not yet
-// started, and the outcomes are then incomplete. The first failure of any thread is rethrown.
-[[nodiscard]] std::vector<SignalOutcome> run_signal_sets(
-    const Backtest& backtest, const std::vector<SignalSet>& sets, const SignalRules& rules,
-    bool keep, std::size_t threads, const std::function<bool()>& keep_going);
+// Every set, on up to `threads` threads (the caller's when there is one set); the caller's thread
+// keeps `watch` while others work. Stopped, the sets under way stop within a thousand bars,
+// the threads are joined, and SignalsStopped is thrown. Otherwise the first failure of any thread
+// is rethrown.
+[[nodiscard]] std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
+                                                         const std::vector<SignalSet>& sets,
+                                                         const SignalRules& rules, bool keep,
+                                                         std::size_t threads, Watch& watch);
 
 }  // namespace cw

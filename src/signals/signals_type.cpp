@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <string>
 #include <type_traits>
+
+#include <unistd.h>
 
 #include "account/journal_type.hpp"
 #include "backtest/backtest_type.hpp"
@@ -48,7 +52,8 @@ public:
                            " sets, but entries has ", std::to_string(sets)}));
         }
     }
-    std::shared_ptr<const std::vector<Value>> of(std::size_t set) {
+    // Read in pieces, with a look at `watch` after each: many sets of a million bars take a while.
+    std::shared_ptr<const std::vector<Value>> of(std::size_t set, Watch& watch) {
         const std::size_t column = table_.sets() == 1 ? 0 : set;
         if (shared_) {
             return shared_;
@@ -57,10 +62,16 @@ public:
         const std::size_t rows = table_.rows();
         if constexpr (std::is_same_v<Value, std::int8_t>) {
             values->resize(rows);
-            const std::size_t read = table_.read_signs(column, 0, rows, values->data());
-            if (read != rows) {
-                refuse(concat({"signals must be numbers, not NaN (", where(table_, column, read),
-                               "); 0 is no signal"}));
+            constexpr std::size_t k_piece = 65536;
+            for (std::size_t first = 0; first < rows; first += k_piece) {
+                const std::size_t count = std::min(k_piece, rows - first);
+                const std::size_t read =
+                    table_.read_signs(column, first, count, values->data() + first);
+                if (read != count) {
+                    refuse(concat({"signals must be numbers, not NaN (",
+                                   where(table_, column, first + read), "); 0 is no signal"}));
+                }
+                watch.look();
             }
         } else {
             values->reserve(rows);
@@ -73,6 +84,7 @@ public:
                     values->push_back(
                         read_(chunk[k], [&] { return where(table_, column, first + k); }));
                 }
+                watch.look();
             }
         }
         if (table_.sets() == 1) {
@@ -116,8 +128,8 @@ public:
         input_.emplace(given, name, rows, read);
         input_->check(sets);
     }
-    PerBar of(std::size_t set) {
-        return input_ ? PerBar{0.0, input_->of(set)} : constant_;
+    PerBar of(std::size_t set, Watch& watch) {
+        return input_ ? PerBar{0.0, input_->of(set, watch)} : constant_;
     }
 
 private:
@@ -142,12 +154,14 @@ public:
             exits_->check(count_);
         }
     }
-    [[nodiscard]] std::vector<SignalSet> read() {
+    [[nodiscard]] std::vector<SignalSet> read(Watch& watch) {
         std::vector<SignalSet> sets;
         sets.reserve(count_);
         for (std::size_t set = 0; set < count_; ++set) {
-            sets.push_back(SignalSet{entries_.of(set), exits_ ? exits_->of(set) : nullptr,
-                                     lots_.of(set), stops_.of(set), targets_.of(set)});
+            sets.push_back(SignalSet{entries_.of(set, watch),
+                                     exits_ ? exits_->of(set, watch) : nullptr,
+                                     lots_.of(set, watch), stops_.of(set, watch),
+                                     targets_.of(set, watch)});
         }
         return sets;
     }
@@ -160,6 +174,36 @@ private:
     Values<decltype(any_number)> targets_;
     std::optional<SignInput> exits_;
 };
+
+// Only the main thread of the main interpreter runs signal handlers: any other thread would take
+// the interpreter lock back every few milliseconds for nothing, and wait for it each time. Which
+// thread that is, is asked of the threading module once a process (a fork makes the forking thread
+// the main one): the asking runs Python code, where a signal handler may run and raise, and that
+// error is kept.
+bool handles_signals() {
+    if (PyThreadState_GetInterpreter(PyThreadState_Get()) != PyInterpreterState_Main()) {
+        return false;
+    }
+    static std::atomic<pid_t> known_in{-1};
+    static std::atomic<unsigned long> main_thread{0};
+    const pid_t process = getpid();
+    if (known_in.load(std::memory_order_acquire) != process) {
+        const Ref threading = require(PyImport_ImportModule("threading"));
+        const Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        const Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+        const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+        if (PyErr_Occurred() != nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw_pending();  // Ctrl-C came meanwhile
+            }
+            PyErr_Clear();
+            return true;  // asking costs a little time, not asking the answer to Ctrl-C
+        }
+        main_thread.store(id, std::memory_order_relaxed);
+        known_in.store(process, std::memory_order_release);
+    }
+    return main_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+}
 
 Ref outcome_object(SignalOutcome&& outcome, bool keep) {
     Ref stats = new_stats(outcome.stats);
@@ -200,28 +244,33 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
         SetReader reader(bound, record.data->size());
 
         std::vector<SignalOutcome> outcomes;
-        bool interrupted = false;
         std::optional<SignalRefusal> refused;
         std::size_t count = 0;
+        std::atomic<bool> stop{false};
+        const bool asks = handles_signals();
         {
             WithoutInterpreterLock unlocked;
-            const std::vector<SignalSet> sets = reader.read();
-            count = sets.size();
+            const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
+            Watch watch(stop, asks ? &keep_going : nullptr);
             try {
-                outcomes = run_signal_sets(record, sets, rules, keep, threads, [&] {
-                    interrupted = !unlocked.signals_pass();
-                    return !interrupted;
-                });
+                const std::vector<SignalSet> sets = reader.read(watch);
+                count = sets.size();
+                outcomes = run_signal_sets(record, sets, rules, keep, threads, watch);
             } catch (SignalRefusal& refusal) {
                 refused = std::move(refusal);
+            } catch (SignalsStopped&) {  // the handler's exception is pending
             }
+        }
+        // Ctrl-C first: it stops the other threads too, whatever one of them refused.
+        if (stop.load() && PyErr_Occurred() != nullptr) {
+            throw_pending();
         }
         if (refused) {
             refuse(concat({"run_signals(): ", count > 1 ? "set " : "",
                            count > 1 ? std::to_string(refused->set) + ", " : "", "at bar ",
                            std::to_string(refused->bar), ": ", refused->reason}));
         }
-        if (interrupted || PyErr_Occurred() != nullptr) {
+        if (stop.load() || PyErr_Occurred() != nullptr) {
             throw_pending();
         }
         Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
