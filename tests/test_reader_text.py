@@ -345,3 +345,14 @@ def test_reading_a_file_by_position_leaks_nothing(tmp_path):
             _backtest.parse_csv(10_000, *LAYOUT)  # no such descriptor
 
     leak_check(action, repeat=3)
+
+
+@pytest.mark.parametrize("header, keys", [
+    ("time,open,high,low,close,x,x", ["x", "x.1"]),
+    ("time,open,high,low,close,a b,a_b,a_b", ["a_b", "a_b.1", "a_b.2"]),
+], ids=["repeated", "same-after-spaces"])
+def test_extras_of_one_name_are_all_kept(header, keys):
+    bars = read_csv(io.BytesIO(
+        f"{header}\n1,1,2,0.5,1.5,{','.join(str(k + 7) for k in range(len(keys)))}\n".encode()))
+    assert list(bars.extras) == keys
+    assert [bars.column(k)[0] for k in keys] == [float(k + 7) for k in range(len(keys))]

@@ -282,12 +282,27 @@ def _named(names: list[str], fmt: str, sample: Sample, skip: int, volume_names: 
     volume = next((i for i in (find(n) for n in volume_names) if i is not None), None)
     # A format's own extras are kept even when one is the volume too (MT5's tick volume).
     used = {c for c, _ in times} | set(prices) | ({volume} - {find(n) for n in extra_names})
-    extras = tuple((i, extra_names.get(n, n.replace(" ", "_")))
-                   for i, n in enumerate(names)
-                   if i not in used and n and (n in extra_names or fmt == "csv")
-                   and _numeric_column(sample, skip, i))
+    extras = _unique(tuple((i, extra_names.get(n, n.replace(" ", "_")))
+                           for i, n in enumerate(names)
+                           if i not in used and n and (n in extra_names or fmt == "csv")
+                           and _numeric_column(sample, skip, i)))
     found = cast("tuple[int, int, int, int]", tuple(prices))
     return Layout(fmt, sample.delimiter, skip, times, found, volume, extras, tuple(names))
+
+
+def _unique(extras: tuple[tuple[int, str], ...]) -> tuple[tuple[int, str], ...]:
+    """Extras under names of their own: a name met again gets .1, .2, ... as pandas gives it,
+    so that no column is lost under another's key."""
+    taken: set[str] = set()
+    out = []
+    for i, name in extras:
+        unique, k = name, 0
+        while unique in taken:
+            k += 1
+            unique = f"{name}.{k}"
+        taken.add(unique)
+        out.append((i, unique))
+    return tuple(out)
 
 
 def _numeric_column(sample: Sample, skip: int, i: int) -> bool:
