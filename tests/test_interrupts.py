@@ -21,6 +21,16 @@ POSIX = pytest.mark.skipif(sys.platform == "win32", reason="needs POSIX signals"
 LINUX = pytest.mark.skipif(not sys.platform.startswith("linux"),
                            reason="forks only where Linux tells")
 
+@pytest.fixture(autouse=True)
+def ctrl_c_raises():
+    """Ctrl-C as an interactive session has it: a job started in the background by a shell
+    without job control inherits SIGINT ignored, and Python then neither raises on it nor lets
+    interrupt_main simulate it."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, before)
+
+
 # A position opened on every bar and none closed: each bar costs as much as the positions open,
 # so a run of modest size lasts many seconds unless something stops it.
 def long_backtest(n):
