@@ -806,7 +806,7 @@ def _in_utc(bars: Bars, tz: Any, local: bytes | None, prefix: str,
     low, high = sorted((stamps[0], stamps[n - 1]))
     out_of_order = _backtest.check_bars(bars)[0][0]
     if 0 < out_of_order < n - 1:  # not merely newest first
-        view = memoryview(stamps)
+        view = memoryview(cast(Any, stamps))  # a buffer, which 3.11's typing cannot say
         low, high = min(view), max(view)
     moved = _backtest.to_utc(bars, *zone_table(tz, low, high), local)
     if isinstance(moved, tuple):
