@@ -13,8 +13,8 @@ import zipfile
 import pytest
 
 from candlewright import read_csv
-from conftest import SANITIZED
 from candlewright.bars import _PIECE
+from conftest import SANITIZED
 
 HEADER = "time,open,high,low,close,volume,note\n"
 # Rows enough to span several pieces, with a quoted field holding line ends among them.
