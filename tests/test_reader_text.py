@@ -356,3 +356,11 @@ def test_extras_of_one_name_are_all_kept(header, keys):
         f"{header}\n1,1,2,0.5,1.5,{','.join(str(k + 7) for k in range(len(keys)))}\n".encode()))
     assert list(bars.extras) == keys
     assert [bars.column(k)[0] for k in keys] == [float(k + 7) for k in range(len(keys))]
+
+
+@pytest.mark.parametrize("end", ["\r", "\n", "\r\n"], ids=["cr", "lf", "crlf"])
+def test_blank_lines_after_a_number_count_under_any_line_end(end):
+    text = end.join(["time,open,high,low,close,volume", "1,1,2,0.5,1.5,10", "", "",
+                     "3,1,2,0.5,1.5,x", ""])
+    with pytest.raises(ValueError, match=r"line 5, column 'volume'"):
+        read_csv(io.BytesIO(text.encode()))

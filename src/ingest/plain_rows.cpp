@@ -244,8 +244,10 @@ const char* PlainRows::read(const char* at, const char* end, std::int64_t line, 
                 const double value = static_cast<double>(mantissa) / k_exact_powers[decimals];
                 values_[column] = negative ? -value : value;
             }
-            // A CR before the line end is trimmed, as from every field.
-            if (at != end && *at == '\r' && at + 1 != end && at[1] == line_end) {
+            // A CR before the line end is trimmed, as from every field; where CR is the line end
+            // itself, it is one, and the CR after it ends a blank line.
+            if (line_end != '\r' && at != end && *at == '\r' && at + 1 != end &&
+                at[1] == line_end) {
                 ++at;
             }
         } else {
