@@ -128,31 +128,11 @@ bool blank(const std::vector<std::string_view>& fields) noexcept {
 }
 
 bool plain_decimal(std::string_view text, double& out, char decimal) noexcept {
-    std::size_t at = 0;
+    const char* const end = text.data() + text.size();
     const bool negative = text[0] == '-';
-    at += negative ? 1 : 0;
-    std::uint64_t mantissa = 0;
-    std::size_t digits = 0;
-    std::size_t decimals = 0;
-    bool point = false;
-    for (; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c >= '0' && c <= '9') {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            ++digits;
-            decimals += point ? 1 : 0;
-        } else if (c == decimal && !point) {
-            point = true;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || digits > 15) {
-        return false;
-    }
-    const double value = static_cast<double>(mantissa) / rows::k_exact_powers[decimals];
-    out = negative ? -value : value;
-    return true;
+    rows::Digits digits;
+    const char* stop = rows::scan_digits(text.data() + (negative ? 1 : 0), end, decimal, digits);
+    return stop == end && rows::exact_value(digits, negative, out);
 }
 
 // The power of ten of a decimal's first significant digit (1.5e3: 3; 0.002: -3), for a text

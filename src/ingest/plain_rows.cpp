@@ -220,29 +220,11 @@ const char* PlainRows::read(const char* at, const char* end, std::int64_t line, 
             const char* first = at;
             const bool negative = at != end && *at == '-';
             at += negative ? 1 : 0;
-            std::uint64_t mantissa = 0;
-            std::size_t digits = 0;
-            std::size_t decimals = 0;
-            bool point = false;
-            for (; at != end; ++at) {
-                const char c = *at;
-                if (c >= '0' && c <= '9') {
-                    mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-                    ++digits;
-                    decimals += point ? 1 : 0;
-                } else if (c == decimal && !point) {
-                    point = true;
-                } else {
-                    break;
-                }
-            }
+            Digits digits;
+            at = scan_digits(at, end, decimal, digits);
             empty_[column] = at == first ? 1 : 0;
-            if (at != first) {
-                if (digits == 0 || digits > 15) {
-                    return nullptr;
-                }
-                const double value = static_cast<double>(mantissa) / k_exact_powers[decimals];
-                values_[column] = negative ? -value : value;
+            if (at != first && !exact_value(digits, negative, values_[column])) {
+                return nullptr;
             }
             // A CR before the line end is trimmed, as from every field; where CR is the line end
             // itself, it is one, and the CR after it ends a blank line.

@@ -17,6 +17,43 @@ inline constexpr double k_exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  
                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// A decimal's digits as read so far: at most one decimal mark, no sign, no exponent.
+struct Digits {
+    std::uint64_t mantissa = 0;
+    std::size_t count = 0;
+    std::size_t decimals = 0;
+};
+
+// Reads digits and one decimal mark from `at` and returns where they stop. One loop for the
+// whole-field reading and the one-pass one, so that both give the same bits.
+inline const char* scan_digits(const char* at, const char* end, char decimal,
+                               Digits& digits) noexcept {
+    bool point = false;
+    for (; at != end; ++at) {
+        const char c = *at;
+        if (c >= '0' && c <= '9') {
+            digits.mantissa = digits.mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            ++digits.count;
+            digits.decimals += point ? 1 : 0;
+        } else if (c == decimal && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    return at;
+}
+
+// The correctly rounded double of digits the fast path can take (1 to 15 of them), or false.
+inline bool exact_value(const Digits& digits, bool negative, double& out) noexcept {
+    if (digits.count == 0 || digits.count > 15) {
+        return false;
+    }
+    const double value = static_cast<double>(digits.mantissa) / k_exact_powers[digits.decimals];
+    out = negative ? -value : value;
+    return true;
+}
+
 class PlainRows {
 public:
     explicit PlainRows(const Layout& layout);
