@@ -8,10 +8,12 @@ sweeps over every core or a cluster, and the command `python -m candlewright`.
 """
 from _candlewright import Bar, Broker, Engine, Stats
 
+from . import _pickling  # noqa: F401  (registers the reductions of Bar and Stats)
 from .backtest import Account, Backtest, Column, Order, Position, Result, Trade, Trades
-from .bars import (Bars, from_arrays, from_dataframe, read_csv, read_feather, read_parquet,
-                   sample_bars)
+from .bars import (Bars, ServerTimeWarning, from_arrays, from_dataframe, read_csv, read_feather,
+                   read_parquet, sample_bars)
 from .resample import resample
+from .saving import load
 from .signals import SignalStrategy
 from .strategies import SmaCross, Strategy
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
@@ -21,4 +23,4 @@ __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", 
            "Trade", "Trades", "Column", "Strategy", "SmaCross", "SignalStrategy",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
-           "walk_forward", "WalkForward", "Window"]
+           "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning"]

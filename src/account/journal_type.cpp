@@ -1,6 +1,7 @@
-// Column: a read-only sequence of numbers that also exports its memory through the buffer
-// protocol, so numpy.asarray(column) copies nothing. Trades: the table of closed trades, a
-// column per field and a Trade record per row. Position: one open position.
+// Column: a read-only sequence of numbers (a slice, at any step, views the same values) that also
+// exports its memory through the buffer protocol, so numpy.asarray(column) copies nothing.
+// Trades: the table of closed trades, a column per field and a Trade record per row. Position:
+// one open position. Their reductions for pickling are in backtest/keeping.cpp.
 #include "account/journal_type.hpp"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "backtest/keeping.hpp"
 #include "binding/sequence.hpp"
 #include "binding/text.hpp"
 
@@ -100,6 +102,25 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     }
 }
 
+// column[i] as a value, column[a:b:c] as a Column over the same values: any step is a stride.
+PyObject* column_subscript(PyObject* self, PyObject* key) {
+    return boundary([&] {
+        const Column& column = column_of(self);
+        return subscript(
+            key, column.count, [self](Py_ssize_t i) { return column_item(self, i); },
+            [&column](const SliceRows& picked) {
+                const std::byte* first =
+                    picked.count == 0 ? column.first : column.first + picked.start * column.stride;
+                // With two values or more the step is at most the length, so the product fits;
+                // with fewer it is never used, and col[::2**62] must not overflow it.
+                const Py_ssize_t stride =
+                    picked.count > 1 ? column.stride * picked.step : column.stride;
+                return new_column(
+                    Column{column.owner, first, picked.count, stride, column.kind});
+            });
+    });
+}
+
 PyObject* column_repr(PyObject* self) {
     return boundary([self] {
         const Column& column = column_of(self);
@@ -111,9 +132,15 @@ PyObject* column_repr(PyObject* self) {
 PyType_Slot g_column_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(column_length)},
     {Py_sq_item, reinterpret_cast<void*>(column_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(sequence_iter)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer)},
     {0, nullptr},
+};
+
+PyMethodDef g_column_methods[] = {
+    {"__reduce_ex__", column_reduce_ex, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassSpec k_column_spec{
@@ -123,7 +150,7 @@ const ClassSpec k_column_spec{
     dealloc_instance<Column>,
     nullptr,
     column_repr,
-    nullptr,
+    g_column_methods,
     nullptr,
     g_column_slots,
 };
@@ -175,6 +202,23 @@ PyType_Slot g_record_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef g_trade_methods[] = {
+    {"__reduce__", trade_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMethodDef g_position_methods[] = {
+    {"__reduce__", position_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMethodDef g_order_methods[] = {
+    {"__reduce__", order_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMethodDef g_trades_methods[] = {
+    {"__reduce__", trades_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 template <auto Field>
 constexpr getter trade_field = field_getter<TradeRow, trade_class, Field>;
 
@@ -206,7 +250,7 @@ const ClassSpec k_trade_spec{
     dealloc_instance<TradeRow>,
     nullptr,
     record_repr,
-    nullptr,
+    g_trade_methods,
     g_trade_getset,
     g_record_slots,
 };
@@ -258,7 +302,7 @@ const ClassSpec k_position_spec{
     dealloc_instance<OpenPosition>,
     nullptr,
     record_repr,
-    nullptr,
+    g_position_methods,
     g_position_getset,
     g_record_slots,
 };
@@ -300,7 +344,7 @@ const ClassSpec k_order_spec{
     dealloc_instance<Order>,
     nullptr,
     record_repr,
-    nullptr,
+    g_order_methods,
     g_order_getset,
     g_record_slots,
 };
@@ -408,7 +452,7 @@ const ClassSpec k_trades_spec{
     dealloc_instance<TradeTable>,
     nullptr,
     trades_repr,
-    nullptr,
+    g_trades_methods,
     g_trades_getset,
     g_trades_slots,
 };

@@ -185,6 +185,14 @@ PyObject* bar_column(PyObject* self, void* /*closure*/) {
     });
 }
 
+// The bars as Bars, sharing them: what a result keeps of its backtest costs no copy.
+PyObject* runner_bars(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        return new_series(BarSeries{receiver<Backtest>(self, backtest_class).record.data, {},
+                                    nullptr});
+    });
+}
+
 Py_ssize_t backtest_length(PyObject* self) {
     try {
         return static_cast<Py_ssize_t>(receiver<Backtest>(self, backtest_class).record.data->size());
@@ -219,6 +227,7 @@ PyGetSetDef g_getset[] = {
     {"low", bar_column<&Bar::low, ValueKind::f64>, nullptr, "", nullptr},
     {"close", bar_column<&Bar::close, ValueKind::f64>, nullptr, "", nullptr},
     {"volume", bar_column<&Bar::volume, ValueKind::f64>, nullptr, "", nullptr},
+    {"bars", runner_bars, nullptr, "the bars as Bars, shared", nullptr},
     {"initial_cash", account_value<&Account::initial_cash>, nullptr, "", nullptr},
     {"commission", account_value<&Account::commission>, nullptr, "", nullptr},
     {"spread", account_value<&Account::spread>, nullptr, "", nullptr},

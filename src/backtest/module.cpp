@@ -6,6 +6,7 @@
 #include "backtest/backtest_type.hpp"
 #include "binding/registry.hpp"
 #include "backtest/bars_type.hpp"
+#include "backtest/keeping.hpp"
 #include "market/bar_type.hpp"
 #include "stats/stats_type.hpp"
 
@@ -29,6 +30,7 @@ int exec_module(PyObject* module) {
                                 &trades_class, &column_class, &backtest_class, &bars_class}) {
             add_class(module, *cell);
         }
+        require_ok(PyModule_AddFunctions(module, keeping_functions));
     });
 }
 
