@@ -68,6 +68,9 @@ Trades (commission counted in every figure; a trade with net 0 is neither win no
   num_trades          N.
   win_rate_net_pct    wins / N * 100, a win being net > 0.
   expectancy          mean(net).
+  best_trade_net, worst_trade_net
+                      max(net), min(net), NaN values left out: the engine's best_trade and
+                      worst_trade count pnl before commission.
   avg_win, avg_loss   mean net of the wins (net > 0), of the losses (net < 0, so negative).
   payoff_ratio        avg_win / abs(avg_loss).
   profit_factor_net   sum(net of wins) / abs(sum(net of losses)); +inf with wins and no loss,
@@ -110,8 +113,9 @@ METRICS = (
     "annual_return_pct", "cagr_pct", "volatility_ann_pct", "sharpe", "sortino", "calmar",
     "max_drawdown_pct", "avg_drawdown_pct", "max_drawdown_duration", "avg_drawdown_duration",
     "max_drawdown_bars", "avg_drawdown_bars",
-    "num_trades", "win_rate_net_pct", "expectancy", "avg_win", "avg_loss", "payoff_ratio",
-    "profit_factor_net", "kelly", "sqn", "max_consecutive_wins", "max_consecutive_losses",
+    "num_trades", "win_rate_net_pct", "expectancy", "best_trade_net", "worst_trade_net",
+    "avg_win", "avg_loss", "payoff_ratio", "profit_factor_net", "kelly", "sqn",
+    "max_consecutive_wins", "max_consecutive_losses",
     "avg_trade_duration", "max_trade_duration",
     "commissions", "spread_paid", "swaps", "orders_refused", "stop_outs",
 )
@@ -347,6 +351,7 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
     if any(swap):  # a zero swap must not turn a -0.0 net into +0.0
         net = list(map(add, net, swap))
     wins = [x for x in net if x > 0]
+    present_net = _without_nan(net)  # max() would keep a NaN that comes first
     losses = [x for x in net if x < 0]
     mean_net, stdev_net = _mean_stdev(net)
     win_share = _div(len(wins), num_trades)
@@ -371,7 +376,8 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
         _mean(list(map(float, dd_durations))) if dd_durations else 0.0,
         max(dd_lengths, default=0),
         _mean(list(map(float, dd_lengths))) if dd_lengths else 0.0,
-        num_trades, win_share * 100, mean_net, avg_win, avg_loss, payoff, profit_factor,
+        num_trades, win_share * 100, mean_net, max(present_net, default=_NAN),
+        min(present_net, default=_NAN), avg_win, avg_loss, payoff, profit_factor,
         win_share - _div(1 - win_share, payoff),
         math.sqrt(num_trades) * _div(mean_net, stdev_net), run_wins, run_losses,
         _mean(list(map(float, trade_durations))),
