@@ -2,6 +2,7 @@
 it, no script error, and a screenshot kept to look at."""
 import contextlib
 import os
+import re
 import shutil
 import sys
 import time
@@ -190,8 +191,29 @@ def look_at(driver, report, screenshot):
     assert not errors, "the report logged errors once drawn:\n" + "\n".join(errors)
 
 
+def _sma(close, n):
+    out = np.full(len(close), np.nan)
+    sums = np.cumsum(close)
+    out[n - 1:] = (sums[n - 1:] - np.concatenate(([0.0], sums[:-n]))) / n
+    return out
+
+
+def _rsi(close, n=14):
+    move = np.diff(close, prepend=close[0])
+    ups, downs = _sma(np.maximum(move, 0), n), _sma(np.maximum(-move, 0), n)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return 100 - 100 / (1 + ups / downs)
+
+
+def _closes(bars):
+    return np.array([bar.close for bar in bars])
+
+
 @pytest.mark.parametrize("name, bars, strategy", [
     pytest.param("sample", None, SmaCross(), id="sample"),
+    # An overlay and a panel of their own, each named in a legend.
+    pytest.param("indicators", 3000, SmaCross(), id="indicators"),
+    pytest.param("real-time", 3000, SmaCross(), id="real-time-axis"),
     # A few trades on a few hundred bars: ranges and widths from little data.
     pytest.param("short", 600, SmaCross(fast=5, slow=20), id="short"),
     # No trade at all: the trade panel says so rather than staying blank.
@@ -201,9 +223,16 @@ def look_at(driver, report, screenshot):
 ])
 def test_report_as_seen(request, artifacts, name, bars, strategy):
     cash = 1_000 if name == "wiped" else 10_000
-    result = Backtest(sample_bars()[:bars], cash, 7, 0.0002, 100_000, 1).run(strategy)
+    bars = sample_bars()[:bars]
+    result = Backtest(bars, cash, 7, 0.0002, 100_000, 1).run(strategy)
     path = str(artifacts / f"{name}.html")
-    assert result.plot(path) == path
+    options = {}
+    if name in ("indicators", "real-time"):
+        close = _closes(bars)
+        options["indicators"] = {"SMA(50)": _sma(close, 50), "RSI(14)": _rsi(close)}
+    if name == "real-time":
+        options["time_axis"] = "time"
+    assert result.plot(path, **options) == path
     # Asked for only now, so that the report is still written where there is no browser.
     look_at(request.getfixturevalue("browser"), path, artifacts / f"{name}.png")
 
@@ -231,20 +260,22 @@ def test_report_of_a_million_bars(request, artifacts):
     look_at(request.getfixturevalue("browser"), path, artifacts / "million.png")
 
 
+@pytest.mark.parametrize("time_axis", ["bars", "time"])
 @pytest.mark.parametrize("cash, lots, wiped", [(1_000, 50, True), (10_000, 0.1, False)],
                          ids=["wiped-out", "solvent"])
-def test_wiped_out_account_is_said_and_marked(cash, lots, wiped):
+def test_wiped_out_account_is_said_and_marked(cash, lots, wiped, time_axis):
     from bokeh.models import Span
 
     from candlewright.report import report_parts
     bars = sample_bars()[:500]
     result = Backtest(bars, cash, 0, 0.0, 100_000, 1).run(Hold(lots))
-    header, equity = report_parts(result, "run")[:2]
+    header, equity = report_parts(result, "run", time_axis=time_axis)[:2]
     said = "Account wiped out at 2021-01-04 08:00 UTC: return-based figures are NaN"
     assert (said in header.text) is wiped
     marks = [item.location for item in equity.center
              if isinstance(item, Span) and item.dimension == "height"]
-    assert marks == ([bars[10].timestamp * 1000.0] if wiped else [])
+    at = 10.0 if time_axis == "bars" else bars[10].timestamp * 1000.0
+    assert marks == ([at] if wiped else [])
 
 
 @pytest.mark.parametrize("count", [500, 25_000])
@@ -282,3 +313,231 @@ def test_command_writes_the_report_and_the_heatmap(tmp_path, capsys):
     assert "Bokeh" in run and "<script src" not in run and "The best set" in swept
     assert main(["--html", str(tmp_path / "missing" / "x.html")]) == 1
     assert "cannot write report" in capsys.readouterr().err
+
+
+# --- Indicators, legends, the bar axis and the sweep's heatmap ---
+
+def _legend_labels(fig):
+    return [item.label.value for legend in _legends(fig) for item in legend.items]
+
+
+def _legends(fig):
+    from bokeh.models import Legend
+    # Its own: a search from the plot would also find the other panels' through the shared axis.
+    return [item for item in [*fig.above, *fig.center] if isinstance(item, Legend)]
+
+
+def _line_ys(fig):
+    from bokeh.models import Line
+    return [renderer.data_source.data["y"] for renderer in fig.renderers
+            if isinstance(renderer.glyph, Line)]
+
+
+@pytest.fixture(scope="module")
+def sample_run():
+    bars = sample_bars()[:2000]
+    return bars, Backtest(bars, 10_000, 7, 0.0002, 100_000, 1).run(SmaCross())
+
+
+@pytest.mark.parametrize("make, overlay, panel", [
+    # Left to the report: the average lies among the prices, the oscillator far from them.
+    pytest.param(lambda c: {"SMA": _sma(c, 20), "RSI": _rsi(c)}, ["SMA"], ["RSI"],
+                 id="decided-by-range"),
+    pytest.param(lambda c: {"SMA": (_sma(c, 20), False), "RSI": (list(_rsi(c)), None)}, [],
+                 ["SMA", "RSI"], id="tuple-forced-panel"),
+    pytest.param(lambda c: {"SMA": {"values": _sma(c, 20), "color": "#000000"},
+                            "RSI": {"values": _rsi(c), "overlay": False}}, ["SMA"], ["RSI"],
+                 id="dict-spec"),
+    # The form a strategy's own indicators take.
+    pytest.param(lambda c: [("SMA", _sma(c, 20), True), ("low", c - 1.0, True),
+                            ("RSI", _rsi(c))], ["SMA", "low"], ["RSI"], id="list-of-triples"),
+    pytest.param(lambda c: {"SMA": pytest.importorskip("pandas").Series(_sma(c, 20))}, ["SMA"],
+                 [], id="pandas-series"),
+])
+def test_indicators_drawn_and_named(sample_run, make, overlay, panel):
+    from candlewright.report import report_parts
+    bars, result = sample_run
+    close = _closes(bars)
+    indicators = make(close)
+    expected = {"SMA": _sma(close, 20), "RSI": _rsi(close), "low": close - 1.0}
+    parts = report_parts(result, "run", indicators=indicators)
+    price = next(p for p in parts[1:] if p.yaxis[0].axis_label == "price")
+    assert [n for n in _legend_labels(price) if n in overlay + panel] == overlay
+    panels = [p for p in parts[1:] if p.yaxis[0].axis_label in panel]
+    assert [p.yaxis[0].axis_label for p in panels] == panel
+    for fig in panels:
+        assert _legend_labels(fig) == [fig.yaxis[0].axis_label]
+        # NaN warm-up kept as gaps, every value drawn as given.
+        np.testing.assert_array_equal(_line_ys(fig)[0], expected[fig.yaxis[0].axis_label])
+    # Below the candles, above the trades' results, all on the one x axis.
+    names = [p.yaxis[0].axis_label for p in parts[1:]]
+    assert names == ["equity", "drawdown %", "price", *panel, "trade pnl", "volume"]
+    assert len({id(p.x_range) for p in parts[1:]}) == 1
+
+
+@pytest.mark.parametrize("values, said", [
+    pytest.param(lambda n: np.zeros(n - 1), "has 1999 values for 2000 bars", id="short"),
+    pytest.param(lambda n: [0.0] * (n + 5), "has 2005 values for 2000 bars", id="long"),
+    pytest.param(lambda n: np.zeros((n, 2)), "shape (2000, 2)", id="two-columns"),
+    pytest.param(lambda n: 1.5, "shape ()", id="scalar"),
+])
+def test_wrong_length_indicator_is_refused_before_writing(tmp_path, sample_run, values, said):
+    _, result = sample_run
+    path = tmp_path / "report.html"
+    with pytest.raises(ValueError, match="indicator 'my line' .*" + re.escape(said)):
+        result.plot(str(path), indicators={"fine": np.zeros(2000), "my line": values(2000)})
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("indicators, error", [
+    pytest.param({"x": ["a"] * 2000}, TypeError, id="not-numbers"),
+    pytest.param({"x": {"value": np.zeros(2000)}}, ValueError, id="dict-without-values"),
+    pytest.param({1: np.zeros(2000)}, TypeError, id="name-not-text"),
+    pytest.param([("x",)], TypeError, id="one-item-tuple"),
+    pytest.param("SMA", TypeError, id="a-string"),
+])
+def test_malformed_indicators_are_refused(sample_run, indicators, error):
+    from candlewright.report import report_parts
+    with pytest.raises(error):
+        report_parts(sample_run[1], "run", indicators=indicators)
+
+
+def test_time_axis_must_be_known(sample_run, tmp_path):
+    with pytest.raises(ValueError, match="time_axis"):
+        sample_run[1].plot(str(tmp_path / "x.html"), time_axis="dates")
+
+
+def test_every_colour_and_marker_is_in_a_legend(sample_run):
+    from candlewright.report import report_parts
+    equity, drawdown, price, pnl, volume = report_parts(sample_run[1], "run")[1:]
+    trades = sample_run[1].trades
+    won = [t.pnl - t.commission + t.swap > 0 for t in trades]
+    kinds = {f"{'long' if t.is_long else 'short'} {'won' if w else 'lost'}"
+             for t, w in zip(trades, won)}
+    assert len(kinds) == 4, kinds  # the run must show every kind for the test to mean much
+    assert set(_legend_labels(price)) == kinds | {"entry (▲ long, ▼ short)", "exit",
+                                                   "stop-loss", "take-profit"}
+    assert {"peak", "equity", "longest drawdown"} <= set(_legend_labels(equity))
+    assert any(label.startswith("max drawdown") for label in _legend_labels(equity))
+    assert set(_legend_labels(pnl)) == {"gross pnl > 0", "gross pnl ≤ 0"}
+    assert all(legend.click_policy == "hide" for fig in (equity, price, pnl)
+               for legend in _legends(fig))
+
+
+def test_no_trades_leaves_no_empty_legend():
+    from candlewright.report import report_parts
+    result = Backtest(sample_bars()[:300], 10_000, 7, 0.0002, 100_000, 1).run(
+        types.SimpleNamespace(next=lambda bar, account: None))
+    price = report_parts(result, "run")[3]
+    assert all(not legend.visible for legend in _legends(price))
+
+
+def test_bars_carried_in_the_page_keep_every_extreme(monkeypatch):
+    from candlewright import report
+    monkeypatch.setattr(report, "PAGE_BARS", 1_000)
+    rng = np.random.default_rng(3)
+    count = 4_500  # more than four times the limit, and not a whole number of buckets
+    per = report._bars_per_row(count)
+    assert per == 8 and count / per <= report.PAGE_BARS
+    close = np.cumsum(rng.normal(0, 1, count))
+    bars = {"open": close + 0.1, "high": close + 1, "low": close - 1, "close": close,
+            "volume": np.ones(count)}
+    carried = report._merged(np, bars, per)
+    view = report._first_view(np, carried, per, count)
+    assert view["high"].max() == bars["high"].max() and view["low"].min() == bars["low"].min()
+    assert view["bars"].sum() == count == view["volume"].sum()
+    assert view["start"][0] == 0 and view["open"][0] == bars["open"][0]
+    assert view["close"][-1] == bars["close"][-1]
+
+
+# Reads the labels the page gives chosen ticks on each bar axis, and what the candles' source
+# holds after the view is moved to [start, end].
+TICK_LABELS = """
+const ticks = arguments[0];
+const axes = [...Bokeh.index.all_views()].filter((v) => v.frame)
+  .map((v) => v.model.below[0]).filter((a) => a && a.formatter.type === "CustomJSTickFormatter");
+return axes.map((a) => a.formatter.doFormat(ticks, {loc: 0}));
+"""
+
+ZOOM = """
+const [start, end, done] = arguments;
+const plots = [...Bokeh.index.all_views()].filter((v) => v.frame).map((v) => v.model);
+const price = plots.find((p) => p.left[0].axis_label === "price");
+price.x_range.setv({start, end});
+setTimeout(() => {
+  const candles = price.renderers.find((r) => r.glyph.type === "VBar").data_source.data;
+  done([candles.bars.length, Math.min(...candles.bars), Math.max(...candles.bars),
+        candles.start[0], candles.high.length ? Math.max(...candles.high) : null]);
+}, 300);
+"""
+
+
+def test_bar_axis_labels_dates_and_redraws_candles(request, artifacts):
+    driver = request.getfixturevalue("browser")
+    bars = sample_bars()[:3000]
+    result = Backtest(bars, 10_000, 7, 0.0002, 100_000, 1).run(SmaCross())
+    path = artifacts / "bar-axis.html"
+    result.plot(str(path))
+    look_at(driver, path, artifacts / "bar-axis.png")
+    # Either side of the first weekend: the labels jump it, as the candles do.
+    gap = next(i for i in range(1, len(bars)) if bars[i].timestamp - bars[i - 1].timestamp > 3600)
+    ticks = [gap - 1, gap, gap + 1]
+    import datetime as dt
+
+    def shown(i):
+        return dt.datetime.fromtimestamp(bars[i].timestamp, dt.timezone.utc).strftime(
+            "%m-%d %H:%M")
+    labels = driver.execute_script(TICK_LABELS, ticks)
+    assert len(labels) == 5
+    assert all(row == [shown(i) for i in ticks] for row in labels), labels
+    # Zoomed out: neighbours merged, so no candle is a hairline; zoomed in: real bars.
+    merged, fewest, most, _, high = driver.execute_async_script(ZOOM, -10, 3010)
+    assert merged <= 400 and fewest > 1
+    assert high == max(bar.high for bar in bars)
+    count, fewest, most, first, _ = driver.execute_async_script(ZOOM, 1000.0, 1100.0)
+    assert fewest == most == 1 and first <= 1000 and 100 <= count <= 110
+    errors = _severe(driver.get_log("browser"))
+    assert not errors, "zooming logged errors:\n" + "\n".join(errors)
+
+
+@pytest.fixture(scope="module")
+def swept():
+    from candlewright import sweep
+    return sweep(SmaCross, {"fast": [5, 10], "slow": [30, 60, 90]}, sample_bars()[:2000],
+                 max_workers=1)
+
+
+@pytest.mark.parametrize("options, title", [
+    pytest.param({}, "total_return_pct by slow and fast", id="default"),
+    pytest.param({"figure": "max_drawdown_pct", "x": "fast", "y": "slow"},
+                 "max_drawdown_pct by fast and slow", id="figure-and-axes"),
+    pytest.param({"x": "fast"}, "total_return_pct by fast and slow", id="x-only"),
+])
+def test_sweep_plot_writes_the_heatmap_and_the_best_report(swept, tmp_path, options, title):
+    path = str(tmp_path / "sweep.html")
+    assert swept.plot(path, **options) == path
+    text = Path(path).read_text()
+    assert title in text and "The best set" in text and "<script src" not in text
+
+
+@pytest.mark.parametrize("options, said", [
+    pytest.param({"x": "nope"}, "no parameter named 'nope'", id="unknown-x"),
+    pytest.param({"figure": "nope"}, "no figure named 'nope'", id="unknown-figure"),
+])
+def test_sweep_plot_refuses_unknown_names(swept, tmp_path, options, said):
+    with pytest.raises(ValueError, match=said):
+        swept.plot(str(tmp_path / "x.html"), **options)
+    assert not (tmp_path / "x.html").exists()
+
+
+def test_unpickled_sweep_plots_its_heatmap_alone(swept, tmp_path):
+    import pickle
+    copy = pickle.loads(pickle.dumps(swept))
+    path = copy.plot(str(tmp_path / "sweep.html"), figure="sharpe")
+    assert "sharpe by" in Path(path).read_text()
+
+
+def test_sweep_heatmap_as_seen(request, artifacts, swept):
+    path = swept.plot(str(artifacts / "sweep.html"))
+    # The heatmap and the best set's report below it.
+    look_at(request.getfixturevalue("browser"), path, artifacts / "sweep.png")
