@@ -2,6 +2,7 @@
 import array
 import math
 import random
+import time
 import types
 import zlib
 
@@ -359,3 +360,148 @@ def test_a_curve_in_use_is_never_reused():
         assert list(bt.run(SmaCross(fast=fast, slow=11)).equity) != kept
     assert list(first.equity) == kept and (view == seen).all()
     assert list(bt.run(SmaCross(fast=2, slow=5)).equity) == kept
+
+
+# --- the account by keyword, strategy classes, progress ---
+
+def exact(result):
+    """A run's figures, equity and trades as text that tells every bit."""
+    return (repr([getattr(result.stats, name) for name in FIGURES]),
+            np.asarray(result.equity).tobytes(), repr(list(result.trades.pnl)))
+
+
+RULES = dict(leverage=30.0, swap_long=-6.0, swap_short=1.5, gap_fills="open")
+
+
+@pytest.mark.parametrize("make", [
+    lambda bars: Backtest(bars, *ACCOUNT, **RULES),
+    lambda bars: Backtest(bars, initial_cash=10_000, commission=7, spread=0.0002,
+                          contract_size=100_000, quote_to_account=1, **RULES),
+    lambda bars: Backtest(bars, quote_to_account=1.0, spread=0.0002, **RULES),
+    lambda bars: Backtest(bars, **RULES),
+], ids=["positional", "keywords", "some keywords", "defaults"])
+def test_the_account_runs_the_same_however_it_is_given(make):
+    bars = sample_bars()[:4000]
+    reference = Backtest(bars, 10_000.0, 7.0, 0.0002, 100_000.0, 1.0, **RULES)
+    result = make(bars).run(SmaCross(fast=8, slow=30))
+    assert exact(result) == exact(reference.run(SmaCross(fast=8, slow=30)))
+    assert make(bars).account == ACCOUNT
+    assert result.metrics["commissions"] > 0 and result.metrics["spread_paid"] > 0
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda bars: Backtest(bars, cash=10_000),
+     "unexpected keyword argument 'cash' (use initial_cash)"),
+    (lambda bars: Backtest(bars, levrage=30), "'levrage' (did you mean leverage?)"),
+    (lambda bars: Backtest(bars, SmaCross), "takes the account, not the strategy: give SmaCross "
+                                            "to run(), as Backtest(data).run(SmaCross, **params)"),
+    (lambda bars: Backtest(bars).run(NeedsPeriod),
+     "NeedsPeriod needs period: give it to run, as run(NeedsPeriod, period=...)"),
+    (lambda bars: Backtest(bars).run(NeedsPeriod, period=3, size=1),
+     "NeedsPeriod takes no parameter 'size'; its parameters: period, lots"),
+    (lambda bars: Backtest(bars).run(SmaCross(), fast=3),
+     "go with a strategy class, as run(SmaCross, fast=...)"),
+], ids=["cash", "typo", "strategy for the account", "missing parameter", "unknown parameter",
+        "parameters with an instance"])
+def test_what_does_not_fit_says_what_to_write(call, text):
+    with pytest.raises(TypeError) as caught:
+        call(sample_bars()[:10])
+    assert text in str(caught.value)
+
+
+class NeedsPeriod:
+    def __init__(self, period, lots=0.1):
+        self.period, self.lots = period, lots
+
+    def next(self, bar, account):
+        if account.bar_index == self.period:
+            account.buy(bar.close, self.lots, bar.timestamp)
+
+
+class Keeps(SmaCross):
+    """More state of its own, started through the parent's init."""
+
+    def init(self, bars):
+        super().init(bars)
+        self.seen = len(bars)
+
+
+@pytest.mark.parametrize("cls, params, made", [
+    (SmaCross, {"fast": 12, "slow": 30, "lots": 0.2}, lambda: SmaCross(12, 30, 0.2)),
+    (NeedsPeriod, {"period": 50}, lambda: NeedsPeriod(50)),
+    (Keeps, {}, SmaCross),
+], ids=["params", "required param", "subclass with an init"])
+def test_run_makes_the_strategy_from_its_class(cls, params, made):
+    bt = Backtest(sample_bars()[:2000])
+    assert exact(bt.run(cls, **params)) == exact(bt.run(made()))
+
+
+def test_help_on_a_strategy_reads_as_methods():
+    import pydoc
+
+    text = pydoc.render_doc(SmaCross, renderer=pydoc.plaintext)
+    assert "_StartOfRun" not in text and "object at" not in text
+    assert "init(self, /, bars=None)\n |      Starts every run afresh" in text
+    # Still no init for the engine (no list of bars built) and every run starts afresh, a
+    # subclass's too.
+    strategy, keeps = SmaCross(), Keeps()
+    assert not hasattr(strategy, "init")
+    bt = Backtest(sample_bars()[:3000])
+    assert exact(bt.run(strategy)) == exact(bt.run(strategy)) == exact(bt.run(keeps)) == \
+        exact(bt.run(keeps))
+    assert keeps.seen == 3000
+
+
+class Sleepy(SmaCross):
+    """Slow enough for a progress bar to be drawn."""
+
+    def next(self, bar, account):
+        time.sleep(0.0002)
+        super().next(bar, account)
+
+
+class Fails(SmaCross):
+    def next(self, bar, account):
+        if account.bar_index == 300:
+            raise ZeroDivisionError
+
+
+@pytest.mark.parametrize("strategy", [Sleepy, Keeps, Script({3: [("buy", 0.1, 0.002, None)],
+                                                            90: [("close_all", 0, 0, 0)]})],
+                         ids=["no init", "init through the parent", "init"])
+def test_progress_changes_nothing_in_the_run(strategy, monkeypatch, capsys):
+    import threading
+
+    from candlewright import _progress
+
+    def watchers():
+        # None left behind, tqdm's monitor neither: a process with a thread cannot fork sweeps.
+        return set(threading.enumerate()) - set(before)
+
+    monkeypatch.setattr(_progress, "DELAY", 0.0)
+    monkeypatch.setattr(_progress, "POLL", 0.01)
+    bt = Backtest(sample_bars()[:600])
+    before = threading.enumerate()
+    assert exact(bt.run(strategy, progress=True)) == exact(bt.run(strategy))
+    assert not watchers()
+    if strategy is Sleepy:
+        assert "/600" in capsys.readouterr().err
+        with pytest.raises(ZeroDivisionError):
+            bt.run(Fails, progress=True)
+        assert not watchers()
+
+
+@requires_debug_build
+def test_no_leaks_making_strategies_or_watching_runs():
+    bars = walk(30, 1)
+    bt = Backtest(bars)
+
+    def action():
+        bt.run(SmaCross, fast=2, slow=5)
+        bt.run(Keeps(fast=2, slow=5), progress=True)
+        with pytest.raises(TypeError):
+            bt.run(NeedsPeriod)
+        with pytest.raises(TypeError):
+            Backtest(bars, cash=1)
+
+    leak_check(action, repeat=20)

@@ -288,3 +288,28 @@ def test_signal_runs_leak_nothing():
                 bt.run_signals(bad)
 
     leak_check(tour, repeat=20)
+
+
+# --- the account by keyword ---
+
+DEFAULTS = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
+RULES = dict(leverage=30.0, swap_long=-6.0, gap_fills="open")
+
+
+@pytest.mark.parametrize("account, rules", [
+    ({}, {}),
+    (dict(initial_cash=10_000, commission=7, spread=0.0002, contract_size=100_000,
+          quote_to_account=1), RULES),
+    (dict(spread=0.0002), RULES),
+], ids=["defaults", "all by keyword", "some by keyword"])
+def test_signal_runs_take_the_account_by_keyword(account, rules):
+    data = dict(DATA, timestamp=DATA["timestamp"] + 1_700_000_000)
+    reference = Backtest(data, *DEFAULTS, **rules)
+    bt = Backtest(data, **account, **rules)
+    strategy = make_signal_strategy(5, 13, data)
+    expected = fingerprint(reference.run(strategy))
+    assert fingerprint(bt.run_signals(**strategy.arguments())) == expected
+    assert fingerprint(bt.run(SignalStrategy, **strategy.arguments())) == expected
+    bars = reference.bars()
+    swept = sweep(lambda: strategy, [{}], bars, **account, **rules, maximize="final_cash")
+    assert fingerprint(swept.best_result) == expected

@@ -398,3 +398,77 @@ def test_command_searches_ranks_writes_and_walks_forward(capsys, tmp_path, bars)
     out, _ = capsys.readouterr()
     assert "walk-forward of candlewright:SmaCross, 4 windows, chosen by sqn" in out
     assert "out of sample: final cash" in out
+
+
+# --- the account by keyword, the best set's Result ---
+
+RULES = dict(leverage=30.0, swap_long=-6.0, swap_short=1.5, gap_fills="open")
+
+
+def exact(result):
+    return (repr([getattr(result.stats, name) for name in FIGURES]),
+            [float.hex(x) for x in result.equity])
+
+
+@pytest.mark.parametrize("account", [ACCOUNT, {}, dict(spread=0.0002, initial_cash=1e4)],
+                         ids=["all five", "defaults", "some"])
+def test_the_account_by_keyword_is_backtests(bars, account):
+    results = sweep(SmaCross, GRID, bars, **account, **RULES, max_workers=2, maximize="sharpe")
+    direct = Backtest(bars, *ACCOUNT.values(), **RULES)
+    for r in results:
+        if r.ok:
+            stats = direct.run(SmaCross, **r.params).stats
+            assert repr(list(r.figures.values())) == repr([getattr(stats, n) for n in FIGURES])
+    assert any(r.metrics["swaps"] != 0 for r in results if r.ok)
+    best = results.best_result
+    assert exact(best) == exact(direct.run(SmaCross, **results.best.params))
+    assert results.best_result is best  # run once, then kept
+
+
+def test_account_options_still_work_with_a_warning(bars):
+    with pytest.warns(DeprecationWarning, match=r"give the account's rules as keywords instead: "
+                                                r"sweep\(\.\.\., leverage=30\.0") as warned:
+        old = sweep(SmaCross, GRID, bars, **ACCOUNT, account_options={"leverage": 30.0},
+                    max_workers=1)
+    assert warned[0].filename == __file__  # it points at the caller
+    assert plain(old) == plain(sweep(SmaCross, GRID, bars, **ACCOUNT, leverage=30.0,
+                                     max_workers=1))
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    (dict(leverage=30.0, account_options={"leverage": 30.0}),
+     "got leverage both as a keyword and in account_options"),
+    (dict(cash=1e4), "unexpected keyword argument 'cash' (use initial_cash)"),
+    (dict(swap_lnog=1.0), "did you mean swap_long?"),
+    (dict(account_options={"initial_cash": 1e4}), "sweep() account_options got an unexpected "
+                                                  "keyword argument 'initial_cash'"),
+], ids=["rule twice", "cash", "typo", "figure in the options"])
+def test_account_keywords_are_checked(bars, kwargs, text):
+    with pytest.raises(TypeError) as caught:
+        sweep(SmaCross, GRID, bars, **kwargs)
+    assert text in str(caught.value)
+
+
+def test_the_best_result_after_a_pickle(bars):
+    import pickle
+
+    def factory(**params):  # a closure: the factory need not pickle
+        return SmaCross(**params)
+
+    with cf.ThreadPoolExecutor(2) as pool:
+        results = sweep(factory, GRID, bars, maximize="final_cash", executor=pool)
+        unscored = sweep(factory, {"fast": [40], "slow": [20]}, bars, maximize="final_cash",
+                         executor=pool)
+    assert unscored.best_result is None  # the only set failed
+    unread = pickle.loads(pickle.dumps(results))
+    assert plain(unread) == plain(results) and unread.maximize == "final_cash"
+    with pytest.raises(RuntimeError, match="unpickled before best_result was read"):
+        unread.best_result
+    import copy
+
+    for copied in (copy.copy(results), copy.deepcopy(results)):  # copies keep the bars
+        assert plain(copied) == plain(results) and "best_result" not in vars(copied)
+        assert exact(copied.best_result) == exact(results.best_result)
+    expected = exact(results.best_result)
+    read = pickle.loads(pickle.dumps(results))
+    assert exact(read.best_result) == expected

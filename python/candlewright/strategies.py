@@ -1,7 +1,9 @@
 """The strategy protocol, and a moving-average crossover written the way strategies should be."""
 from __future__ import annotations
 
+import inspect
 from collections import deque
+from collections.abc import Mapping
 from typing import Any, Callable, Protocol
 
 from _candlewright import Bar, Broker
@@ -20,6 +22,38 @@ class Strategy(Protocol):
     def next(self, bar: Bar, broker: Broker, /) -> object: ...
 
 
+def made(strategy: Any, params: Mapping[str, Any]) -> Any:
+    """The strategy a run runs: `strategy` itself, or, for a class, `strategy(**params)`, with
+    a message naming the class when the parameters do not fit its constructor."""
+    if not isinstance(strategy, type):
+        if params:
+            name = type(strategy).__name__
+            raise TypeError(f"parameters ({', '.join(params)}) go with a strategy class, as "
+                            f"run({name}, {next(iter(params))}=...); this {name} is made "
+                            f"already: give them to its constructor instead")
+        return strategy
+    try:
+        signature = inspect.signature(strategy)
+    except (TypeError, ValueError):
+        return strategy(**params)  # nothing to check against: its own error will do
+    name, kinds = strategy.__qualname__, inspect.Parameter
+    accepted = [p.name for p in signature.parameters.values()
+                if p.kind in (kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)]
+    if not any(p.kind is kinds.VAR_KEYWORD for p in signature.parameters.values()):
+        unknown = [key for key in params if key not in accepted]
+        if unknown:
+            raise TypeError(f"{name} takes no parameter {unknown[0]!r}; its parameters: "
+                            f"{', '.join(accepted) or 'none'}")
+    missing = [p.name for p in signature.parameters.values() if p.default is p.empty
+               and p.kind not in (kinds.VAR_POSITIONAL, kinds.VAR_KEYWORD)
+               and p.name not in params]
+    if missing:
+        raise TypeError(f"{name} needs {', '.join(missing)}: give "
+                        f"{'it' if len(missing) == 1 else 'them'} to run, as run({name}, "
+                        f"{', '.join(f'{m}=...' for m in missing)})")
+    return strategy(**params)
+
+
 class _StartOfRun:
     """`init` that the engine finds on none but the subclasses that define one of their own.
 
@@ -28,13 +62,29 @@ class _StartOfRun:
     calls `start` and then finds nothing, so the state is fresh for every run at no cost per bar
     and no list is built. A subclass that keeps more state can define an init and call this one
     through super(); the engine then calls the subclass's init with the bars, as for any other.
+
+    It reads as the method it stands for (name, signature, `start`'s docstring), so that help()
+    on a strategy shows an init, not this class.
     """
 
     def __init__(self, start: Callable[[Any], None]) -> None:
         self.start = start
+        self.__doc__ = start.__doc__
+        self.__signature__ = inspect.Signature(
+            [inspect.Parameter("self", inspect.Parameter.POSITIONAL_ONLY),
+             inspect.Parameter("bars", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=None)])
 
     def __set_name__(self, owner: type, name: str) -> None:
-        self.name = name
+        self.name = self.__name__ = name
+        self.__qualname__ = f"{owner.__qualname__}.{name}"
+        self.__module__ = owner.__module__
+
+    def __repr__(self) -> str:
+        return f"<method {self.__qualname__}>"
+
+    def __call__(self, strategy: Any, bars: Any = None) -> None:
+        # Class.init(strategy) as for a plain method.
+        self.start(strategy)
 
     def __get__(self, obj: Any, owner: type | None = None) -> Any:
         if obj is None:
@@ -43,7 +93,7 @@ class _StartOfRun:
             if self.name in vars(klass):
                 if vars(klass)[self.name] is not self:
                     # super().init from a subclass's own init.
-                    return lambda bars: self.start(obj)
+                    return lambda bars=None: self.start(obj)
                 break
         self.start(obj)
         raise AttributeError(f"{type(obj).__name__!r} object has no attribute {self.name!r}")
@@ -69,6 +119,8 @@ class SmaCross:
         self._start()
 
     def _start(self) -> None:
+        """Starts every run afresh. The engine never calls it with the bars, so it builds no
+        list of them; a subclass's own init(bars) may call it through super()."""
         self._fast_window: deque[float] = deque(maxlen=self.fast)
         self._slow_window: deque[float] = deque(maxlen=self.slow)
         self._fast_sum = self._slow_sum = 0.0

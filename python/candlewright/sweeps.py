@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import ast
 import concurrent.futures as cf
+import copy
+import functools
 import hashlib
 import importlib
 import itertools
@@ -36,11 +38,13 @@ from _candlewright import Bar, Engine, Stats
 
 from ._cores import cores as _cores
 from ._progress import progress_bar
-from .backtest import Backtest, _is_per_bar
+from ._account import (COMMISSION, CONTRACT_SIZE, INITIAL_CASH, QUOTE_TO_ACCOUNT, SPREAD,
+                       merge_rules)
+from .backtest import RULES, Backtest, _is_per_bar
 from .bars import Bars
 from .fx import fixed_account
 from .metrics import METRICS
-from .result import FIGURES
+from .result import FIGURES, Result
 from .signals import is_signal_based, run_strategy
 from .strategies import Strategy
 
@@ -83,13 +87,64 @@ class SweepResult:
 
 class SweepResults(list[SweepResult]):
     """The results of a sweep, a `SweepResult` per set that ran, in the order they were
-    chosen (grid order for a grid)."""
+    chosen (grid order for a grid), and what it maximised (`maximize`, as given)."""
+
+    maximize: str | Callable[[Any], float] | None = None
+    # The sweep's backtest and factory, for the best set's run; not pickled.
+    _source: tuple[Any, Callable[..., Any]] | None = None
 
     @property
     def best(self) -> SweepResult | None:
         """The set with the highest score (the first of equals), or None if none has one."""
         scored = [r for r in self if r.score is not None and not math.isnan(r.score)]
         return max(scored, key=operator.attrgetter("score"), default=None)
+
+    @functools.cached_property
+    def best_result(self) -> Result | None:
+        """The `Result` of the best set (trades, equity curve, report), or None if no set has
+        a score. The sweep keeps only figures, so the first read runs the best set once more,
+        in this process, on the sweep's bars and account: the same run, so the same figures
+        to the bit. It is kept from then on, pickles included."""
+        best = self.best
+        if best is None:
+            return None
+        if self._source is None:
+            raise RuntimeError("this SweepResults no longer has the sweep's bars (it was "
+                               "unpickled before best_result was read): run the best set "
+                               "with Backtest(...).run(factory(**results.best.params))")
+        backtest, factory = self._source
+        result: Result = run_strategy(backtest, factory(**best.params))
+        return result
+
+    def plot(self, path: str | None = None, *, x: str | None = None, y: str | None = None,
+             figure: str | None = None, open_browser: bool = False) -> str:
+        """Writes the heatmap of `figure` (a figure or metric by name; default: the score the
+        sweep maximised, or total_return_pct if none) over parameters `x` and `y` (default: the two with the most values),
+        with the best set's report below it, as one HTML file (default:
+        candlewright-sweep.html) and returns its path; needs Bokeh (the `report` extra). See
+        `candlewright.report.heatmap`."""
+        from .report import plot_sweep
+        return plot_sweep(self, path, x=x, y=y, figure=figure, open_browser=open_browser)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The sweep's bars and factory stay behind (a lambda does not pickle); what was read
+        # of them comes along.
+        state = {k: v for k, v in vars(self).items()
+                 if k != "_source" and (k != "maximize" or isinstance(v, str))}
+        return (SweepResults, (list(self),), state or None)
+
+    def __copy__(self) -> SweepResults:
+        copied = SweepResults(self)
+        vars(copied).update(vars(self))
+        return copied
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> SweepResults:
+        # The backtest and factory are shared: a run changes neither.
+        copied = SweepResults(copy.deepcopy(list(self), memo))
+        memo[id(self)] = copied
+        vars(copied).update({k: v if k == "_source" else copy.deepcopy(v, memo)
+                             for k, v in vars(self).items()})
+        return copied
 
     def to_pandas(self) -> Any:
         """One row per set: the parameters, the eleven figures, the other metrics, the score
@@ -136,14 +191,15 @@ def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
 
 def sweep(strategy_factory: Callable[..., Strategy],
           grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-          bars: Sequence[Bar], *, initial_cash: float, commission: float, spread: Any,
-          contract_size: float, quote_to_account: Any,
+          bars: Sequence[Bar], *, initial_cash: float = INITIAL_CASH,
+          commission: float = COMMISSION, spread: Any = SPREAD,
+          contract_size: float = CONTRACT_SIZE, quote_to_account: Any = QUOTE_TO_ACCOUNT,
           executor: cf.Executor | None = None, max_workers: int | None = None,
           progress: bool | None = None, maximize: str | Callable[[Any], float] | None = None,
           constraint: Callable[[dict[str, Any]], bool] | None = None, method: str = "grid",
           max_tries: int | None = None, random_state: int | None = None,
           account_options: Mapping[str, Any] | None = None,
-          rules: str | None = None) -> SweepResults:
+          **account_rules: Any) -> SweepResults:
     """Run `strategy_factory(**params)` over `bars` once for each parameter set of `grid`, and
     return a `SweepResult` per set: the eleven figures, the metrics of the run's `Result` and a
     score. A set whose run raises gets the error; the others are unaffected.
@@ -167,16 +223,18 @@ def sweep(strategy_factory: Callable[..., Strategy],
     `distributed.Client(address).get_executor()` for a Dask cluster; the factory (and a
     function given as `maximize`) must then be picklable.
     `progress` draws a bar on standard error: None (the default) draws it on a terminal only.
-    `spread` and `quote_to_account` may be given per bar, and `account_options` holds the other
-    options of `Backtest` (swaps, margin, fill rules), as `Backtest` takes them; `rules` picks
-    the rule set ("broker", the default, or "engine"), as `Backtest` does.
+    The account is `Backtest`'s, given the same way: the five figures by name, each with the
+    same default (a typical EURUSD retail account), `spread` and `quote_to_account` also per
+    bar, and every other keyword of `Backtest` (`rules`, `prices`, `leverage`, `swap_long`,
+    `time_unit`, ...) as a keyword here too. `account_options={...}`, the same keywords in a
+    dict, still works but is deprecated. `results.best_result` is the best set's `Result`.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers; a
     signal sweep's sets under way end on their threads, unseen. A fork server that dies loses
     no result already in: the sets not finished run again on new workers.
     """
+    options = merge_rules("sweep()", account_rules, account_options, RULES, stacklevel=2)
     spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
     account = (initial_cash, commission, spread, contract_size, quote_to_account)
-    options = with_rules(account_options, rules)
     # Refuses bad bars or account values here, with the engine's own messages, before any work.
     Engine(bars, initial_cash, commission, 0.0 if _is_per_bar(spread) else spread, contract_size,
            1.0 if _is_per_bar(quote_to_account) else quote_to_account)
@@ -197,24 +255,17 @@ def sweep(strategy_factory: Callable[..., Strategy],
                  lambda: _Shipment.pack(bars, account, options), executor, max_workers,
                  sys.stderr.isatty() if progress is None else progress)
     if method == "optuna":
-        return _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
-                              random_state)
-    sets = [p for p in expand_grid(grid) if constraint is None or constraint(p)]
-    if method == "random":
-        sets = random.Random(random_state).sample(sets, min(operator.index(max_tries or 0),
-                                                            len(sets)))
-    return SweepResults(_run_sets(plan, sets))
-
-
-def with_rules(account_options: Mapping[str, Any] | None, rules: str | None) -> dict[str, Any]:
-    """`Backtest`'s keywords: the account options, with the rule set given apart."""
-    options = dict(account_options or {})
-    if rules is not None:
-        if options.get("rules", rules) != rules:
-            raise ValueError(f"rules={rules!r} and account_options' rules="
-                             f"{options['rules']!r} disagree")
-        options["rules"] = rules
-    return options
+        results = _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
+                                 random_state)
+    else:
+        sets = [p for p in expand_grid(grid) if constraint is None or constraint(p)]
+        if method == "random":
+            sets = random.Random(random_state).sample(sets, min(operator.index(max_tries or 0),
+                                                                len(sets)))
+        results = SweepResults(_run_sets(plan, sets))
+    results._source = (plan.backtest, strategy_factory)
+    results.maximize = maximize
+    return results
 
 
 @dataclass(frozen=True)

@@ -17,14 +17,16 @@ from typing import Any
 
 from _candlewright import Bar
 
-from .backtest import Backtest
+from ._account import (COMMISSION, CONTRACT_SIZE, INITIAL_CASH, QUOTE_TO_ACCOUNT, SPREAD,
+                       merge_rules, refuse)
+from .backtest import RULES, Backtest
 from .bars import Bars
 from .fx import fixed_account, window
 from .metrics import infer_periods_per_year
 from .resample import span_seconds
 from .result import Result
 from .strategies import Strategy
-from .sweeps import SweepResult, sweep, with_rules
+from .sweeps import SweepResult, sweep
 
 __all__ = ["walk_forward", "WalkForward", "Window"]
 
@@ -33,13 +35,16 @@ __all__ = ["walk_forward", "WalkForward", "Window"]
 @dataclass(frozen=True)
 class Window:
     """One step: the bars it trained and tested on (index ranges, end excluded), the set the
-    training chose (None when no set scored), its training result, and the test run."""
+    training chose (None when no set scored), its training result, and the test run; and the
+    times of the first and last bar of each range (in the run's time unit)."""
 
     train: tuple[int, int]
     test: tuple[int, int]
     params: dict[str, Any] | None
     in_sample: SweepResult | None
     out_of_sample: Result | None
+    train_times: tuple[int, int] | None = None
+    test_times: tuple[int, int] | None = None
 
 
 @dataclass(frozen=True)
@@ -52,6 +57,7 @@ class WalkForward:
     equity: list[float] = field(repr=False)
     trades: list[Any] = field(repr=False)
     initial_cash: float
+    time_unit: str = "s"
 
     @property
     def final_cash(self) -> float:
@@ -62,14 +68,27 @@ class WalkForward:
         return (self.final_cash - self.initial_cash) / self.initial_cash * 100.0
 
     def to_pandas(self) -> Any:
-        """One row per window: its spans, the chosen parameters, the in-sample score and the
+        """One row per window: its spans, as bar numbers (`train_start`, `train_end`, end
+        excluded) and as the UTC times of their first and last bars (`train_first`,
+        `train_last`: pandas Timestamps), the chosen parameters, the in-sample score and the
         out-of-sample figures (needs pandas)."""
         pd: Any = importlib.import_module("pandas")
+
+        def times(span: tuple[int, int] | None) -> tuple[Any, Any]:
+            if span is None:
+                return None, None
+            first, last = pd.to_datetime(list(span), unit=self.time_unit, utc=True)
+            return first, last
+
         rows = []
         for w in self.windows:
             stats = w.out_of_sample.stats if w.out_of_sample is not None else None
+            train_first, train_last = times(w.train_times)
+            test_first, test_last = times(w.test_times)
             rows.append({"train_start": w.train[0], "train_end": w.train[1],
-                         "test_start": w.test[0], "test_end": w.test[1], **(w.params or {}),
+                         "test_start": w.test[0], "test_end": w.test[1],
+                         "train_first": train_first, "train_last": train_last,
+                         "test_first": test_first, "test_last": test_last, **(w.params or {}),
                          "in_sample_score": None if w.in_sample is None else w.in_sample.score,
                          "test_final_cash": None if stats is None else stats.final_cash,
                          "test_trades": None if stats is None else stats.num_trades})
@@ -80,52 +99,67 @@ def walk_forward(strategy_factory: Callable[..., Strategy],
                  grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
                  bars: Sequence[Bar], *, train: int | str, test: int | str,
                  step: int | str | None = None, anchored: bool = False,
-                 maximize: str | Callable[[Any], float], initial_cash: float,
-                 commission: float, spread: Any, contract_size: float,
-                 quote_to_account: Any, account_options: Mapping[str, Any] | None = None,
-                 rules: str | None = None, **sweep_options: Any) -> WalkForward:
+                 maximize: str | Callable[[Any], float], initial_cash: float = INITIAL_CASH,
+                 commission: float = COMMISSION, spread: Any = SPREAD,
+                 contract_size: float = CONTRACT_SIZE, quote_to_account: Any = QUOTE_TO_ACCOUNT,
+                 account_options: Mapping[str, Any] | None = None,
+                 **options: Any) -> WalkForward:
     """Walks forward over `bars`: windows of `train` bars to choose on, then `test` bars to
     trade on, moved by `step` (by default `test`, so the test windows follow each other). A
     span is a number of bars or a time such as "90d", "12w", "6h". `anchored` keeps every
     training window starting at the first bar. The set chosen is the one `maximize` scores
-    highest (see `sweep`, which also takes `sweep_options`: method, constraint, executor...);
-    `rules` and `account_options` are the account's, as `sweep` takes them.
+    highest (see `sweep`, whose other keywords it takes too: method, constraint, executor...).
+    The account is given as `sweep` and `Backtest` take it: the five figures, each with its
+    default, and the account's rules as keywords (`account_options`, deprecated, as a dict).
     Only windows whose test span lies wholly within the bars are made. Every run annualises
-    its metrics with the `periods_per_year` of `account_options` or, by default, with the one
-    inferred from all the bars, which a window too short to hold a whole week could not infer.
+    its metrics with the `periods_per_year` given or, by default, with the one inferred from
+    all the bars, which a window too short to hold a whole week could not infer.
     """
+    unknown = [k for k in options if k not in RULES and k not in _SWEEP_OPTIONS]
+    if unknown:
+        refuse("walk_forward()", unknown, (*RULES, *_SWEEP_OPTIONS))
+    searching = {k: v for k, v in options.items() if k in _SWEEP_OPTIONS}
+    rules = merge_rules("walk_forward()", {k: v for k, v in options.items() if k in RULES},
+                        account_options, RULES, stacklevel=2)
     data = bars if isinstance(bars, Bars) else Bars(bars)
     spread, quote_to_account = fixed_account(data, spread, quote_to_account)
-    options = with_rules(account_options, rules)
-    if options.get("periods_per_year") is None:
-        periods = infer_periods_per_year(data.timestamp, options.get("time_unit", "s"))
+    unit = rules.get("time_unit", "s")
+    if rules.get("periods_per_year") is None:
+        periods = infer_periods_per_year(data.timestamp, unit)
         if periods > 0:  # not NaN: there are two bars or more
-            options["periods_per_year"] = periods
+            rules["periods_per_year"] = periods
     windows = []
     stamps: list[int] = []
     equity: list[float] = []
     trades: list[Any] = []
     carried = float(initial_cash)
+    times = data.timestamp
     for train_span, test_span in _windows(data, train, test, step, anchored):
         chosen = sweep(strategy_factory, grid, data[train_span[0]:train_span[1]],
                        initial_cash=initial_cash, commission=commission,
                        spread=window(spread, *train_span), contract_size=contract_size,
                        quote_to_account=window(quote_to_account, *train_span),
-                       maximize=maximize, account_options=options, **sweep_options).best
+                       maximize=maximize, **searching, **rules).best
         run = None
         if chosen is not None:
             test_bars = data[test_span[0]:test_span[1]]
             run = Backtest(test_bars, initial_cash, commission, window(spread, *test_span),
                            contract_size, window(quote_to_account, *test_span),
-                           **options).run(strategy_factory(**chosen.params))
+                           **rules).run(strategy_factory(**chosen.params))
             shift = carried - float(initial_cash)
             equity.extend(value + shift for value in run.equity)
             stamps.extend(test_bars.timestamp)
             trades.extend(run.trades)
             carried = equity[-1] if equity else carried
         windows.append(Window(train_span, test_span, None if chosen is None else chosen.params,
-                              chosen, run))
-    return WalkForward(windows, stamps, equity, trades, float(initial_cash))
+                              chosen, run, (times[train_span[0]], times[train_span[1] - 1]),
+                              (times[test_span[0]], times[test_span[1] - 1])))
+    return WalkForward(windows, stamps, equity, trades, float(initial_cash), unit)
+
+
+# What walk_forward passes on to each window's sweep, beside the account.
+_SWEEP_OPTIONS = ("executor", "max_workers", "progress", "constraint", "method", "max_tries",
+                  "random_state")
 
 
 def _windows(bars: Bars, train: int | str, test: int | str, step: int | str | None,
