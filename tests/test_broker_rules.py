@@ -437,7 +437,7 @@ def test_an_mt5_files_spread_is_paid_once_per_round_trip(tmp_path):
                      f"{bar.close!r}\t{int(bar.volume)}\t0\t{spread}")
     path = tmp_path / "EURUSD_H1.csv"
     path.write_text("\n".join(lines) + "\n", encoding="utf-16")
-    loaded = read_csv(path)
+    loaded = read_csv(path, tz="UTC")  # written from UTC times
     account = (10_000, 7, "spread", 100_000, 1)
     broker = Backtest(loaded, *account, point=0.00001).run(SmaCross(fast=20, slow=50))
     engine = Backtest(loaded, *account, point=0.00001, rules="engine").run(

@@ -14,9 +14,14 @@ from zoneinfo import ZoneInfo
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from candlewright.bars import from_arrays, from_dataframe, read_csv, read_feather, read_parquet
+from candlewright.bars import (ServerTimeWarning, from_arrays, from_dataframe, read_csv,
+                               read_feather, read_parquet)
+
+# Asserted where it is the subject; elsewhere an MT4 file's warning is noise.
+pytestmark = pytest.mark.filterwarnings("ignore::candlewright.bars.ServerTimeWarning")
 
 UTC = dt.timezone.utc
+EST = dt.timezone(dt.timedelta(hours=-5))  # HistData's clock, the whole year
 # Short and long reprs, an exponent, sums that are not what they look like.
 AWKWARD = [1.12345, 0.1 + 0.2, 1.1 + 0.2, 1 / 3, 1.2345678901234567, 3 * 1e-5, 99999.99999, 1.5,
            150.123, 7e-05, 0.1 * 3, 1.0000000000000002]
@@ -61,8 +66,8 @@ def _table(header, when, sep=",", order="tohlcv", volume=_num):
     return write
 
 
-def _clock(fmt):
-    return lambda t: t if isinstance(t, str) else dt.datetime.fromtimestamp(t, UTC).strftime(fmt)
+def _clock(fmt, zone=UTC):
+    return lambda t: t if isinstance(t, str) else dt.datetime.fromtimestamp(t, zone).strftime(fmt)
 
 
 TICKER = "EURUSD=X"
@@ -70,7 +75,7 @@ WRITERS = {
     "mt4": _table([], _clock("%Y.%m.%d,%H:%M"), volume=_count),
     "mt5": _table(["<DATE>\t<TIME>\t<OPEN>\t<HIGH>\t<LOW>\t<CLOSE>\t<TICKVOL>\t<VOL>\t<SPREAD>"],
                   _clock("%Y.%m.%d\t%H:%M:%S"), "\t", "tohlcvrs", _count),
-    "histdata": _table([], _clock("%Y%m%d %H%M%S"), ";", volume=_count),
+    "histdata": _table([], _clock("%Y%m%d %H%M%S", EST), ";", volume=_count),
     "dukascopy": _table(["Gmt time,Open,High,Low,Close,Volume"], _clock("%d.%m.%Y %H:%M:%S.000")),
     "pandas": _table([",open,high,low,close,volume"], _clock("%Y-%m-%d %H:%M:%S+00:00")),
     "yfinance": _table(["Date,Open,High,Low,Close,Adj Close,Volume"],
@@ -125,7 +130,12 @@ SOURCES = {
 def test_every_layout_gives_the_same_bars(tmp_path, writer, source):
     text = WRITERS[writer](BARS)
     for fmt in (None, writer.split("-")[0]):
-        assert rows(read_csv(SOURCES[source](tmp_path, text), format=fmt)) == BARS, fmt
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert rows(read_csv(SOURCES[source](tmp_path, text), format=fmt)) == BARS, fmt
+        # A server's clock is said once per file, and only of the layouts that carry one.
+        told = [w for w in caught if w.category is ServerTimeWarning]
+        assert len(told) == (writer in ("mt4", "mt5")), fmt
 
 
 @pytest.mark.parametrize("writer, extras", [
@@ -161,6 +171,77 @@ def test_wall_clock_zones_across_both_dst_changes(tz, tzinfo):
 def test_zone_leaves_times_with_an_offset_alone():
     text = WRITERS["yfinance"](BARS)
     assert rows(read_csv(io.StringIO(text), tz="Europe/Athens")) == BARS
+
+
+# Winter and summer: HistData's EST does not move for daylight saving, so both are 5 hours
+# behind UTC (New York's clock would be 4 in July).
+HISTDATA_ROWS = [("20170102 000000", dt.datetime(2017, 1, 2, 5, tzinfo=UTC)),
+                 ("20170703 235900", dt.datetime(2017, 7, 4, 4, 59, tzinfo=UTC))]
+
+
+def _histdata(sep=";", volume=True):
+    tail = f"{sep}0" if volume else ""
+    return "".join(f"{t}{sep}1.0522{sep}1.0524{sep}1.0521{sep}1.0523{tail}\n"
+                   for t, _ in HISTDATA_ROWS)
+
+
+@pytest.mark.parametrize("text, options", [
+    (_histdata(), {}),
+    (_histdata(volume=False), {}),
+    (_histdata(sep=","), {}),
+    (_histdata(), {"format": "histdata"}),
+    (_histdata().replace("\n", "\r\n"), {"delimiter": ";"}),
+], ids=["m1-ascii", "no-volume", "commas", "named", "crlf-delimiter-given"])
+def test_histdata_times_are_eastern_standard_time(tmp_path, text, options):
+    path = tmp_path / "DAT_ASCII_EURUSD_M1_2017.csv.gz"
+    path.write_bytes(gzip.compress(text.encode()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # its zone is known: nothing to warn of
+        bars = read_csv(path, **options)
+    assert [b.timestamp for b in bars] == [int(u.timestamp()) for _, u in HISTDATA_ROWS]
+
+
+def test_histdata_archive_with_its_report(tmp_path):
+    # As downloaded: the bars' .csv beside a .txt listing the gaps, which is not bars.
+    path = tmp_path / "HISTDATA_COM_ASCII_EURUSD_M1_2017.zip"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("DAT_ASCII_EURUSD_M1_2017.csv", _histdata())
+        archive.writestr("DAT_ASCII_EURUSD_M1_2017.txt", "HistData.com (c) 2017\nGap of 120s\n")
+    bars = read_csv(path)
+    assert [b.timestamp for b in bars] == [int(u.timestamp()) for _, u in HISTDATA_ROWS]
+
+
+@pytest.mark.parametrize("tz, hours", [("UTC", 0), ("Europe/Athens", -2), ("-05:00", 5)],
+                         ids=["utc-as-before", "athens", "est-spelled-out"])
+def test_a_zone_given_overrides_histdatas(tz, hours):
+    bars = read_csv(io.StringIO(_histdata()), tz=tz)
+    midnight = int(dt.datetime(2017, 1, 2, tzinfo=UTC).timestamp())
+    assert bars[0].timestamp == midnight + 3600 * hours
+
+
+@pytest.mark.parametrize("writer", ["mt4", "mt5"])
+def test_server_time_is_warned_once_at_the_callers_line(tmp_path, writer):
+    path = tmp_path / "EURUSD_H1.csv"
+    path.write_text(WRITERS[writer](BARS))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        read_csv(path)
+        read_csv(path, tz="UTC")  # said what the times are: nothing to warn of
+    assert [w.category for w in caught] == [ServerTimeWarning]
+    assert issubclass(ServerTimeWarning, UserWarning) and caught[0].filename == __file__
+    assert str(caught[0].message).startswith(
+        f"{path}: the times of an {writer.upper()} export are the broker's server time, read "
+        "as UTC: give tz= your broker's server zone")
+
+
+@pytest.mark.parametrize("writer", ["mt4", "mt5"])
+def test_server_time_warning_does_not_hide_an_error(tmp_path, writer):
+    path = tmp_path / "EURUSD_H1.csv"
+    path.write_text(WRITERS[writer](BARS[::-1][:1] + BARS[:3]))  # out of time order
+    with warnings.catch_warnings(record=True) as caught, pytest.raises(ValueError):
+        warnings.simplefilter("always")
+        read_csv(path)
+    assert not [w for w in caught if w.category is ServerTimeWarning]
 
 
 @pytest.mark.parametrize("writer, wrong", [

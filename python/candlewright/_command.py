@@ -6,13 +6,17 @@ import argparse
 import importlib
 import importlib.util
 import pathlib
+import re
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any, cast
 
 from _candlewright import Bar
 
-from .bars import read_csv, sample_bars
+from ._account import (COMMISSION, CONTRACT_SIZE, DEFAULTS, INITIAL_CASH, QUOTE_TO_ACCOUNT,
+                       SPREAD)
+from .bars import VALIDATE, read_csv, sample_bars
 from .formats import FORMATS
 from .strategies import Strategy
 
@@ -21,23 +25,37 @@ class UserError(Exception):
     """A problem with what was asked for: reported in one line, without a traceback."""
 
 
+def strategy_spec(spec: str) -> str:
+    """--strategy's shape, checked as argparse checks a value: a usage error when wrong."""
+    where, colon, name = spec.rpartition(":")
+    if not colon or not where or not name:
+        raise argparse.ArgumentTypeError(f"wants module:Class or file.py:Class, not {spec!r}")
+    return spec
+
+
 def load_object(spec: str) -> Any:
-    """The object named by "module:Name" or "path/to/file.py:Name"."""
+    """The object named by "module:Name" or "path/to/file.py:Name"; every failure a UserError
+    that names the module or the file as given."""
     where, colon, name = spec.rpartition(":")
     if not colon or not where or not name:
         raise UserError(f"--strategy wants module:Class or file.py:Class, not {spec!r}")
-    try:
-        if _is_file(where):
-            module = _import_file(pathlib.Path(where))
-        else:
-            module = importlib.import_module(where)
-        found: Any = module
-        for part in name.split("."):
+    failed = f"cannot load strategy {spec!r}"
+    if _is_file(where):
+        module = _import_file(where, failed)
+        owner = where
+    else:
+        module = _import_module(where, failed)
+        owner = f"module {where!r}"
+    found: Any = module
+    parts = name.split(".")
+    for depth, part in enumerate(parts):
+        try:
             found = getattr(found, part)
-    except UserError:
-        raise
-    except Exception as exc:
-        raise UserError(f"cannot load strategy {spec!r}: {_describe(exc)}") from exc
+        except AttributeError as exc:
+            within = owner if depth == 0 else repr(f"{where}:{'.'.join(parts[:depth])}")
+            raise UserError(f"{failed}: {within} has no {part!r}") from exc
+        except Exception as exc:
+            raise UserError(f"{failed}: {_describe(exc)}") from exc
     return found
 
 
@@ -57,18 +75,62 @@ def _is_file(where: str) -> bool:
     return where.endswith(".py") or "/" in where or "\\" in where
 
 
-def _import_file(path: pathlib.Path) -> object:
+def _import_module(where: str, failed: str) -> object:
+    try:
+        return importlib.import_module(where)
+    except ModuleNotFoundError as exc:
+        if exc.name == where or where.startswith(f"{exc.name}."):
+            raise UserError(f"{failed}: no module named {where!r} (give a file as "
+                            "path/to/file.py:Class)") from exc
+        raise UserError(f"{failed}: {_describe(exc)}{_origin(exc, None)}") from exc
+    except Exception as exc:
+        raise UserError(f"{failed}: {_describe(exc)}{_origin(exc, None)}") from exc
+
+
+def _import_file(where: str, failed: str) -> object:
+    path = pathlib.Path(where)
     if not path.is_file():
-        raise UserError(f"cannot load strategy: no file {str(path)!r}")
+        what = "a directory" if path.is_dir() else "no such file"
+        raise UserError(f"{failed}: {where!r}: {what}")
     # A fixed private name, so a file called like a library module does not replace it.
     name = "_candlewright_strategy"
     spec = importlib.util.spec_from_file_location(name, path)
     if spec is None or spec.loader is None:
-        raise UserError(f"cannot load strategy: {str(path)!r} is not a Python file")
+        raise UserError(f"{failed}: {where!r} is not a Python file")
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module  # dataclasses and pickling look the module up by name
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    except SyntaxError as exc:
+        sys.modules.pop(name, None)
+        # The file's own line, as the user typed its path; the message without Python's
+        # "(file, line)" suffix, which would name it a second time.
+        raise UserError(f"{failed}: {where}, line {exc.lineno}: {type(exc).__name__}: "
+                        f"{exc.msg}") from exc
+    except Exception as exc:
+        sys.modules.pop(name, None)
+        raise UserError(f"{failed}: {_describe(exc)}{_origin(exc, path, where)}") from exc
     return module
+
+
+def _origin(exc: BaseException, path: pathlib.Path | None, shown: str = "") -> str:
+    """ (at FILE, line N): the deepest line of the traceback in the user's file, or in any
+    file outside the interpreter's import machinery when no file is given."""
+    import traceback
+    frames = [f for f in traceback.extract_tb(exc.__traceback__)
+              if not f.filename.startswith("<frozen")]
+    if path is not None:
+        target = str(path.resolve())
+        frames = [f for f in frames if _same_file(f.filename, target)]
+        return f" (at {shown}, line {frames[-1].lineno})" if frames else ""
+    return f" (at {frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
+
+
+def _same_file(name: str, target: str) -> bool:
+    try:
+        return str(pathlib.Path(name).resolve()) == target
+    except OSError:
+        return False
 
 
 def _describe(exc: BaseException) -> str:
@@ -101,27 +163,40 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
     parser.add_argument("--format", choices=list(FORMATS), metavar="NAME",
                         help="the file's layout, when it is not recognised: "
                              + ", ".join(FORMATS))
+    parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
+                        help="the character between fields, when it is not found: ',', ';', "
+                             "'|', or tab (also written \\t)")
     parser.add_argument("--decimal", choices=(".", ","), default=".",
                         help="the numbers' decimal mark: ',' for files saved by European "
                              "spreadsheets, 1,0716 (default: %(default)s)")
+    parser.add_argument("--date-format", metavar="PATTERN",
+                        help="the times' pattern, when it is not recognised or dates could be "
+                             "day/month or month/day: such as '%%d/%%m/%%Y %%H:%%M' (%%Y %%y %%m "
+                             "%%d %%H %%M %%S %%f %%z)")
     parser.add_argument("--tz", metavar="ZONE",
                         help="the zone the file's times are in when they carry no offset, "
-                             "such as Europe/Athens or +02:00 (default: UTC)")
+                             "such as Europe/Athens or +02:00 (default: UTC; HistData files: "
+                             "EST all year, UTC-05:00; MT4 and MT5 exports are in the "
+                             "broker's server time, read as UTC with a warning)")
+    parser.add_argument("--validate", choices=VALIDATE, default="error",
+                        help="what bad bars do (out of time order, a price outside low..high, "
+                             "...): stop with an error, load them with a warning, or load "
+                             "them unchecked (default: %(default)s)")
     parser.add_argument("--strategy", metavar="MODULE:CLASS", default="candlewright:SmaCross",
-                        help=strategy_help)
+                        type=strategy_spec, help=strategy_help)
     account = parser.add_argument_group("account")
-    account.add_argument("--initial-cash", type=float, default=10_000.0, metavar="X",
+    account.add_argument("--initial-cash", type=float, default=INITIAL_CASH, metavar="X",
                          help="starting balance (default: %(default)s)")
-    account.add_argument("--commission", type=float, default=7.0, metavar="X",
+    account.add_argument("--commission", type=float, default=COMMISSION, metavar="X",
                          help="commission per lot, charged at opening (default: %(default)s)")
-    account.add_argument("--spread", type=_number_or_name, default=0.0002, metavar="X|COLUMN",
+    account.add_argument("--spread", type=_number_or_name, default=SPREAD, metavar="X|COLUMN",
                          help="the bid-ask spread in price units, or the file's column of it "
                               "per bar (default: %(default)s)")
     account.add_argument("--point", type=float, metavar="X",
                          help="the spread is in points of this size, e.g. 0.00001")
-    account.add_argument("--contract-size", type=float, default=100_000.0, metavar="X",
+    account.add_argument("--contract-size", type=float, default=CONTRACT_SIZE, metavar="X",
                          help="units per lot (default: %(default)s)")
-    account.add_argument("--quote-to-account", type=_number_or_name, default=1.0,
+    account.add_argument("--quote-to-account", type=_number_or_name, default=QUOTE_TO_ACCOUNT,
                          metavar="X|COLUMN|1/close",
                          help="quote to account currency factor, a column of it per bar, or "
                               "1/close (default: %(default)s)")
@@ -163,6 +238,13 @@ def add_input_arguments(parser: argparse.ArgumentParser, strategy_help: str) -> 
                             "(default: %(default)s)")
 
 
+def _delimiter(text: str) -> str:
+    named = {"\\t": "\t", "tab": "\t", "TAB": "\t"}.get(text, text)
+    if len(named) != 1 or named in "\r\n\"" or named.isalnum() or named == ".":
+        raise argparse.ArgumentTypeError(f"wants one character such as ';' or tab, not {text!r}")
+    return named
+
+
 def _number_or_name(text: str) -> float | str:
     try:
         return float(text)
@@ -170,9 +252,9 @@ def _number_or_name(text: str) -> float | str:
         return text
 
 
-def account_of(args: argparse.Namespace) -> tuple[float, float, Any, float, Any]:
-    return (args.initial_cash, args.commission, args.spread, args.contract_size,
-            args.quote_to_account)
+def account_of(args: argparse.Namespace) -> dict[str, Any]:
+    """The account figures given on the command line, as Backtest's keywords."""
+    return {name: getattr(args, name) for name in DEFAULTS}
 
 
 _RULES = ("rules", "point", "prices", "spread_at", "gap_fills", "trail_from", "fill_bar_exits",
@@ -186,14 +268,40 @@ def options_of(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def load_bars(args: argparse.Namespace) -> tuple[Sequence[Bar], str]:
-    """The bars of --data, or the bundled sample, and where they came from."""
+    """The bars of --data, or the bundled sample, and where they came from. The loader's
+    warnings are shown as the command's, one line each, naming flags where it names keywords."""
     if args.data is None:
         return sample_bars(), "the bundled sample"
-    try:
-        return (read_csv(args.data, format=args.format, tz=args.tz, decimal=args.decimal),
-                args.data)
-    except OSError as exc:
-        reason = f"[Errno {exc.errno}] {exc.strerror}" if exc.strerror else str(exc)
-        raise UserError(f"cannot read {args.data!r}: {reason}") from exc
-    except ValueError as exc:  # the message names the file, the line and the column
-        raise UserError(str(exc)) from exc
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            bars = read_csv(args.data, format=args.format, delimiter=args.delimiter,
+                            date_format=args.date_format, tz=args.tz, validate=args.validate,
+                            decimal=args.decimal)
+        except OSError as exc:
+            reason = f"[Errno {exc.errno}] {exc.strerror}" if exc.strerror else str(exc)
+            raise UserError(f"cannot read {args.data!r}: {reason}") from exc
+        except ValueError as exc:  # the message names the file, the line and the column
+            raise UserError(as_flags(str(exc))) from exc
+        finally:
+            for warning in caught:
+                print(f"candlewright: warning: {as_flags(str(warning.message))}",
+                      file=sys.stderr)
+    return bars, args.data
+
+
+# The loader's keywords in its messages ("give date_format", "format='mt4'", "tz='UTC'"), and
+# the command's flags for them.
+_KEYWORD = re.compile(r"\b(date_format|format|decimal|validate|tz)=('[^']*'|[\w/+-]*)"
+                      r"|\bdate_format\b")
+
+
+def as_flags(message: str) -> str:
+    """A loader's message as the command says it: its keywords as the command's flags."""
+    def flag(found: re.Match[str]) -> str:
+        name, value = found.group(1) or "date_format", found.group(2) or ""
+        shown = "--" + name.replace("_", "-")
+        if value.startswith("'") and re.fullmatch(r"'[\w/+:.-]+'", value):
+            value = value[1:-1]  # a value the shell takes as it is
+        return f"{shown} {value}" if value else shown
+    return _KEYWORD.sub(flag, message)

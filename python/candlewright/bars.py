@@ -32,11 +32,11 @@ from typing import Any, Protocol, TypeAlias, cast
 from . import _backtest, _zones
 from ._backtest import Bars
 from ._cores import cores
-from .formats import Layout, detect
+from .formats import SERVER_TIME, ZONES, Layout, detect
 from .metrics import TIME_UNITS
 
 __all__ = ["Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
-           "sample_bars", "zone", "zone_table", "VALIDATE"]
+           "sample_bars", "zone", "zone_table", "VALIDATE", "ServerTimeWarning"]
 
 TIME_NAMES = ("timestamp", "time", "date", "datetime")
 PRICE_NAMES = ("open", "high", "low", "close")
@@ -47,11 +47,9 @@ collections.abc.Sequence.register(Bars)
 
 
 def _reduce(bars: Bars) -> tuple[Any, tuple[Any, ...]]:
-    """Bars pickle as their columns (for process pools and caches)."""
-    columns = (array.array("q", bars.timestamp),
-               *(array.array("d", bars.column(name)) for name in (*PRICE_NAMES, "volume")))
-    extras = {name: array.array("d", column) for name, column in bars.extras.items()}
-    return Bars.from_columns, (*columns, extras or None)
+    """Bars pickle as their columns (for process pools and caches), each as its bytes."""
+    columns = (bars.timestamp, *(bars.column(name) for name in (*PRICE_NAMES, "volume")))
+    return Bars.from_columns, (*columns, bars.extras or None)
 
 
 copyreg.pickle(Bars, _reduce)
@@ -59,6 +57,10 @@ copyreg.pickle(Bars, _reduce)
 _FAULTS = ("out of time order", "repeating the previous time", "with a NaN price",
            "with a price not positive or not finite", "with open or close outside low..high",
            "with a volume NaN, infinite or negative")
+
+
+class ServerTimeWarning(UserWarning):
+    """A file's times are a broker's server clock, which it does not name: read as UTC."""
 
 
 class Readable(Protocol):
@@ -85,8 +87,11 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
     %m %d %H %M %S %f %z); by default it is recognised, an integer epoch or ISO 8601 in the
     simplest case. `decimal=","` reads numbers written with a decimal comma (1,0716), as
     European spreadsheets save them. Times become UTC epoch seconds: `tz` names the zone the
-    file's times are in when they carry no offset (MT4 and MT5 exports are in the broker's
-    server time), UTC by default; a time with an offset, or an integer epoch, is already exact.
+    file's times are in when they carry no offset, UTC by default; a time with an offset, or an
+    integer epoch, is already exact. A HistData file's times are read in the zone HistData
+    documents, EST all year (UTC-05:00), unless `tz` is given (`tz="UTC"` reads them as UTC).
+    MT4 and MT5 exports are in the broker's server time, which the file does not say: without
+    `tz` they are read as UTC with a `ServerTimeWarning`.
 
     More numeric columns (MT5's spread, tick and real volume; yfinance's Adj Close) are kept:
     `bars.extras`. `validate` ("error", "warn" or "off") says what bad bars do. A file newest
@@ -126,6 +131,8 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
                 layout = layout_of(text.read_whole())
         except ValueError as exc:
             raise ValueError(f"{where}: {exc}{_comma_hint(lines, decimal)}") from None
+        if tz is None:
+            tz = ZONES.get(layout.format)
         try:
             bars, numbers, local = _backtest.parse_csv(
                 text.data(), layout.delimiter,
@@ -144,7 +151,14 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
         raise ValueError(f"{where}: no bars: the rows after the header were not found as rows "
                          f"(line ends {line_end!r}, delimiter {layout.delimiter!r}, "
                          f"{layout.format} layout); name the format with format=")
-    return _finish(bars, tz, validate, where, lambda i: f"line {numbers[i]}", local)
+    bars = _finish(bars, tz, validate, where, lambda i: f"line {numbers[i]}", local)
+    if tz is None and layout.format in SERVER_TIME and len(bars):
+        warnings.warn(ServerTimeWarning(
+            f"{where}: the times of an {layout.format.upper()} export are the broker's server "
+            "time, read as UTC: give tz= your broker's server zone, such as "
+            "tz='Europe/Athens' for a server at UTC+2 in winter and UTC+3 in summer, or "
+            "tz='UTC' when they are UTC"), stacklevel=2)
+    return bars
 
 
 _PIECE = 1 << 20  # bytes decompressed at a time; no row of bars is longer
@@ -291,6 +305,10 @@ def _unpacked(raw: Any, magic: bytes, where: str, stack: contextlib.ExitStack) -
             raw = io.BytesIO(raw.read())  # a zip's directory is at its end
         archive = stack.enter_context(zipfile.ZipFile(raw))
         members = [m for m in archive.infolist() if not m.is_dir()]
+        if len(members) > 1:
+            # HistData's archives hold the bars' .csv beside a .txt report of gaps.
+            csvs = [m for m in members if m.filename.lower().endswith(".csv")]
+            members = csvs if len(csvs) == 1 else members
         if len(members) != 1:
             names = ", ".join(m.filename for m in members) or "nothing"
             raise ValueError(f"{where}: a zip must hold one file to read, it holds {names}")

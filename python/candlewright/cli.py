@@ -25,30 +25,11 @@ from ._command import (
     report_modules,
     write_html,
 )
-from ._progress import Progress
 from .backtest import Backtest
 from .result import TRADE_COLUMNS, Result
 
 # Epoch seconds between 1970 and 2100 are drawn as dates; anything else by bar number.
 _DATE_RANGE = range(0, 4_102_444_800)
-
-
-class Tracked:
-    """Forwards to a strategy and advances the progress bar after every bar."""
-
-    def __init__(self, strategy: Any, progress: Progress) -> None:
-        self.strategy, self.progress = strategy, progress
-
-    def __getattr__(self, name: str) -> Any:
-        # The strategy's own init, looked up as the run looks it up: a strategy without one
-        # gets no list of every bar built for it.
-        if name == "init":
-            return self.strategy.init
-        raise AttributeError(name)
-
-    def next(self, bar: Bar, account: Any) -> None:
-        self.strategy.next(bar, account)
-        self.progress.step()
 
 
 def _figure_class() -> Any:
@@ -126,17 +107,14 @@ def run(args: argparse.Namespace) -> int:
         report_modules()
     bars, source = load_bars(args)
     try:
-        backtest = Backtest(bars, *account_of(args), **options_of(args))
+        backtest = Backtest(bars, **account_of(args), **options_of(args))
     except ValueError as exc:
         raise UserError(str(exc)) from exc
-    progress = Progress(len(bars), sys.stderr) if bars and sys.stderr.isatty() else None
     try:
-        result = backtest.run(strategy if progress is None else Tracked(strategy, progress))
+        # A bar on a terminal only: piped or logged, standard error stays free of redraws.
+        result = backtest.run(strategy, progress=sys.stderr.isatty())
     except Exception as exc:
         raise UserError(f"strategy {args.strategy!r} failed: {_describe(exc)}") from exc
-    finally:
-        if progress is not None:
-            progress.close()
     if args.json:
         print(json.dumps(result.to_dict(), indent=2, allow_nan=False))
     else:

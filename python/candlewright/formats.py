@@ -13,7 +13,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import cast
 
-__all__ = ["Layout", "FORMATS", "detect", "sniff_delimiter", "time_pattern"]
+__all__ = ["Layout", "FORMATS", "ZONES", "SERVER_TIME", "detect", "sniff_delimiter",
+           "time_pattern"]
 
 PRICES = ("open", "high", "low", "close")
 TIME_NAMES = ("timestamp", "time", "date", "datetime", "gmt time", "local time")
@@ -418,9 +419,17 @@ FORMATS: dict[str, tuple[Callable[[Sample], Layout], str | None, str]] = {
     "pandas": (_pandas, None, "pandas to_csv: the time in an unnamed first column"),
     "csv": (_csv, None, "a header naming timestamp/time/date, open, high, low, close, volume"),
     "mt4": (_mt4, ",", "MT4 history: no header, 2020.01.02,00:00,open,high,low,close,volume"),
-    "histdata": (_histdata, ";", "HistData ASCII: no header, 20200102 000000;open;...;volume"),
+    "histdata": (_histdata, ";", "HistData ASCII: no header, 20200102 000000;open;...;volume, "
+                                 "in EST all year (UTC-05:00)"),
     "headerless": (_plain, None, "no header: a time, open, high, low, close, volume"),
 }
+
+
+# The zone a layout's times are documented to be in, taken when the caller names none. HistData
+# writes Eastern Standard Time the whole year, never shifting for daylight saving.
+ZONES = {"histdata": "UTC-05:00"}
+# Layouts whose times are a broker's server clock, which the file does not name.
+SERVER_TIME = frozenset({"mt4", "mt5"})
 
 
 def detect(lines: Sequence[str], *, format: str | None = None, delimiter: str | None = None,

@@ -16,12 +16,14 @@ from typing import Any
 from ._command import (UserError, _describe, _is_file, account_of, add_input_arguments,
                        load_bars, load_object, options_of, report_modules, write_html)
 from .backtest import Backtest
+from .metrics import METRICS
 from .result import json_safe
 from .strategies import Strategy
 from .sweeps import FIGURES, METHODS, SweepResult, SweepResults, sweep
 
 # Best first means highest first, except for these.
 LOWER_IS_BETTER = frozenset({"max_drawdown_pct"})
+DEFAULT_RANK = "total_return_pct"
 SHOWN = ("total_return_pct", "final_cash", "num_trades", "win_rate_pct", "profit_factor",
          "max_drawdown_pct")
 
@@ -43,6 +45,40 @@ class StrategyRef:
             factory = self._loaded[self.spec] = load_object(self.spec)
         strategy: Strategy = factory(**params)
         return strategy
+
+
+def _score_name(text: str) -> str:
+    if text not in FIGURES and text not in METRICS:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a figure nor a metric (see --help)")
+    return text
+
+
+class _Once(argparse.Action):
+    """A flag whose two spellings set one value: given twice, it must say the same."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        before = getattr(namespace, self.dest, None)
+        if before is not None and before != values:
+            parser.error(f"{'/'.join(self.option_strings)} given twice, {before} and {values}: "
+                         "give one")
+        setattr(namespace, self.dest, values)
+
+
+class Lowest:
+    """The score of a figure where lower is better: its negation, so the highest score is the
+    best set for search, walk-forward and `best` alike. Picklable, so it reaches any worker."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __call__(self, result: Any) -> float:
+        return -float(getattr(result.stats, self.name))
+
+
+def score_of(name: str | None) -> str | Lowest | None:
+    """What the sweep maximises for a ranking name."""
+    return Lowest(name) if name in LOWER_IS_BETTER else name
 
 
 def parse_param(text: str) -> tuple[str, list[Any]]:
@@ -110,9 +146,15 @@ def build_parser() -> argparse.ArgumentParser:
                              "START:STOP:STEP (fast=5:30:5), or a JSON list; give one --param "
                              "per argument, and every combination runs")
     search = parser.add_argument_group("search")
-    search.add_argument("--maximize", metavar="NAME",
-                        help="rank by this figure or metric (sharpe, sqn, ...), highest first; "
-                             "the score random and optuna search optimise")
+    search.add_argument("--maximize", "--rank-by", dest="maximize", metavar="NAME",
+                        type=_score_name, action=_Once,
+                        help="the figure or metric (sqn, sharpe, ...) that ranks the sets, best "
+                             "first: highest first, but lowest first for "
+                             + ", ".join(sorted(LOWER_IS_BETTER)) + f" (default: {DEFAULT_RANK}"
+                             "); the score that random and optuna search and --walk-forward, "
+                             "which need it given, choose by. --rank-by is the same flag. "
+                             "Figures: " + ", ".join(FIGURES) + "; metrics: "
+                             + ", ".join(m for m in METRICS if m not in FIGURES))
     search.add_argument("--method", choices=METHODS, default="grid",
                         help="which sets run: every one (grid, the default), --max-tries drawn "
                              "at random, or --max-tries trials of Optuna (needs "
@@ -134,11 +176,6 @@ def build_parser() -> argparse.ArgumentParser:
                              "as tcp://10.0.0.5:8786 (needs candlewright[distributed]); the "
                              "strategy must be importable on its workers")
     output = parser.add_argument_group("output")
-    output.add_argument("--rank-by", metavar="FIGURE", choices=FIGURES,
-                        default="total_return_pct",
-                        help="the figure to rank by: " + ", ".join(FIGURES)
-                             + " (default: %(default)s); best first is highest first, but "
-                               "lowest first for max_drawdown_pct")
     output.add_argument("--reverse", action="store_true", help="rank worst first")
     output.add_argument("--top", type=int, metavar="N", help="show only the first N sets")
     output.add_argument("--json", action="store_true",
@@ -177,13 +214,15 @@ def ranked(results: list[SweepResult], figure: str | None, reverse: bool = False
     return done + [r for r in results if not r.ok]
 
 
-def table(results: list[SweepResult], figure: str, score: str | None = None) -> str:
+def table(results: list[SweepResult], ranking: str) -> str:
+    """The sets as ranked: the ranking figure or metric first, then the main figures."""
     names = list(dict.fromkeys(name for r in results for name in r.params))
-    shown = [figure] + [name for name in SHOWN if name != figure]
-    rows = [["rank", *names, *([score] if score else []), *shown]]
+    metric = ranking not in FIGURES
+    shown = ([] if metric else [ranking]) + [name for name in SHOWN if name != ranking]
+    rows = [["rank", *names, *([ranking] if metric else []), *shown]]
     for rank, result in enumerate(r for r in results if r.figures is not None):
         assert result.figures is not None
-        scored = [_number(math.nan if result.score is None else result.score)] if score else []
+        scored = [_number(value_of(result, ranking))] if metric else []
         rows.append([str(rank + 1), *(str(result.params.get(n, "")) for n in names), *scored,
                      *(_number(result.figures[n]) for n in shown)])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
@@ -191,6 +230,14 @@ def table(results: list[SweepResult], figure: str, score: str | None = None) -> 
     for row in rows:
         lines.append("  ".join(cell.rjust(width) for cell, width in zip(row, widths)))
     return "\n".join(lines)
+
+
+def value_of(result: SweepResult, name: str) -> float:
+    """A set's figure or metric by name; NaN where it has none."""
+    if result.figures is not None and name in result.figures:
+        return result.figures[name]
+    value = (result.metrics or {}).get(name)
+    return math.nan if value is None else value
 
 
 def _number(value: int | float) -> str:
@@ -235,12 +282,11 @@ def run(args: argparse.Namespace) -> int:
     axes = _axes(args, grid)
     bars, source = load_bars(args)
     executor, client = _executor(args)
-    cash, commission, spread, contract_size, quote_to_account = account_of(args)
-    account: dict[str, Any] = dict(initial_cash=cash, commission=commission, spread=spread,
-                                   contract_size=contract_size, quote_to_account=quote_to_account)
-    search: dict[str, Any] = dict(executor=executor, max_workers=args.workers, maximize=args.maximize,
-                  method=args.method, max_tries=args.max_tries, random_state=args.seed,
-                  account_options=options_of(args))
+    # The account and its rules, as Backtest takes them.
+    account = {**account_of(args), **options_of(args)}
+    search: dict[str, Any] = dict(executor=executor, max_workers=args.workers,
+                                  maximize=score_of(args.maximize), method=args.method,
+                                  max_tries=args.max_tries, random_state=args.seed)
     try:
         if args.walk_forward is not None:
             return _walk_forward(args, grid, bars, account, search)
@@ -252,7 +298,8 @@ def run(args: argparse.Namespace) -> int:
             client.close()
     if args.csv:
         _write_csv(args.csv, results)
-    order = ranked(results, None if args.maximize else args.rank_by, args.reverse)
+    ranking = args.maximize or DEFAULT_RANK
+    order = ranked(results, None if args.maximize else DEFAULT_RANK, args.reverse)
     shown = order if args.top is None else order[:max(args.top, 0)]
     if args.json:
         print(json.dumps([_entry(rank, r) for rank, r in enumerate(shown)], indent=2,
@@ -261,9 +308,9 @@ def run(args: argparse.Namespace) -> int:
         done = sum(r.ok for r in results)
         best = "worst first" if args.reverse else "best first"
         print(f"{len(results)} parameter sets of {args.strategy} on {source} "
-              f"({len(bars):,} bars), ranked by {args.maximize or args.rank_by}, {best}:\n")
+              f"({len(bars):,} bars), ranked by {ranking}, {best}:\n")
         if done:
-            print(table([r for r in shown if r.ok], args.rank_by, args.maximize))
+            print(table([r for r in shown if r.ok], ranking))
         failed = [r for r in results if not r.ok]
         if failed:
             print(f"\n{len(failed)} failed:")
@@ -273,7 +320,7 @@ def run(args: argparse.Namespace) -> int:
         print("candlewright: error: every parameter set failed", file=sys.stderr)
         return 1
     if args.html:
-        _heatmap(args, axes, order, bars)
+        _heatmap(args, axes, order, bars, ranking)
     return 0
 
 
@@ -312,8 +359,8 @@ def _walk_forward(args: argparse.Namespace, grid: dict[str, list[Any]], bars: Se
         stats = None if w.out_of_sample is None else w.out_of_sample.stats
         rows.append([str(k + 1), _span(stamps, w.train), _span(stamps, w.test),
                      *(str((w.params or {}).get(n, "-")) for n in grid),
-                     "-" if w.in_sample is None or w.in_sample.score is None
-                     else _number(w.in_sample.score),
+                     "-" if w.in_sample is None or not w.in_sample.ok
+                     else _number(value_of(w.in_sample, args.maximize)),
                      "-" if stats is None else _number(stats.final_cash),
                      "-" if stats is None else str(stats.num_trades)])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
@@ -348,20 +395,20 @@ def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, st
 
 
 def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
-             order: list[SweepResult], bars: Sequence[Any]) -> None:
+             order: list[SweepResult], bars: Sequence[Any], ranking: str) -> None:
     from .report import heatmap
 
     done = [r for r in order if r.ok]
     best = None
     if done:
         # The best set once more, now with its trades: the same run, so the same figures.
-        best = Backtest(bars, *account_of(args), **options_of(args)).run(
+        best = Backtest(bars, **account_of(args), **options_of(args)).run(
             StrategyRef(args.strategy)(**done[0].params))
-    rows = [(r.params, r.figures[args.rank_by]) for r in done if r.figures is not None]
+    rows = [(r.params, value_of(r, ranking)) for r in done]
     write_html(args.html, lambda: heatmap(
-        rows, axes[0], axes[1], args.rank_by, args.html,
-        lower_is_better=(args.rank_by in LOWER_IS_BETTER) != args.reverse, best=best,
-        title=f"{args.rank_by} of {args.strategy}"))
+        rows, axes[0], axes[1], ranking, args.html,
+        lower_is_better=(ranking in LOWER_IS_BETTER) != args.reverse, best=best,
+        title=f"{ranking} of {args.strategy}"))
 
 
 def _entry(rank: int, result: SweepResult) -> dict[str, Any]:
