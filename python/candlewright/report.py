@@ -378,10 +378,9 @@ def _equity_panel(np: Any, models: Any, fig: Any, xs: Any, equity: Any, peak: An
                 legend_label=f"peak {np.nanmax(equity):,.2f}")
     fig.line([xs[0], xs[-1]], [initial_cash, initial_cash], line_dash="dashed",
              line_color="#aaaaaa", legend_label=f"initial cash {initial_cash:,.2f}")
-    fig.legend.location = "top_left"
-    fig.legend.click_policy = "hide"
     fig.yaxis.formatter = models.NumeralTickFormatter(format="0,0")
-    fig.legend.background_fill_alpha = 0.6
+    # Above the plot, where it hides no part of the curve.
+    _legend_above(models, fig)
     return fig
 
 
