@@ -110,9 +110,9 @@ def _columns(result: Result, np: Any) -> dict[str, Any]:
     """Every column as a numpy array: the bars' made contiguous (they are fields of rows),
     the equity viewed where it lies."""
     bars = result._record().bars
-    columns = {f"bars.{name}": np.ascontiguousarray(memoryview(bars.column(name)))
+    columns = {f"bars.{name}": np.ascontiguousarray(bars.column(name))
                for name, _ in BAR_COLUMNS}
-    columns["equity"] = np.asarray(memoryview(result.equity))
+    columns["equity"] = np.asarray(result.equity)
     trades = result.trades
     for name, dtype in TRADE_COLUMNS:
         columns[f"trades.{name}"] = np.asarray(memoryview(getattr(trades, name)), dtype=dtype)
