@@ -328,11 +328,7 @@ class Result:
     def to_pandas(self) -> tuple[Any, Any]:
         """The trades as a `DataFrame` (times as UTC date-times) and the equity as a `Series`
         indexed by the bars' times. Needs pandas (the `pandas` extra)."""
-        try:
-            pd: Any = importlib.import_module("pandas")
-        except ImportError:
-            raise ImportError("Result.to_pandas needs pandas: "
-                              "python -m pip install 'candlewright[pandas]'") from None
+        pd = _pandas("Result.to_pandas")
         unit = self._backtest.time_unit
         times = pd.to_datetime(_view(self._backtest.column("timestamp")), unit=unit,
                                utc=True)

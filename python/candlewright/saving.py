@@ -48,10 +48,7 @@ _SUFFIXES = (".parquet", ".npz")
 def save(result: Result, path: str | os.PathLike[str]) -> str:
     """Writes `result` to `path` (see the module's documentation) and returns the path."""
     target = pathlib.Path(path)
-    writer = {".parquet": _write_parquet, ".npz": _write_npz}.get(target.suffix.lower())
-    if writer is None:
-        raise ValueError(f"{target}: a run is saved as {' or '.join(_SUFFIXES)}, not "
-                         f"{target.suffix or 'a file without a suffix'!r}")
+    writer = _by_suffix(target, {".parquet": _write_parquet, ".npz": _write_npz})
     np = _numpy("saving a run")
     columns = _columns(result, np)
     meta = json.dumps(_meta(result), allow_nan=True)
@@ -65,13 +62,19 @@ def save(result: Result, path: str | os.PathLike[str]) -> str:
     return str(target)
 
 
+def _by_suffix(path: pathlib.Path, handlers: dict[str, Any]) -> Any:
+    """The handler of `path`'s format, named by its suffix."""
+    handler = handlers.get(path.suffix.lower())
+    if handler is None:
+        raise ValueError(f"{path}: a saved run is a {' or '.join(_SUFFIXES)} file, not "
+                         f"{path.suffix or 'a file without a suffix'!r}")
+    return handler
+
+
 def load(path: str | os.PathLike[str]) -> Result:
     """The `Result` that `Result.save` wrote to `path`."""
     source = pathlib.Path(path)
-    reader = {".parquet": _read_parquet, ".npz": _read_npz}.get(source.suffix.lower())
-    if reader is None:
-        raise ValueError(f"{source}: a saved run is a {' or '.join(_SUFFIXES)} file, not "
-                         f"{source.suffix or 'a file without a suffix'!r}")
+    reader = _by_suffix(source, {".parquet": _read_parquet, ".npz": _read_npz})
     np = _numpy("loading a run")
     if not source.is_file():
         raise FileNotFoundError(f"{source}: no such file")
