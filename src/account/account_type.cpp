@@ -1,6 +1,6 @@
 // The Python class Account: the Broker's constructor with the account's rules as keywords, its
-// five methods (buy and sell return the new position's ticket), order management, and read-only
-// views of the account.
+// five methods (buy and sell return the new position's ticket), order management, position
+// sizing (sizing.hpp), and read-only views of the account.
 #include "account/account_type.hpp"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 
 #include "account/journal_type.hpp"
 #include "account/refusals.hpp"
+#include "account/sizing.hpp"
 #include "binding/text.hpp"
 #include "broker/methods.hpp"
 
@@ -512,6 +513,59 @@ PyObject* account_margin(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+// --- sizing: a pip's value, and the lots that risk a share of equity ---
+
+constexpr Signature<2> k_pip_value{"Account", "pip_value", {"lots", "pip"}, 0, 2};
+
+PyObject* account_pip_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_pip_value, args, nargs, kwnames);
+        const HeldReceiver<Account> account(self, account_class);
+        const double lots = bound.get_or<to_f64>(0, 1.0);
+        const std::optional<double> given_pip = bound.get_or<to_optional_f64>(1, std::nullopt);
+        refuse_if("pip_value", check_lots(lots, "lots"));
+        if (given_pip) {
+            refuse_if("pip_value", check_lots(*given_pip, "pip"));
+        }
+        const double value = [&] {
+            SharedAccess access(account->access);
+            const Account& record = account->record;
+            const double pip = given_pip.value_or(sizing::default_pip(record.book.rules));
+            return sizing::pip_value(lots, record.contract_size, pip, sizing::rate_now(record));
+        }();
+        return to_py(value);
+    });
+}
+
+constexpr Signature<6> k_lots_for_risk{
+    "Account",
+    "lots_for_risk",
+    {"risk", "stop_loss", "price", "lot_step", "min_lots", "max_lots"},
+    2,
+    2};
+
+PyObject* account_lots_for_risk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_lots_for_risk, args, nargs, kwnames);
+        const HeldReceiver<Account> account(self, account_class);
+        sizing::RiskOrder order{bound.get<to_f64>(0), bound.get<to_f64>(1),
+                                bound.get_or<to_optional_f64>(2, std::nullopt), {}};
+        order.steps.step = bound.get_or<to_f64>(3, order.steps.step);
+        order.steps.min_lots = bound.get_or<to_f64>(4, order.steps.min_lots);
+        order.steps.max_lots = bound.get_or<to_optional_f64>(5, std::nullopt)
+                                   .value_or(std::numeric_limits<double>::infinity());
+        sizing::Sized sized;
+        {
+            SharedAccess access(account->access);
+            sized = sizing::lots_for_risk(account->record, order);
+        }
+        refuse_if("lots_for_risk", std::move(sized.refusal));
+        return to_py(sized.lots);
+    });
+}
+
 PyObject* account_positions(PyObject* self, void* /*closure*/) {
     return boundary([self] {
         AccountObject& account = receiver<Account>(self, account_class);
@@ -541,6 +595,22 @@ PyObject* account_trades(PyObject* self, void* /*closure*/) {
             rows = std::make_shared<const std::vector<TradeRow>>(account.record.trades);
         }
         return new_trades(std::move(rows));
+    });
+}
+
+// The last closed trade, copied alone: reading `trades` copies the whole journal.
+PyObject* account_last_trade(PyObject* self, void* /*closure*/) {
+    return boundary([self] {
+        AccountObject& account = receiver<Account>(self, account_class);
+        std::optional<TradeRow> row;
+        {
+            SharedAccess access(account.access);
+            const std::vector<TradeRow>& trades = account.record.trades;
+            if (!trades.empty()) {
+                row = trades.back();
+            }
+        }
+        return row ? new_instance(trade_class.type(), std::move(*row)) : none();
     });
 }
 
@@ -629,6 +699,8 @@ PyGetSetDef g_getset[] = {
     {"positions", account_positions, nullptr,
      "the open positions in opening order, as a tuple of Position copies", nullptr},
     {"trades", account_trades, nullptr, "the closed trades so far, as a Trades copy", nullptr},
+    {"last_trade", account_last_trade, nullptr,
+     "the last trade closed, as a Trade copy; None before the first", nullptr},
     {"orders", account_orders, nullptr,
      "the pending orders in placing order, as a tuple of Order copies", nullptr},
     {"used_margin", account_value<[](const Account& a) { return used_margin(a); }>, nullptr,
@@ -688,6 +760,22 @@ PyMethodDef g_methods[] = {
     {"margin_level", method_entry(account_margin<k_margin_level, true>), methods::k_fastcall,
      "margin_level($self, current_price)\n--\n\nEquity at the price over used margin, in "
      "percent; inf with no margin used."},
+    {"pip_value", method_entry(account_pip_value), methods::k_fastcall,
+     "pip_value($self, lots=1.0, pip=None)\n--\n\n"
+     "The value of one pip for lots, in the account's currency: ((lots * contract_size) * pip) "
+     "* quote_to_account, at the current bar's rate in a run. pip is 10 points when the "
+     "account has a point, else 0.0001."},
+    {"lots_for_risk", method_entry(account_lots_for_risk), methods::k_fastcall,
+     "lots_for_risk($self, risk, stop_loss, *, price=None, lot_step=0.01, min_lots=0.01, "
+     "max_lots=None)\n--\n\n"
+     "Lots whose loss from the entry to stop_loss is risk (0 < risk <= 1) of equity: "
+     "(equity * risk) / ((|entry - stop_loss| * contract_size) * quote_to_account), rounded "
+     "down to a multiple of lot_step (a count within 1e-12 of a whole step is that step) and "
+     "capped to max_lots; 0.0 below min_lots or with no equity. A stop below the close (or "
+     "price) sizes a long, above it a short. In a run, equity is valued at the bar's close, "
+     "the entry is price or the price a market order on that side fills at now, and the rate "
+     "is the bar's; outside one, price is needed for both. "
+     "Commission is not counted in the risk."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef CW_ORDER_DOC
