@@ -9,6 +9,7 @@
 #include "backtest/keeping.hpp"
 #include "market/bar_type.hpp"
 #include "stats/stats_type.hpp"
+#include "ta/ta_type.hpp"
 
 namespace cw {
 namespace {
@@ -31,6 +32,7 @@ int exec_module(PyObject* module) {
             add_class(module, *cell);
         }
         require_ok(PyModule_AddFunctions(module, keeping_functions));
+        require_ok(PyModule_AddFunctions(module, ta_functions));
     });
 }
 
