@@ -440,12 +440,11 @@ def test_help_on_a_strategy_reads_as_methods():
     import pydoc
 
     text = pydoc.render_doc(SmaCross, renderer=pydoc.plaintext)
-    assert "_StartOfRun" not in text and "object at" not in text
-    assert "init(self, /, bars=None)\n |      Starts every run afresh" in text
-    # Still no init for the engine (no list of bars built) and every run starts afresh, a
-    # subclass's too.
+    assert "_Hook" not in text and "object at" not in text
+    assert "init(self) -> None" in text and "next(self) -> None" in text
+    assert "SmaCross(\n |      fast=10,\n |      slow=40," in text
+    # Every run starts afresh, a subclass's too, one that keeps the plain protocol included.
     strategy, keeps = SmaCross(), Keeps()
-    assert not hasattr(strategy, "init")
     bt = Backtest(sample_bars()[:3000])
     assert exact(bt.run(strategy)) == exact(bt.run(strategy)) == exact(bt.run(keeps)) == \
         exact(bt.run(keeps))

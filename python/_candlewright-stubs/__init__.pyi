@@ -2,6 +2,8 @@
 from collections.abc import Sequence
 from typing import Protocol, SupportsIndex, final, type_check_only
 
+from candlewright.strategy import Strategy as _StrategyClass
+
 __all__ = ["Bar", "Stats", "Broker", "Engine"]
 
 @final
@@ -90,7 +92,8 @@ class Broker:
     def equity(self, current_price: float) -> float: ...
 
 # Not a runtime name: any object with `next` will do, and `init(bars)` is optional, looked up
-# at every run (candlewright.Strategy is the public spelling of the same protocol).
+# at every run (candlewright.StrategyProtocol is the public spelling of the same protocol; a
+# candlewright.Strategy subclass answers it too).
 @type_check_only
 class _Strategy(Protocol):
     def next(self, bar: Bar, broker: Broker, /) -> object: ...
@@ -108,4 +111,4 @@ class Engine:
         contract_size: float,
         quote_to_account: float,
     ) -> Engine: ...
-    def run(self, strategy: _Strategy) -> Stats: ...
+    def run(self, strategy: _Strategy | _StrategyClass) -> Stats: ...

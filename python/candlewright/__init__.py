@@ -15,12 +15,22 @@ from .bars import (Bars, ServerTimeWarning, from_arrays, from_dataframe, read_cs
 from .resample import resample
 from .saving import load
 from .signals import SignalStrategy
-from .strategies import SmaCross, Strategy
+from .strategies import SmaCross, StrategyProtocol
+from .strategy import History, LookAheadError, NetPosition, Strategy, crossover, crossunder
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
 from .walk_forward import WalkForward, Window, walk_forward
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Order", "Position",
-           "Trade", "Trades", "Column", "Strategy", "SmaCross", "SignalStrategy",
+           "Trade", "Trades", "Column", "Strategy", "StrategyProtocol", "SmaCross",
+           "SignalStrategy", "History", "NetPosition", "LookAheadError", "crossover", "crossunder",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
            "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning"]
+
+
+def __getattr__(name: str) -> object:
+    # candlewright.ta needs numpy: imported on first use, so the package itself does not.
+    if name == "ta":
+        import importlib
+        return importlib.import_module(".ta", __name__)
+    raise AttributeError(f"module 'candlewright' has no attribute {name!r}")

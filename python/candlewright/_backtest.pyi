@@ -1,11 +1,13 @@
 # Types of the native side of Backtest. The classes are final: the module refuses subclasses.
 import sys
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, SupportsIndex, final, overload
+from typing import Any, Self, SupportsIndex, final, overload
 
 from _candlewright import Bar, Stats
+from typing_extensions import disjoint_base
 
-__all__ = ["Account", "Order", "Position", "Trade", "Trades", "Column", "Runner", "Bars"]
+__all__ = ["Account", "Order", "Position", "Trade", "Trades", "Column", "Runner", "Bars", "Clock",
+           "History"]
 
 @final
 class Column:
@@ -336,6 +338,36 @@ class Account:
 
 @final
 @final
+class Clock:
+    """The number of bars a strategy's History views show; the run moves it on before each bar."""
+
+    def __new__(cls) -> Clock: ...
+    now: int
+
+@disjoint_base
+class History:
+    """A column's values up to the bar a run is at."""
+
+    def __new__(cls, values: Any, clock: Clock) -> Self: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> float: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> Any: ...
+    def __iter__(self) -> Iterator[float]: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+        def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    def _take(self, key: Any, /) -> Any: ...
+    @property
+    def total(self) -> int: ...
+    @property
+    def source(self) -> Any: ...
+
+def crossover(a: Any, b: Any) -> bool: ...
+def crossunder(a: Any, b: Any) -> bool: ...
+
+@final
 class Runner:
     def __new__(
         cls,
@@ -367,7 +399,9 @@ class Runner:
         ask_close: Any = None,
     ) -> Runner: ...
     def __len__(self) -> int: ...
-    def run(self, strategy: object) -> tuple[Stats, Trades, Column, int, int]: ...
+    def run(
+        self, strategy: object, clock: Clock | None = None
+    ) -> tuple[Stats, Trades, Column, int, int]: ...
     def run_signals(
         self,
         entries: Any,

@@ -18,7 +18,7 @@ from ._account import (COMMISSION, CONTRACT_SIZE, DEFAULTS, INITIAL_CASH, QUOTE_
                        SPREAD)
 from .bars import VALIDATE, read_csv, sample_bars
 from .formats import FORMATS
-from .strategies import Strategy
+from .strategies import AnyStrategy
 
 
 class UserError(Exception):
@@ -59,7 +59,7 @@ def load_object(spec: str) -> Any:
     return found
 
 
-def load_strategy(spec: str) -> Strategy:
+def load_strategy(spec: str) -> AnyStrategy:
     """An instance of the class named by "module:Class" or "path/to/file.py:Class"."""
     found = load_object(spec)
     try:
@@ -68,7 +68,7 @@ def load_strategy(spec: str) -> Strategy:
         raise UserError(f"cannot load strategy {spec!r}: {_describe(exc)}") from exc
     if not callable(getattr(strategy, "next", None)):
         raise UserError(f"strategy {spec!r} has no next(bar, broker) method")
-    return cast(Strategy, strategy)
+    return cast(AnyStrategy, strategy)
 
 
 def _is_file(where: str) -> bool:

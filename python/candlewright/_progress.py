@@ -96,17 +96,19 @@ class _Watched:
 
 
 def run_watched(run: Callable[[Any], Any], strategy: Any, total: int,
-                stream: IO[str] | None = None) -> Any:
+                stream: IO[str] | None = None, clock: Any = None) -> Any:
     """`run(strategy)` with a progress bar of its `total` bars on `stream` (standard error), drawn
-    by a thread that reads the account's bar number now and then; the run itself does what it
-    does without the bar, call for call."""
+    by a thread that reads the account's bar number (or the strategy class's `clock`) now and
+    then; the run itself does what it does without the bar, call for call."""
     bar = progress_bar(total, sys.stderr if stream is None else stream, "bars")
     accounts: list[Any] = []
     done = threading.Event()
 
     def watch() -> None:
         while not done.wait(POLL):
-            if accounts:
+            if clock is not None:
+                bar.update(clock.now)
+            elif accounts:
                 try:
                     index = accounts[0].bar_index
                 except Exception:
@@ -117,7 +119,7 @@ def run_watched(run: Callable[[Any], Any], strategy: Any, total: int,
     watcher = threading.Thread(target=watch, name="candlewright progress", daemon=True)
     watcher.start()
     try:
-        return run(_Watched(strategy, accounts.append))
+        return run(strategy if clock is not None else _Watched(strategy, accounts.append))
     finally:
         done.set()
         watcher.join()

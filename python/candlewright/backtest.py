@@ -8,6 +8,7 @@ trade; the equity at every bar), so recording costs almost nothing.
 """
 from __future__ import annotations
 
+import functools
 import importlib
 import inspect
 import math
@@ -30,6 +31,7 @@ from .metrics import TIME_UNITS, infer_periods_per_year
 from .result import SUMMARY, TRADE_COLUMNS, Result, json_safe
 from .signals import check_arguments, run_signals, run_strategies
 from .strategies import made
+from .strategy import Strategy
 
 __all__ = ["Backtest", "Result", "Account", "Order", "Position", "Trade", "Trades", "Column",
            "TRADE_COLUMNS", "SUMMARY", "json_safe"]
@@ -106,6 +108,7 @@ class Backtest:
                  rollover: str = "17:00", rollover_tz: Any = "America/New_York",
                  triple_swap: str | int = "wednesday", leverage: float | None = None,
                  margin_per_lot: float | None = None, stop_out: float | None = 50.0,
+                 lot_step: float = 0.01, min_lots: float = 0.01, max_lots: float | None = None,
                  **unexpected: Never) -> None:
         if unexpected:
             refuse("Backtest()", unexpected, _KEYWORDS)
@@ -121,6 +124,8 @@ class Backtest:
         if point is not None and not (isinstance(point, (int, float)) and 0 < point < math.inf):
             raise ValueError(f"point must be a positive number, not {point!r}")
         self.time_unit, self._periods_per_year = time_unit, periods_per_year
+        self._lots = _lot_options(lot_step, min_lots, max_lots)
+        self._data = data
         # A run of bars cut from a series annualises by the series' calendar (see `metrics`).
         self._series = data.series_timestamp if isinstance(data, Bars) else None
         rule = rollover_rule(rollover, rollover_tz, triple_swap)
@@ -135,6 +140,7 @@ class Backtest:
                           swap_short=swap_short, swap_unit=swap_unit, point=point,
                           leverage=leverage, margin_per_lot=margin_per_lot, stop_out=stop_out)
         self._rules = account.rules
+        self._lots["check_orders"] = self._rules["check_orders"]
         columns = _columns_of(data, time_unit)
         if columns is None:
             runner = _backtest.Runner(data, account)
@@ -204,6 +210,28 @@ class Backtest:
         column: Column = getattr(self._runner, name)
         return column
 
+    def extra_columns(self) -> dict[str, Any]:
+        """The data's columns besides the bars' own (a loaded file's spread, a DataFrame's
+        signal column, ...), by name, as float64 buffers; those that are not numbers are left
+        out."""
+        data, found = self._data, {}
+        if isinstance(data, Bars):
+            found = dict(data.extras)
+        elif _is_frame(data) or isinstance(data, Mapping):
+            np: Any = importlib.import_module("numpy")
+            standard = {"timestamp", "time", "date", "datetime", *PRICE_NAMES, "volume"}
+            for key in list(data.columns if _is_frame(data) else data):
+                name = str(key)
+                if name.lower() in standard:
+                    continue
+                try:
+                    values = np.asarray(data[key], dtype="float64")
+                except (TypeError, ValueError):
+                    continue
+                if values.ndim == 1 and len(values) == len(self):
+                    found[name] = values
+        return found
+
     def bars(self) -> list[Bar]:
         """The bars as `Bar` objects, for an `Engine` or a strategy's own use."""
         r = self._runner
@@ -220,12 +248,23 @@ class Backtest:
         reads the bar number a few times a second).
         """
         strategy = made(strategy, params)
+        run: Any = self._runner.run
+        clock = None
+        declared = isinstance(strategy, Strategy) and not strategy._plain
+        if declared:
+            clock = strategy._prepare(self, self._lots)
+            run = functools.partial(run, clock=clock)
         if progress and len(self._runner):
-            outcome = run_watched(self._runner.run, strategy, len(self._runner))
+            outcome = run_watched(run, strategy, len(self._runner), clock=clock)
         else:
-            outcome = self._runner.run(strategy)
+            outcome = run(strategy)
         stats, trades, equity, exposed, refused = outcome
-        return Result(stats, trades, equity, exposed, self, refused)
+        result = Result(stats, trades, equity, exposed, self, refused)
+        if declared:
+            result.indicators = {name: {"values": values, "overlay": overlay, "color": color}
+                                 for name, values, overlay, color in _unique(strategy)}
+            result.orders_too_small = strategy.orders_too_small
+        return result
 
     def run_signals(self, entries: Any, exits: Any = None, *, side: str = "long",
                     lots: Any = 1.0, stop_loss: Any = None, take_profit: Any = None,
@@ -291,6 +330,33 @@ class Backtest:
             rate = rates[exit_bar] if rates is not None else r.quote_to_account
             total.append((entry * at_entry + exit_ * at_exit) * lot * r.contract_size * rate)
         return math.fsum(total)
+
+
+def _lot_options(lot_step: float, min_lots: float, max_lots: float | None) -> dict[str, Any]:
+    """The account's lot sizes: what sizing by risk rounds to, and what a strategy class's
+    orders in lots are checked against."""
+    for name, value in (("lot_step", lot_step), ("min_lots", min_lots)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+                or not 0 < value < math.inf:
+            raise ValueError(f"{name} must be a positive number of lots, not {value!r}")
+    if max_lots is not None and (isinstance(max_lots, bool)
+                                 or not isinstance(max_lots, numbers.Real)
+                                 or not min_lots <= max_lots < math.inf):
+        raise ValueError(f"max_lots must be None or a number of lots >= min_lots ({min_lots!r}), "
+                         f"not {max_lots!r}")
+    return {"lot_step": float(lot_step), "min_lots": float(min_lots),
+            "max_lots": None if max_lots is None else float(max_lots)}
+
+
+def _unique(strategy: Strategy) -> list[tuple[str, Any, bool | None, str | None]]:
+    """The indicators a strategy declared, a name used twice numbered."""
+    seen: dict[str, int] = {}
+    named = []
+    for name, values, overlay, color in strategy._indicators:
+        seen[name] = seen.get(name, 0) + 1
+        named.append((name if seen[name] == 1 else f"{name} ({seen[name]})", values, overlay,
+                      color))
+    return named
 
 
 def _documented(init: Any) -> tuple[tuple[str, ...], tuple[str, ...]]:

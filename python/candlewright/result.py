@@ -13,6 +13,7 @@ import functools
 import importlib
 import math
 import weakref
+from collections.abc import Mapping
 from typing import Any, cast
 
 from _candlewright import Stats
@@ -126,6 +127,10 @@ class Result:
                  backtest: Any, orders_refused: int = 0) -> None:
         self.stats, self.trades, self.equity = stats, trades, equity
         self.exposure_bars, self.orders_refused = exposure_bars, orders_refused
+        # What a strategy class declared with I(), by name, as the report takes them; and the
+        # orders it sized by risk below the minimum lots, so not placed.
+        self.indicators: dict[str, dict[str, Any]] = {}
+        self.orders_too_small = 0
         # The live backtest, or the RunRecord that stands for it once the result has travelled.
         self._backtest = backtest
 
@@ -191,6 +196,8 @@ class Result:
         such as weekends leave no holes; `time_axis="time"` draws real time instead. See
         `candlewright.report`."""
         from .report import write_report
+        if self.indicators:
+            indicators = _with_declared(self.indicators, indicators)
         return write_report(self, path, open_browser=open_browser, indicators=indicators,
                             time_axis=time_axis)
 
@@ -386,6 +393,16 @@ class RunRecord:
     def __repr__(self) -> str:
         return (f"RunRecord({len(self.bars)} bars, account={self.account!r}, "
                 f"time_unit={self.time_unit!r})")
+
+
+def _with_declared(declared: dict[str, Any], given: Any) -> Any:
+    """The strategy's indicators, then those given to plot (in the forms the report takes)."""
+    if given is None:
+        return declared
+    if isinstance(given, Mapping):
+        return {**declared, **given}
+    return [*((name, spec) for name, spec in declared.items()),
+            *(item if len(item) == 3 else (item[0], item[1]) for item in given)]
 
 
 def _view(column: Column) -> memoryview:

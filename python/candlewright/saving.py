@@ -101,7 +101,12 @@ def _meta(result: Result) -> dict[str, Any]:
                                  "quote_to_account"), record.account)),
             "rules": record.rules, "time_unit": record.time_unit,
             "periods_per_year": record.periods_per_year,
-            "metrics": {name: _plain(value) for name, value in result.metrics.items()}}
+            "metrics": {name: _plain(value) for name, value in result.metrics.items()},
+            "orders_too_small": result.orders_too_small,
+            # The strategy's declared indicators: their values are the columns "indicator.<k>".
+            "indicators": [{"name": name, "overlay": spec.get("overlay"),
+                            "color": spec.get("color")}
+                           for name, spec in result.indicators.items()]}
 
 
 def _plain(value: Any) -> Any:
@@ -120,6 +125,8 @@ def _columns(result: Result, np: Any) -> dict[str, Any]:
     for name, dtype in TRADE_COLUMNS:
         columns[f"trades.{name}"] = np.asarray(memoryview(getattr(trades, name)), dtype=dtype)
     columns["trades.exit_reason"] = np.asarray(trades.exit_reason, dtype=str)
+    for k, spec in enumerate(result.indicators.values()):
+        columns[f"indicator.{k}"] = np.asarray(spec["values"], dtype="float64")
     return columns
 
 
@@ -165,6 +172,17 @@ def _build(columns: dict[str, Any], meta: Any, np: Any) -> Result:
                     _count(meta["orders_refused"], "orders_refused"))
     paid = meta.get("spread_paid")
     result.__dict__["_paid"] = None if paid is None else _number(paid, "spread_paid")
+    result.orders_too_small = _count(meta.get("orders_too_small", 0), "orders_too_small")
+    declared = meta.get("indicators", [])
+    if not isinstance(declared, list):
+        raise ValueError("'indicators' is not a list")
+    for k, spec in enumerate(declared):
+        spec = _mapping(spec, "an indicator")
+        values = _column(columns, f"indicator.{k}", "float64", np)
+        if len(values) != n or not isinstance(spec.get("name"), str):
+            raise ValueError(f"indicator {k} is not one named value per bar")
+        result.indicators[spec["name"]] = {"values": values, "overlay": spec.get("overlay"),
+                                           "color": spec.get("color")}
     return result
 
 

@@ -31,31 +31,39 @@ from typing import Any
 
 from ._cores import cores
 from .result import Result
+from .strategy import Strategy
 
 __all__ = ["SIDES", "SignalStrategy"]
 
 SIDES = ("long", "short", "both")
 
 
-class SignalStrategy:
-    """Trades on per-bar signals, as the module says; `Backtest.run_signals` takes the same
-    arguments and gives the same result. `arguments()` gives them back, for `run_signals`."""
+class SignalStrategy(Strategy):
+    """Trades on per-bar signals, as the module says: an exit signal closes what is open, and
+    an entry opens a position after closing any of the other side (so with side="both" an
+    entry the other way reverses the position). `Backtest.run_signals` takes the same
+    arguments and gives the same result, natively. `arguments()` gives them back, for
+    `run_signals`."""
 
     def __init__(self, entries: Any, exits: Any = None, *, side: str = "long",
                  lots: Any = 1.0, stop_loss: Any = None, take_profit: Any = None,
                  max_positions: int = 1) -> None:
+        super().__init__()
         self._arguments = check_arguments(entries, exits, side=side, lots=lots,
                                           stop_loss=stop_loss, take_profit=take_profit,
                                           max_positions=max_positions)
         self.side, self.max_positions = side, max_positions
 
+    def __repr__(self) -> str:
+        return f"SignalStrategy(side={self.side!r}, max_positions={self.max_positions})"
+
     def arguments(self) -> dict[str, Any]:
         """The arguments of `Backtest.run_signals` that run this strategy."""
         return dict(self._arguments)
 
-    def init(self, bars: list[Any]) -> None:
+    def init(self) -> None:
         # Every run starts at the first bar, so one instance can be run more than once.
-        a, n = self._arguments, len(bars)
+        a, n = self._arguments, len(self.data.close)
         self._entries = _signs(a["entries"], "entries", n)
         self._exits = None if a["exits"] is None else _signs(a["exits"], "exits", n)
         self._lots = _per_bar(a["lots"], "lots", n)
@@ -63,12 +71,10 @@ class SignalStrategy:
             raise ValueError("lots must be positive and finite")
         self._stop_loss = _per_bar(a["stop_loss"], "stop_loss", n)
         self._take_profit = _per_bar(a["take_profit"], "take_profit", n)
-        self._bar = 0
 
-    def next(self, bar: Any, account: Any) -> None:
-        i = self._bar
-        self._bar = i + 1
-        price, time = bar.close, bar.timestamp
+    def next(self) -> None:
+        i, data, account = self._clock.now - 1, self.data, self.account
+        price, time = data.close[-1], data.timestamp[-1]
         if self._exits is not None and self._exits[i] and account.positions:
             account.close_all(price, time)
         entry = self._entries[i]

@@ -1,18 +1,21 @@
-"""The strategy protocol, and a moving-average crossover written the way strategies should be."""
+"""The plain strategy protocol, the making of a strategy for a run, and the moving-average
+crossover written as a strategy class."""
 from __future__ import annotations
 
 import inspect
-from collections import deque
 from collections.abc import Mapping
-from typing import Any, Callable, Protocol
+from typing import Any, Protocol
 
 from _candlewright import Bar, Broker
 
-__all__ = ["Strategy", "SmaCross"]
+from .strategy import Strategy
+
+__all__ = ["StrategyProtocol", "AnyStrategy", "SmaCross"]
 
 
-class Strategy(Protocol):
-    """What `Engine.run` needs: `next(bar, broker)`, called once per bar in order.
+class StrategyProtocol(Protocol):
+    """What `Engine.run` needs: `next(bar, broker)`, called once per bar in order. (A
+    `candlewright.Strategy` subclass is the other kind of strategy, run by `Backtest.run`.)
 
     A strategy may also define `init(self, bars: list[Bar]) -> object`, called once per run
     with the whole series before the first bar. It is optional (an `AttributeError` from it
@@ -20,6 +23,10 @@ class Strategy(Protocol):
     """
 
     def next(self, bar: Bar, broker: Broker, /) -> object: ...
+
+
+# What Backtest.run and the sweeps run: either kind.
+AnyStrategy = StrategyProtocol | Strategy
 
 
 def made(strategy: Any, params: Mapping[str, Any]) -> Any:
@@ -54,100 +61,57 @@ def made(strategy: Any, params: Mapping[str, Any]) -> Any:
     return strategy(**params)
 
 
-class _StartOfRun:
-    """`init` that the engine finds on none but the subclasses that define one of their own.
+class SmaCross(Strategy):
+    """The moving-average crossover: when the fast simple moving average of closes crosses above
+    the slow one, whatever is open is closed and a long position opens; when it crosses below,
+    the same with a short one. So a cross reverses an open position, and one position at most is
+    open, each with a stop-loss `stop_pips` and a take-profit `target_pips` away from the close
+    it opened at (pips of `pip` price units), which may close it before the next cross.
 
-    For a strategy with an init the engine builds every bar of the run as a Bar object before
-    the first `next`. It looks the attribute up once at the start of each run: here the lookup
-    calls `start` and then finds nothing, so the state is fresh for every run at no cost per bar
-    and no list is built. A subclass that keeps more state can define an init and call this one
-    through super(); the engine then calls the subclass's init with the bars, as for any other.
-
-    It reads as the method it stands for (name, signature, `start`'s docstring), so that help()
-    on a strategy shows an init, not this class.
+    A cross is backtesting.py's: fast[-2] < slow[-2] and fast[-1] > slow[-1] (and the mirror),
+    so nothing trades before both averages have a value for two bars. Both averages are
+    `ta.sma`, drawn on the candles in the report; the crossings are found once, over the whole
+    series, by `ta.crossover` and `ta.crossunder`, which is what `crossover(self.fast_ma,
+    self.slow_ma)` in `next` would find bar by bar, at a third of the cost.
     """
 
-    def __init__(self, start: Callable[[Any], None]) -> None:
-        self.start = start
-        self.__doc__ = start.__doc__
-        self.__signature__ = inspect.Signature(
-            [inspect.Parameter("self", inspect.Parameter.POSITIONAL_ONLY),
-             inspect.Parameter("bars", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=None)])
+    fast = 10
+    slow = 40
+    lots = 0.1
+    stop_pips = 30.0
+    target_pips = 60.0
+    pip = 0.0001
 
-    def __set_name__(self, owner: type, name: str) -> None:
-        self.name = self.__name__ = name
-        self.__qualname__ = f"{owner.__qualname__}.{name}"
-        self.__module__ = owner.__module__
+    def __init__(self, *args: Any, **params: Any) -> None:
+        super().__init__(*args, **params)
+        if not 0 < self.fast < self.slow:
+            raise ValueError(f"need 0 < fast < slow, got fast={self.fast}, slow={self.slow}")
 
-    def __repr__(self) -> str:
-        return f"<method {self.__qualname__}>"
+    def init(self) -> None:
+        from . import ta
+        close = self.data.close
+        self.fast_ma = self.I(ta.sma, close, self.fast, overlay=True)
+        self.slow_ma = self.I(ta.sma, close, self.slow, overlay=True)
+        # +1 where the fast average crosses above, -1 below, 0 elsewhere.
+        self.crossed = self.I(_crossings, self.fast_ma, self.slow_ma, name="crossed", plot=False)
+        self._stop, self._target = self.stop_pips * self.pip, self.target_pips * self.pip
 
-    def __call__(self, strategy: Any, bars: Any = None) -> None:
-        # Class.init(strategy) as for a plain method.
-        self.start(strategy)
-
-    def __get__(self, obj: Any, owner: type | None = None) -> Any:
-        if obj is None:
-            return self
-        for klass in type(obj).__mro__:
-            if self.name in vars(klass):
-                if vars(klass)[self.name] is not self:
-                    # super().init from a subclass's own init.
-                    return lambda bars=None: self.start(obj)
-                break
-        self.start(obj)
-        raise AttributeError(f"{type(obj).__name__!r} object has no attribute {self.name!r}")
-
-
-class SmaCross:
-    """Long when the fast simple moving average of closes crosses above the slow one, short
-    when it crosses below; one position at a time, each with a stop-loss and a take-profit.
-
-    Distances are in pips of `pip` price units. Both averages are running sums over a window
-    of recent closes, so each bar costs the same however long the windows are; such sums drift
-    in the last bits, so an exact tie between the averages may fall either way.
-
-    One instance can be run more than once: every run starts afresh.
-    """
-
-    def __init__(self, fast: int = 10, slow: int = 40, lots: float = 0.1,
-                 stop_pips: float = 30.0, target_pips: float = 60.0, pip: float = 0.0001) -> None:
-        if not 0 < fast < slow:
-            raise ValueError(f"need 0 < fast < slow, got fast={fast}, slow={slow}")
-        self.fast, self.slow, self.lots = fast, slow, lots
-        self.stop, self.target = stop_pips * pip, target_pips * pip
-        self._start()
-
-    def _start(self) -> None:
-        """Starts every run afresh. The engine never calls it with the bars, so it builds no
-        list of them; a subclass's own init(bars) may call it through super()."""
-        self._fast_window: deque[float] = deque(maxlen=self.fast)
-        self._slow_window: deque[float] = deque(maxlen=self.slow)
-        self._fast_sum = self._slow_sum = 0.0
-        self._was_above: bool | None = None
-
-    init = _StartOfRun(_start)
-
-    def next(self, bar: Bar, broker: Broker) -> None:
-        close, fast, slow = bar.close, self._fast_window, self._slow_window
-        # A full window drops its oldest close as the new one goes in.
-        if len(fast) == self.fast:
-            self._fast_sum -= fast[0]
-        if len(slow) == self.slow:
-            self._slow_sum -= slow[0]
-        fast.append(close)
-        slow.append(close)
-        self._fast_sum += close
-        self._slow_sum += close
-        if len(slow) < self.slow:
-            return
-        # Comparing sums scaled to a common length avoids two divisions per bar.
-        above = self._fast_sum * self.slow > self._slow_sum * self.fast
-        if self._was_above is not None and above != self._was_above:
-            # A stop or target may have closed the last position already; then this does nothing.
-            broker.close_all(close, bar.timestamp)
-            if above:
-                broker.buy(close, self.lots, bar.timestamp, close - self.stop, close + self.target)
+    def next(self) -> None:
+        crossed = self.crossed[-1]
+        if crossed:
+            self.close()
+            close = self.data.close[-1]
+            if crossed > 0:
+                self.buy(self.lots, stop_loss=close - self._stop,
+                         take_profit=close + self._target)
             else:
-                broker.sell(close, self.lots, bar.timestamp, close + self.stop, close - self.target)
-        self._was_above = above
+                self.sell(self.lots, stop_loss=close + self._stop,
+                          take_profit=close - self._target)
+
+
+def _crossings(fast: Any, slow: Any) -> Any:
+    from . import ta
+    return ta.crossover(fast, slow).astype("float64") - ta.crossunder(fast, slow)
+
+
+_crossings._causal = True  # type: ignore[attr-defined]  # ta's crossings, nothing more

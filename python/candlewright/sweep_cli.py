@@ -18,7 +18,7 @@ from ._command import (UserError, _describe, _is_file, account_of, add_input_arg
 from .backtest import Backtest
 from .metrics import METRICS
 from .result import json_safe
-from .strategies import Strategy
+from .strategies import AnyStrategy
 from .sweeps import FIGURES, METHODS, SweepResult, SweepResults, sweep
 
 # Best first means highest first, except for these.
@@ -39,11 +39,11 @@ class StrategyRef:
         # Workers may start elsewhere; a file is found by its full path.
         self.spec = f"{pathlib.Path(where).resolve()}:{name}" if _is_file(where) else spec
 
-    def __call__(self, **params: Any) -> Strategy:
+    def __call__(self, **params: Any) -> AnyStrategy:
         factory = self._loaded.get(self.spec)
         if factory is None:
             factory = self._loaded[self.spec] = load_object(self.spec)
-        strategy: Strategy = factory(**params)
+        strategy: AnyStrategy = factory(**params)
         return strategy
 
 

@@ -46,7 +46,7 @@ from .fx import fixed_account
 from .metrics import METRICS
 from .result import FIGURES, Result
 from .signals import is_signal_based, run_strategy
-from .strategies import Strategy
+from .strategies import AnyStrategy
 
 __all__ = ["FIGURES", "METHODS", "SweepError", "SweepResult", "SweepResults", "expand_grid",
            "sweep"]
@@ -189,7 +189,7 @@ def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
     return sets
 
 
-def sweep(strategy_factory: Callable[..., Strategy],
+def sweep(strategy_factory: Callable[..., AnyStrategy],
           grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
           bars: Sequence[Bar], *, initial_cash: float = INITIAL_CASH,
           commission: float = COMMISSION, spread: Any = SPREAD,
@@ -272,7 +272,7 @@ def sweep(strategy_factory: Callable[..., Strategy],
 class _Job:
     """What every set of a sweep runs and how it is scored; goes to the workers once."""
 
-    factory: Callable[..., Strategy]
+    factory: Callable[..., AnyStrategy]
     score: str | Callable[[Any], float] | None
 
 
@@ -606,7 +606,7 @@ def _one_python_thread() -> bool:
     return threading.active_count() == 1
 
 
-def _no_pool_reason(context: Any, factory: Callable[..., Strategy]) -> str | None:
+def _no_pool_reason(context: Any, factory: Callable[..., AnyStrategy]) -> str | None:
     """Why worker processes started with `context` could not run the sets, or None. A worker
     that is not forked starts by running the calling script again (to find what it defines);
     a sweep there that is not under `if __name__ == "__main__":` would start again, in every

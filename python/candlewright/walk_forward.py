@@ -25,7 +25,7 @@ from .fx import fixed_account, window
 from .metrics import infer_periods_per_year
 from .resample import span_seconds
 from .result import Result
-from .strategies import Strategy
+from .strategies import AnyStrategy
 from .sweeps import SweepResult, sweep
 
 __all__ = ["walk_forward", "WalkForward", "Window"]
@@ -95,7 +95,7 @@ class WalkForward:
         return pd.DataFrame(rows)
 
 
-def walk_forward(strategy_factory: Callable[..., Strategy],
+def walk_forward(strategy_factory: Callable[..., AnyStrategy],
                  grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
                  bars: Sequence[Bar], *, train: int | str, test: int | str,
                  step: int | str | None = None, anchored: bool = False,

@@ -13,6 +13,7 @@
 #include "binding/text.hpp"
 #include "engine/intake.hpp"
 #include "backtest/bars_type.hpp"
+#include "backtest/history_type.hpp"
 #include "signals/signals_type.hpp"
 
 namespace cw {
@@ -32,7 +33,7 @@ constexpr Signature<9> k_with_values{"Runner",
                                       "nights", "ask_open", "ask_high", "ask_low", "ask_close"},
                                      0,
                                      0};
-constexpr Signature<1> k_run{"Runner", "run", {"strategy"}};
+constexpr Signature<2> k_run{"Runner", "run", {"strategy", "clock"}, 1, 2};
 
 template <std::size_t N>
 std::vector<double> values_of(const Args<N>& bound, std::size_t i, std::size_t rows) {
@@ -172,7 +173,14 @@ PyObject* backtest_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const HeldReceiver<Backtest> backtest(self, backtest_class);
         // Nothing of the backtest changes in a run, so runs may nest or overlap.
         SharedAccess access(backtest->access);
-        return run_backtest(backtest->record, bound.get<to_object>(0));
+        PyObject* clock = bound.given(1) ? bound.get<to_object>(1).get() : nullptr;
+        if (clock == Py_None) {
+            clock = nullptr;
+        }
+        if (clock != nullptr) {
+            (void)clock_of(clock);  // a Clock, or the TypeError
+        }
+        return run_backtest(backtest->record, bound.get<to_object>(0), clock);
     });
 }
 
@@ -247,7 +255,7 @@ PyMethodDef g_methods[] = {
      "invert_rate=False, nights=None, ask_open=None, ask_high=None, ask_low=None, "
      "ask_close=None)\n--\n\n"},
     {"run", method_entry(backtest_run), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, strategy)\n--\n\n"},
+     "run($self, strategy, clock=None)\n--\n\n"},
     {"run_signals", method_entry(runner_run_signals), METH_FASTCALL | METH_KEYWORDS,
      "run_signals($self, entries, exits, lots, stop_loss, take_profit, side, max_positions, "
      "threads, keep)\n--\n\n"},

@@ -10,6 +10,8 @@ extern ClassCell backtest_class;
 
 // Runs `strategy` over the bars on a fresh Account: (Stats, Trades, equity Column, the number of
 // bars at whose close a position was open).
-[[nodiscard]] Ref run_backtest(const Backtest& backtest, Ref strategy);
+// `clock` (a Clock, or null): the strategy runs as a strategy class does, next() without
+// arguments and its views ended at each bar by the clock.
+[[nodiscard]] Ref run_backtest(const Backtest& backtest, Ref strategy, PyObject* clock = nullptr);
 
 }  // namespace cw

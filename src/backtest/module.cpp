@@ -6,6 +6,7 @@
 #include "backtest/backtest_type.hpp"
 #include "binding/registry.hpp"
 #include "backtest/bars_type.hpp"
+#include "backtest/history_type.hpp"
 #include "backtest/keeping.hpp"
 #include "market/bar_type.hpp"
 #include "stats/stats_type.hpp"
@@ -28,11 +29,13 @@ int exec_module(PyObject* module) {
         begin_exec(module, "candlewright._backtest");
         adopt_core_classes();
         for (ClassCell* cell : {&account_class, &position_class, &order_class, &trade_class,
-                                &trades_class, &column_class, &backtest_class, &bars_class}) {
+                                &trades_class, &column_class, &backtest_class, &bars_class,
+                                &clock_class, &history_class}) {
             add_class(module, *cell);
         }
         require_ok(PyModule_AddFunctions(module, keeping_functions));
         require_ok(PyModule_AddFunctions(module, ta_functions));
+        require_ok(PyModule_AddFunctions(module, history_functions));
     });
 }
 

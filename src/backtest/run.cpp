@@ -2,17 +2,39 @@
 #include "account/account_type.hpp"
 #include "account/journal_type.hpp"
 #include "backtest/backtest_type.hpp"
+#include "backtest/history_type.hpp"
+#include "binding/once.hpp"
 #include "engine/loop.hpp"
 #include "stats/stats_type.hpp"
 
 namespace cw {
-Ref run_backtest(const Backtest& backtest, Ref strategy) {
+namespace {
+
+PyObject* interned(OnceCell<PyObject*>& cell, const char* text) {
+    return cell.get([text] { return require(PyUnicode_InternFromString(text)).release(); });
+}
+
+PyObject* account_name() {
+    static OnceCell<PyObject*> name;
+    return interned(name, "account");
+}
+
+// A strategy class's own next: its `next` answers the plain protocol.
+PyObject* next_bar_name() {
+    static OnceCell<PyObject*> name;
+    return interned(name, "_next_bar");
+}
+
+}  // namespace
+
+Ref run_backtest(const Backtest& backtest, Ref strategy, PyObject* clock) {
     const std::vector<Bar>& data = *backtest.data;
     std::vector<double> equity_curve = take_spare(*backtest.curves);
     equity_curve.clear();
     equity_curve.reserve(data.size());
 
-    Ref init_result = call_init(data, strategy.get(), true);
+    // A strategy with a clock prepared itself (its views, its indicators) before the run.
+    Ref init_result = clock == nullptr ? call_init(data, strategy.get(), true) : Ref();
     const Account& params = backtest.account;
     Account fresh = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
                                         params.contract_size, params.quote_to_account);
@@ -33,10 +55,30 @@ Ref run_backtest(const Backtest& backtest, Ref strategy) {
                 book.use(nullptr);
             }
         } leave{account.record.book};
-        exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);
+        if (clock == nullptr) {
+            exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);
+        } else {
+            // next() without arguments: the strategy reads the bar through its views, which the
+            // clock ends at the bar the run is at.
+            require_ok(PyObject_SetAttr(strategy.get(), account_name(), account_object.get()));
+            Clock& time = clock_of(clock);
+            const Bar* const first = data.data();
+            PyObject* const next = next_bar_name();
+            PyObject* const target = strategy.get();
+            exposed = run_bars_with<Ledger>(std::span<const Bar>(data), account, equity_curve,
+                                            [&](const Bar& bar) {
+                                                time.now = &bar - first + 1;
+                                                call_method(next, target,
+                                                            std::array<PyObject*, 0>{});
+                                            });
+        }
         const Bar& last = data.back();
         ExclusiveStep step(account.access);
         close_all(account.record, last.close, last.timestamp, ExitReason::end);
+    }
+    if (clock != nullptr) {
+        // Let go of the account, so that its journal moves into the result rather than copied.
+        require_ok(PyObject_SetAttr(strategy.get(), account_name(), Py_None));
     }
     Stats stats;
     TradeRows rows;

@@ -38,6 +38,9 @@ PyTypeObject* create_class(const ClassSpec& spec) {
     if (spec.construct == nullptr) {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }
+    if (spec.subclassable) {
+        flags |= Py_TPFLAGS_BASETYPE;
+    }
     PyType_Spec type_spec{spec.qualified_name, spec.basic_size, 0, flags, slots};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {

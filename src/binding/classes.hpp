@@ -31,6 +31,7 @@ struct ClassSpec {
     PyMethodDef* methods;
     PyGetSetDef* getset;
     const PyType_Slot* slots = nullptr;  // more slots (buffer, sequence), ended by a zero slot
+    bool subclassable = false;           // Python classes may derive from it
 
     [[nodiscard]] std::string_view name() const noexcept {
         const std::string_view full(qualified_name);

@@ -42,17 +42,15 @@ Ref call_method(PyObject* name, PyObject* strategy, const std::array<PyObject*, 
                                   nullptr));
 }
 
-// Every bar in order on `broker`, appending one equity point each. With a journal the book learns
-// the bar number and the bars at whose close a position was open are counted (returned); with
-// options, the book's own steps go around the exits.
-template <class Book>
-std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
-                       Instance<BrokerOf<Book>>& broker, std::vector<double>& equity_curve) {
-    PyObject* const next = names().next;
-    auto* const broker_object = reinterpret_cast<PyObject*>(&broker);
+// Every bar in order on `broker`, appending one equity point each, with `step(bar)` calling the
+// strategy between the bar's exits and its valuation. With a journal the book learns the bar
+// number and the bars at whose close a position was open are counted (returned); with options,
+// the book's own steps go around the exits.
+template <class Book, class Step>
+std::uint64_t run_bars_with(std::span<const Bar> data, Instance<BrokerOf<Book>>& broker,
+                            std::vector<double>& equity_curve, Step&& step_strategy) {
     std::uint64_t exposed = 0;
     SignalCheck signals;
-    Ref bar_object;
     for (const Bar& bar : data) {
         {
             ExclusiveStep step(broker.access);
@@ -66,8 +64,7 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
                 }
             }
         }
-        renew_bar(bar_object, bar);
-        call_method(next, strategy, std::array{bar_object.get(), broker_object});
+        step_strategy(bar);
         double point;
         {
             SharedStep step(broker.access);
@@ -80,6 +77,19 @@ std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
         signals.after();
     }
     return exposed;
+}
+
+// The engine's protocol: next(bar, broker) on every bar, with a Bar object for each.
+template <class Book>
+std::uint64_t run_bars(std::span<const Bar> data, PyObject* strategy,
+                       Instance<BrokerOf<Book>>& broker, std::vector<double>& equity_curve) {
+    PyObject* const next = names().next;
+    auto* const broker_object = reinterpret_cast<PyObject*>(&broker);
+    Ref bar_object;
+    return run_bars_with<Book>(data, broker, equity_curve, [&](const Bar& bar) {
+        renew_bar(bar_object, bar);
+        call_method(next, strategy, std::array{bar_object.get(), broker_object});
+    });
 }
 
 }  // namespace cw
