@@ -198,6 +198,9 @@ def crossover(timer, rows, repeat):
     def loop_of(make_strategy):
         def python_loop():
             strategy, broker = make_strategy(), make_broker()
+            init = getattr(strategy, "init", None)
+            if init is not None:
+                init(bars)
             for bar in bars:
                 strategy.next(bar, broker)
         return python_loop

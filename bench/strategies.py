@@ -70,9 +70,13 @@ class OpenThenWatch:
 
 
 PEER_NOTES = [
-    "candlewright.SmaCross keeps the averages as running sums over two deques in pure Python "
-    "inside next; backtesting.py computes them up front with pandas rolling means (self.I), "
-    "backtrader with its SMA indicator (computed vectorised in its default runonce mode).",
+    "candlewright.SmaCross is a strategy class: its averages are native SMAs computed up front "
+    "(ta.sma through self.I), its crossings found once in init, so next reads one value a "
+    "bar; backtesting.py computes the averages up front with pandas rolling means (self.I), "
+    "backtrader with its SMA indicator (computed vectorised in its default runonce mode). "
+    "SmaCross trades on a strict cross (fast[-2] < slow[-2] and fast[-1] > slow[-1]), the "
+    "peers' versions below on a change of side; the two differ only where the averages are "
+    "exactly equal at a bar.",
     "Entries fill at the signal bar's close everywhere: candlewright because the strategy passes "
     "bar.close, backtesting.py with trade_on_close=True, backtrader with cheat-on-close "
     "(broker.set_coc(True)).",
