@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "binding/buffer.hpp"
 #include "binding/once.hpp"
@@ -83,48 +84,35 @@ Py_ssize_t visible(const History& history) noexcept {
     return std::min(history.time->now, history.values.view().shape[0]);
 }
 
-double float_at(const History& history, Py_ssize_t i) noexcept {
+template <class T>
+T raw_at(const History& history, Py_ssize_t i) noexcept {
     const Py_buffer& view = history.values.view();
-    const char* at = static_cast<const char*>(view.buf) + i * view.strides[0];
-    if (history.integers) {
-        std::int64_t value;
-        std::memcpy(&value, at, sizeof value);
-        return static_cast<double>(value);
-    }
-    double value;
-    std::memcpy(&value, at, sizeof value);  // a strided buffer need not be aligned
+    T value;
+    // A strided buffer need not be aligned.
+    std::memcpy(&value, static_cast<const char*>(view.buf) + i * view.strides[0], sizeof value);
     return value;
 }
 
+double float_at(const History& history, Py_ssize_t i) noexcept {
+    return history.integers ? static_cast<double>(raw_at<std::int64_t>(history, i))
+                            : raw_at<double>(history, i);
+}
+
 Ref item_at(const History& history, Py_ssize_t i) {
-    if (history.integers) {
-        const Py_buffer& view = history.values.view();
-        std::int64_t value;
-        std::memcpy(&value, static_cast<const char*>(view.buf) + i * view.strides[0], sizeof value);
-        return to_py(value);
-    }
-    return to_py(float_at(history, i));
+    return history.integers ? to_py(raw_at<std::int64_t>(history, i))
+                            : to_py(raw_at<double>(history, i));
 }
 
-bool is_integer_format(const char* format, Py_ssize_t itemsize) noexcept {
-    if (format == nullptr || itemsize != 8) {
-        return false;
+// The buffer's item format without its byte-order mark, for 8-byte items; empty otherwise.
+std::string_view format_of(const Py_buffer& view) noexcept {
+    const char* format = view.format;
+    if (format == nullptr || view.itemsize != 8) {
+        return {};
     }
     if (*format == '@' || *format == '=' || *format == '<') {
         ++format;
     }
-    return std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0 ||
-           std::strcmp(format, "n") == 0;
-}
-
-bool is_float_format(const char* format, Py_ssize_t itemsize) noexcept {
-    if (format == nullptr || itemsize != 8) {
-        return false;
-    }
-    if (*format == '@' || *format == '=' || *format == '<') {
-        ++format;
-    }
-    return std::strcmp(format, "d") == 0;
+    return format;
 }
 
 PyObject* history_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -148,8 +136,9 @@ PyObject* history_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         History& history = instance->record;
         history.values.take(values, PyBUF_RECORDS_RO);
         const Py_buffer& view = history.values.view();
-        history.integers = is_integer_format(view.format, view.itemsize);
-        if (view.ndim != 1 || !(history.integers || is_float_format(view.format, view.itemsize))) {
+        const std::string_view format = format_of(view);
+        history.integers = format == "q" || format == "l" || format == "n";
+        if (view.ndim != 1 || !(history.integers || format == "d")) {
             throw PyError::deferred(
                 PyExc_TypeError,
                 concat({"History needs one dimension of float64 or int64 values, not ",

@@ -298,8 +298,8 @@ void rsi_run(X x, std::size_t n, double* out) {
     double gain = 0.0;
     double loss = 0.0;
     double previous = x[0];
-    for (std::size_t i = 1; i <= n; ++i) {
-        const double value = x[i];
+    // A change goes to the losses or the gains, as its sign says.
+    const auto add = [&gain, &loss, &previous](double value) {
         const double change = value - previous;
         previous = value;
         if (change < 0.0) {
@@ -307,21 +307,17 @@ void rsi_run(X x, std::size_t n, double* out) {
         } else {
             gain += change;
         }
+    };
+    for (std::size_t i = 1; i <= n; ++i) {
+        add(x[i]);
     }
     loss /= count;
     gain /= count;
     out[n] = rsi_of(gain, loss);
     for (std::size_t i = n + 1; i < m; ++i) {
-        const double value = x[i];
-        const double change = value - previous;
-        previous = value;
         loss *= keep;
         gain *= keep;
-        if (change < 0.0) {
-            loss -= change;
-        } else {
-            gain += change;
-        }
+        add(x[i]);
         loss /= count;
         gain /= count;
         out[i] = rsi_of(gain, loss);
