@@ -2,6 +2,7 @@
 import array
 import math
 import random
+import re
 import time
 import types
 import zlib
@@ -441,8 +442,10 @@ def test_help_on_a_strategy_reads_as_methods():
 
     text = pydoc.render_doc(SmaCross, renderer=pydoc.plaintext)
     assert "_Hook" not in text and "object at" not in text
-    assert "init(self) -> None" in text and "next(self) -> None" in text
-    assert "SmaCross(\n |      fast=10,\n |      slow=40," in text
+    # Annotations show as text before 3.14, and long signatures wrap from 3.13 on.
+    assert re.search(r"init\(self\) -> '?None", text)
+    assert re.search(r"next\(self\) -> '?None", text)
+    assert re.search(r"SmaCross\(\s*(\|\s*)?fast=10,\s*(\|\s*)?slow=40,", text)
     # Every run starts afresh, a subclass's too, one that keeps the plain protocol included.
     strategy, keeps = SmaCross(), Keeps()
     bt = Backtest(sample_bars()[:3000])
