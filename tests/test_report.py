@@ -205,6 +205,23 @@ def _rsi(close, n=14):
         return 100 - 100 / (1 + ups / downs)
 
 
+def _declares():
+    from candlewright import Strategy, ta
+
+    class Declares(Strategy):
+        def init(self):
+            self.trend = self.I(ta.ema, self.data.close, 50, name="EMA(50)")
+            self.rsi = self.I(ta.rsi, self.data.close, 14, name="RSI(14)", overlay=False)
+
+        def next(self):
+            if self.rsi[-1] < 30 and not self.position:
+                self.buy(0.1, stop_loss=self.data.close[-1] - 0.003)
+            elif self.rsi[-1] > 70 and self.position:
+                self.close()
+
+    return Declares()
+
+
 def _closes(bars):
     return np.array([bar.close for bar in bars])
 
@@ -220,10 +237,14 @@ def _closes(bars):
     pytest.param("idle", 300, types.SimpleNamespace(next=lambda bar, account: None), id="idle"),
     # An equity curve far below zero, with its marker.
     pytest.param("wiped", 2000, Hold(50), id="wiped-out"),
+    # What a strategy class declared: an overlay and a panel, named as declared.
+    pytest.param("declared", 3000, "Declares", id="declared-indicators"),
 ])
 def test_report_as_seen(request, artifacts, name, bars, strategy):
     cash = 1_000 if name == "wiped" else 10_000
     bars = sample_bars()[:bars]
+    if strategy == "Declares":
+        strategy = _declares()
     result = Backtest(bars, cash, 7, 0.0002, 100_000, 1).run(strategy)
     path = str(artifacts / f"{name}.html")
     options = {}
