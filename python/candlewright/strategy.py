@@ -558,7 +558,8 @@ def _positional(function: Any) -> int:
 def _takes_parameters(cls: type) -> bool:
     """Whether the class is made from its parameters: its constructor is Strategy's, or one that
     passes on whatever it is given."""
-    init = next(klass.__dict__["__init__"] for klass in cls.__mro__ if "__init__" in klass.__dict__)
+    init = next(klass.__dict__["__init__"] for klass in cls.__mro__
+                if "__init__" in klass.__dict__)
     if init is Strategy.__init__:
         return True
     variable = (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)

@@ -43,7 +43,8 @@ int clock_set_now(PyObject* self, PyObject* value, void* /*closure*/) {
                 throw_pending();
             }
             if (now < 0) {
-                throw PyError::deferred(PyExc_ValueError, "a clock's time is a count of bars, >= 0");
+                throw PyError::deferred(PyExc_ValueError,
+                                        "a clock's time is a count of bars, >= 0");
             }
             clock_of(self).now = now;
             return 0;
@@ -226,8 +227,8 @@ int history_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         }
         const bool strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
         if (!strides && source.strides[0] != source.itemsize) {
-            throw PyError::deferred(PyExc_BufferError,
-                                    "this history is strided: ask for strides (numpy, memoryview)");
+            throw PyError::deferred(
+                PyExc_BufferError, "this history is strided: ask for strides (numpy, memoryview)");
         }
         auto* shape = new Py_ssize_t(visible(history));
         view->buf = source.buf;
