@@ -24,6 +24,22 @@ void fill_nan(double* out, std::size_t count) noexcept {
     std::fill_n(out, count, k_nan);
 }
 
+// NaN over the first `first` outputs (all of them if there are no more); whether values follow.
+bool warm_up(double* out, std::size_t m, std::size_t first) noexcept {
+    fill_nan(out, std::min(m, first));
+    return m > first;
+}
+
+// The plain sum of the n values ending at `end`, oldest first.
+template <class X>
+double window_total(const X& x, std::size_t end, std::size_t n) {
+    double total = 0.0;
+    for (std::size_t j = end + 1 - n; j <= end; ++j) {
+        total += x[j];
+    }
+    return total;
+}
+
 // The first bar at or after `from` whose value is NaN or infinite (x.size if none). Whole chunks
 // are tested with integer operations and no early exit, which the compiler vectorises.
 std::size_t next_gap(Values x, std::size_t from) noexcept {
@@ -197,18 +213,13 @@ void per_run(const Hlc& bars, double* out, Kernel kernel) {
 template <class X>
 void sma_run(X x, std::size_t n, double* out) {
     const std::size_t m = x.size;
-    if (m < n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n - 1)) {
         return;
     }
-    fill_nan(out, n - 1);
     const double count = static_cast<double>(n);
     const std::size_t block = std::max(n, k_min_block);
     for (std::size_t start = n - 1; start < m; start += block) {
-        double total = 0.0;
-        for (std::size_t j = start + 1 - n; j <= start; ++j) {
-            total += x[j];
-        }
+        double total = window_total(x, start, n);
         out[start] = total / count;
         const std::size_t stop = std::min(m, start + block);
         for (std::size_t i = start + 1; i < stop; ++i) {
@@ -224,16 +235,10 @@ void sma_run(X x, std::size_t n, double* out) {
 template <class X>
 void ema_seeded(X x, std::size_t n, std::size_t seed_end, double* out) {
     const std::size_t m = x.size;
-    if (m <= seed_end) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, seed_end)) {
         return;
     }
-    fill_nan(out, seed_end);
-    double total = 0.0;
-    for (std::size_t j = seed_end + 1 - n; j <= seed_end; ++j) {
-        total += x[j];
-    }
-    double value = total / static_cast<double>(n);
+    double value = window_total(x, seed_end, n) / static_cast<double>(n);
     out[seed_end] = value;
     const double k = 2.0 / static_cast<double>(n + 1);
     for (std::size_t i = seed_end + 1; i < m; ++i) {
@@ -245,11 +250,9 @@ void ema_seeded(X x, std::size_t n, std::size_t seed_end, double* out) {
 template <class X>
 void wma_run(X x, std::size_t n, double* out) {
     const std::size_t m = x.size;
-    if (m < n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n - 1)) {
         return;
     }
-    fill_nan(out, n - 1);
     const double divider = static_cast<double>(n * (n + 1) / 2);
     const double weight = static_cast<double>(n);
     const std::size_t block = std::max(n, k_min_block);
@@ -288,11 +291,9 @@ double rsi_of(double gain, double loss) noexcept {
 template <class X>
 void rsi_run(X x, std::size_t n, double* out) {
     const std::size_t m = x.size;
-    if (m <= n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n)) {
         return;
     }
-    fill_nan(out, n);
     const double count = static_cast<double>(n);
     const double keep = static_cast<double>(n - 1);
     double gain = 0.0;
@@ -361,11 +362,9 @@ constexpr auto take_lower = [](double a, double b) noexcept { return a < b ? a :
 template <class X>
 void rolling_std_run(X x, std::size_t n, std::size_t ddof, double* out) {
     const std::size_t m = x.size;
-    if (m < n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n - 1)) {
         return;
     }
-    fill_nan(out, n - 1);
     const double count = static_cast<double>(n);
     const double divisor = static_cast<double>(n - ddof);
     const auto deviation = [&](double s, double q) {
@@ -382,10 +381,7 @@ void rolling_std_run(X x, std::size_t n, std::size_t ddof, double* out) {
     // are taken from, and the squares lose digits in proportion.
     const std::size_t block = n;
     for (std::size_t start = n - 1; start < m; start += block) {
-        double total = 0.0;
-        for (std::size_t j = start + 1 - n; j <= start; ++j) {
-            total += x[j];
-        }
+        double total = window_total(x, start, n);
         // Sums of deviations from the window's mean, not of the values: squares of prices
         // would cancel to a few digits.
         const double shift = total / count;
@@ -446,11 +442,9 @@ void true_range_run(const Bars& bars, double* out) {
 template <class Bars>
 void atr_run(const Bars& bars, std::size_t n, double* out) {
     const std::size_t m = bars.close.size;
-    if (m <= n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n)) {
         return;
     }
-    fill_nan(out, n);
     const double count = static_cast<double>(n);
     const double keep = static_cast<double>(n - 1);
     double total = 0.0;
@@ -535,11 +529,9 @@ template <class Bars>
 void adx_run(const Bars& bars, std::size_t n, double* out) {
     const std::size_t m = bars.close.size;
     const std::size_t first = 2 * n - 1;
-    if (m <= first) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, first)) {
         return;
     }
-    fill_nan(out, first);
     Directional<Bars> movement(bars, n);
     std::size_t today = 0;
     for (std::size_t i = 1; i < n; ++i) {
@@ -572,11 +564,9 @@ void adx_run(const Bars& bars, std::size_t n, double* out) {
 template <class Bars>
 void cci_run(const Bars& bars, std::size_t n, double* out, double* typical) {
     const std::size_t m = bars.close.size;
-    if (m < n) {
-        fill_nan(out, m);
+    if (!warm_up(out, m, n - 1)) {
         return;
     }
-    fill_nan(out, n - 1);
     for (std::size_t i = 0; i < m; ++i) {
         typical[i] = ((bars.high[i] + bars.low[i]) + bars.close[i]) / 3.0;
     }
