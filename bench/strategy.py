@@ -21,11 +21,7 @@ self.I, backtesting.lib.crossover), paired in the same rounds. Times are CPU tim
 round; ratios the median over rounds of the two times in the same round.
 """
 import argparse
-import gc
-import math
 import os
-import random
-import statistics
 import sys
 import time
 import warnings
@@ -35,6 +31,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import strategies  # noqa: E402  (beside this file)
+from run import Timer, paired_ratio, synthetic_rows, table  # noqa: E402
 
 from candlewright import Backtest, SmaCross, Strategy, crossover  # noqa: E402
 
@@ -42,15 +39,9 @@ FAST, SLOW, LOTS = strategies.FAST, strategies.SLOW, 0.1
 STOP_PIPS, TARGET_PIPS, PIP = strategies.STOP_PIPS, strategies.TARGET_PIPS, strategies.PIP
 
 
-def columns(count, seed=7):
-    rng = random.Random(seed)
-    rows, price = [], 1.1
-    for hour in range(count):
-        close = price * math.exp(rng.gauss(0.0, 0.0015))
-        high = max(price, close) + abs(rng.gauss(0.0, 0.0004))
-        low = min(price, close) - abs(rng.gauss(0.0, 0.0004))
-        rows.append((1_600_000_000 + 3600 * hour, price, high, low, close, 1000.0))
-        price = close
+def columns(count):
+    """The benchmark's random walk of hourly bars, as numpy columns."""
+    rows = list(synthetic_rows(count))
     names = ("timestamp", "open", "high", "low", "close", "volume")
     return {name: np.array([row[i] for row in rows]) for i, name in enumerate(names)}
 
@@ -146,29 +137,7 @@ def backtesting_cross():
 
 def rounds(contenders, repeat):
     """{name: [CPU ns of each round]}, every contender once a round in a rotating order."""
-    names = list(contenders)
-    times = {name: [] for name in names}
-    for rep in range(repeat):
-        for name in names[rep % len(names):] + names[:rep % len(names)]:
-            gc.collect()
-            gc.disable()
-            try:
-                start = time.thread_time_ns()
-                contenders[name]()
-                times[name].append(time.thread_time_ns() - start)
-            finally:
-                gc.enable()
-    return times
-
-
-def paired(times, name, base):
-    return statistics.median(a / b for a, b in zip(times[name], times[base]))
-
-
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---:" if i else "---" for i in range(len(header))) + "|"]
-    return "\n".join(lines + ["| " + " | ".join(map(str, row)) + " |" for row in rows])
+    return Timer(time.thread_time_ns).times(contenders, repeat)
 
 
 def ours(count, repeat):
@@ -194,7 +163,7 @@ def ours(count, repeat):
     }
     times = rounds(contenders, repeat)
     rows = [[name, f"{min(times[name]) / count:,.1f}",
-             f"{paired(times, name, 'plain empty'):.2f}", f"{trades[name]:,}"]
+             f"{paired_ratio(times, name, 'plain empty'):.2f}", f"{trades[name]:,}"]
             for name in contenders]
     return table([f"{count:,} bars", "ns/bar", "/ plain empty", "trades"], rows)
 
@@ -227,7 +196,7 @@ def peers(count, repeat):
 
     times = rounds({"candlewright SmaCross": ours_run, "backtesting.py": peer_run}, repeat)
     base = "candlewright SmaCross"
-    rows = [[name, f"{min(times[name]) / count:,.0f}", f"{paired(times, name, base):.1f}",
+    rows = [[name, f"{min(times[name]) / count:,.0f}", f"{paired_ratio(times, name, base):.1f}",
              f"{trades[name]:,}"] for name in times]
     return table([f"{count:,} bars, same rule", "ns/bar", "/ candlewright", "trades"], rows)
 
