@@ -40,7 +40,8 @@ __all__ = ["Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe",
 
 TIME_NAMES = ("timestamp", "time", "date", "datetime")
 PRICE_NAMES = ("open", "high", "low", "close")
-SAMPLE = "eurusd_h1.csv.gz"
+SAMPLES = {"EURUSD": "eurusd_h1.csv.gz", "USDJPY": "usdjpy_h1.csv.gz"}
+SAMPLE = SAMPLES["EURUSD"]
 VALIDATE = ("error", "warn", "off")
 
 collections.abc.Sequence.register(Bars)
@@ -836,9 +837,17 @@ def _in_utc(bars: Bars, tz: Any, local: bytes | None, prefix: str,
 
 # --- the sample ------------------------------------------------------------------------------
 
-def sample_bars() -> Bars:
-    """The bundled sample: synthetic hourly bars of a EURUSD-like pair, 2021 to 2023."""
-    with importlib.resources.files(__package__).joinpath("sample", SAMPLE).open("rb") as raw:
+def sample_bars(symbol: str = "EURUSD") -> Bars:
+    """A bundled sample: synthetic hourly bars of a EURUSD-like or a USDJPY-like pair, 2021 to
+    2023. USDJPY moves against EURUSD a little (hourly correlation about -0.3) and misses a few
+    hours EURUSD has (early Friday closes, holidays), as a basket's second leg would."""
+    if not isinstance(symbol, str):
+        raise TypeError(f"sample_bars() symbol must be a str, not {type(symbol).__name__}")
+    name = SAMPLES.get(symbol.upper())
+    if name is None:
+        raise ValueError(f"sample_bars() has no sample {symbol!r}; the bundled ones are "
+                         + ", ".join(map(repr, SAMPLES)))
+    with importlib.resources.files(__package__).joinpath("sample", name).open("rb") as raw:
         return read_csv(raw)
 
 
