@@ -4,7 +4,8 @@ The four classes come from the native module `_candlewright`; this package adds 
 which runs a strategy on an `Account` and returns a `Result` with the trade journal, the equity
 curve and metrics, loading of bars, a protocol for strategies, an example strategy, signal runs
 (`Backtest.run_signals`, natively and on threads), parameter
-sweeps over every core or a cluster, and the command `python -m candlewright`.
+sweeps over every core or a cluster, portfolios of several pairs on one account (`Portfolio`),
+and the command `python -m candlewright`.
 """
 from _candlewright import Bar, Broker, Engine, Stats
 
@@ -12,6 +13,8 @@ from . import _pickling  # noqa: F401  (registers the reductions of Bar and Stat
 from .backtest import Account, Backtest, Column, Order, Position, Result, Trade, Trades
 from .bars import (Bars, ServerTimeWarning, from_arrays, from_dataframe, read_csv, read_feather,
                    read_parquet, sample_bars)
+from .instruments import Instrument
+from .portfolio import Portfolio, PortfolioAccount, PortfolioResult
 from .resample import resample
 from .saving import load
 from .signals import SignalStrategy
@@ -25,7 +28,8 @@ __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", 
            "SignalStrategy", "History", "NetPosition", "LookAheadError", "crossover", "crossunder",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
-           "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning"]
+           "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning", "Portfolio",
+           "PortfolioAccount", "PortfolioResult", "Instrument"]
 
 
 def __getattr__(name: str) -> object:

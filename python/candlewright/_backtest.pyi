@@ -1,13 +1,13 @@
 # Types of the native side of Backtest. The classes are final: the module refuses subclasses.
 import sys
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Self, SupportsIndex, final, overload
 
 from _candlewright import Bar, Stats
 from typing_extensions import disjoint_base
 
 __all__ = ["Account", "Order", "Position", "Trade", "Trades", "Column", "Runner", "Bars", "Clock",
-           "History"]
+           "History", "PortfolioRunner"]
 
 @final
 class Column:
@@ -554,3 +554,24 @@ def _ta_stochastic(
 def _ta_donchian(high: Any, low: Any, n: int, upper: Any, middle: Any, lower: Any) -> None: ...
 def _ta_crossover(a: Any, b: Any, out: Any) -> None: ...
 def _ta_crossunder(a: Any, b: Any, out: Any) -> None: ...
+
+@final
+class PortfolioRunner:
+    def __new__(
+        cls,
+        runners: tuple[Runner, ...],
+        conversions: tuple[tuple[tuple[int, bool], ...] | None, ...],
+    ) -> PortfolioRunner: ...
+    def __len__(self) -> int: ...
+    @property
+    def timestamp(self) -> Column: ...
+    def steps_of(self, instrument: int) -> Column: ...
+    def run(
+        self,
+        strategy: Any,
+        make_account: Callable[[tuple[Account, ...]], Any],
+        symbols: tuple[str, ...],
+        clocks: tuple[Clock, ...] | None = None,
+    ) -> tuple[Stats, Trades, Column, int, int, Column, tuple[tuple[Trades, int, int], ...], Any]: ...
+
+def pool_equity(account: Account) -> float: ...

@@ -312,15 +312,19 @@ class Backtest:
         r = self._runner
         return (r.initial_cash, r.commission, r.spread, r.contract_size, r.quote_to_account)
 
-    def _spread_paid(self, trades: Trades) -> float | None:
+    def _spread_paid(self, trades: Trades, rates: Any = None) -> float | None:
         """The spread the trades paid, from the values of their bars; None when the spread and
-        rate are constants paid at both ends, for which the metric has its own formula."""
+        rate are constants paid at both ends, for which the metric has its own formula.
+        `rates` (per bar) stand for the account's when a portfolio converts at each step."""
         options, rules = self._options, self._rules
         prices = rules["prices"]
-        if not options["per_bar"] and prices is None and rules["spread_at"] == "both":
+        if not options["per_bar"] and rates is None and prices is None \
+                and rules["spread_at"] == "both":
             return None
         r = self._runner
-        spreads, rates = r.bar_spread, r.bar_rate
+        spreads = r.bar_spread
+        if rates is None:
+            rates = r.bar_rate
         total = []
         for is_long, lot, entry_bar, exit_bar in zip(trades.is_long, trades.lot_size,
                                                      trades.entry_bar, trades.exit_bar):

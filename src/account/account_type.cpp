@@ -13,6 +13,7 @@
 #include "account/refusals.hpp"
 #include "account/sizing.hpp"
 #include "binding/text.hpp"
+#include "broker/pool.hpp"
 #include "broker/methods.hpp"
 
 namespace cw {
@@ -174,6 +175,17 @@ void refuse_if(std::string_view function, Refusal refusal) {
                              "know the bar to fill at"}));
 }
 
+// In a portfolio, an instrument trades only once it has a bar, and under the broker's rules only
+// at a step where it has one: at any other its market is closed.
+void in_market(const Account& account, std::string_view function) {
+    if (account.book.current == nullptr) {
+        refuse(function, "this instrument has no bar yet: it trades from its first bar on");
+    }
+    if (account.book.stale && account.book.rules.check_orders) {
+        refuse(function, "this instrument has no bar at this step: its market is closed");
+    }
+}
+
 // Where a call fills: the price and time given, or the current bar's close and time in a run. A
 // price given is checked as a broker would check it.
 struct Fill {
@@ -184,6 +196,9 @@ struct Fill {
 Fill fill_at(const Account& account, std::optional<double> price,
              std::optional<std::int64_t> timestamp, std::string_view function) {
     const Bar* bar = account.book.current;
+    if (account.book.pool != nullptr) {
+        in_market(account, function);
+    }
     if (bar == nullptr && !price) {
         outside_run(function, "price");
     }
@@ -247,6 +262,7 @@ PyObject* account_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         {
             ExclusiveAccess access(account->access);
             Account& record = account->record;
+            hold(record);
             const std::string_view function = Sig.function;
             const std::optional<double> given_price = price_given(bound, 0);
             const double lot_size = bound.get<to_f64>(1);
@@ -296,6 +312,7 @@ PyObject* account_close_position(PyObject* self, PyObject* const* args, Py_ssize
         {
             ExclusiveAccess access(account->access);
             Account& record = account->record;
+            hold(record);
             const std::uint64_t id = bound.get<to_u64>(0);
             const Fill fill = fill_of(record, bound, 1, "close_position");
             check_fill(record, fill.price, "close_position");
@@ -313,6 +330,7 @@ PyObject* account_close_all(PyObject* self, PyObject* const* args, Py_ssize_t na
         {
             ExclusiveAccess access(account->access);
             Account& record = account->record;
+            hold(record);
             const Fill fill = fill_of(record, bound, 0, "close_all");
             check_fill(record, fill.price, "close_all");
             cw::close_all(record, fill.price, fill.timestamp);
@@ -334,6 +352,7 @@ PyObject* account_close_ticket(PyObject* self, PyObject* const* args, Py_ssize_t
         {
             ExclusiveAccess access(account->access);
             Account& record = account->record;
+            hold(record);
             const std::uint64_t ticket = bound.get<to_u64>(0);
             const Fill fill = fill_of(record, bound, 1, "close_ticket");
             const std::optional<double> lots = bound.get_or<to_optional_f64>(3, std::nullopt);
@@ -434,6 +453,7 @@ PyObject* account_place(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         {
             ExclusiveAccess access(account->access);
             Account& record = account->record;
+            hold(record);
             const std::string_view function = Sig.function;
             Order order{};
             order.kind = Kind;
@@ -490,9 +510,12 @@ PyObject* account_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 constexpr Signature<1> k_free_margin{"Account", "free_margin", {"current_price"}};
 constexpr Signature<1> k_margin_level{"Account", "margin_level", {"current_price"}};
 
-// Equity less used margin, or equity over used margin in percent (inf with none used).
-template <const Signature<1>& Sig, bool Level>
-PyObject* account_margin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// The account's value, its value less used margin, or its value over used margin in percent (inf
+// with none used); in a portfolio, the whole account's, this instrument at `current_price`.
+enum class Figure : std::uint8_t { equity, free_margin, margin_level };
+
+template <const Signature<1>& Sig, Figure What>
+PyObject* account_figure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return boundary([&] {
         const auto bound = bind(Sig, args, nargs, kwnames);
@@ -501,12 +524,14 @@ PyObject* account_margin(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             SharedAccess access(account->access);
             const double price = bound.get<to_f64>(0);
             const Account& record = account->record;
-            if constexpr (Level) {
-                const double used = used_margin(record);
-                return used > 0.0 ? margin_level(equity(record, price), used)
+            if constexpr (What == Figure::margin_level) {
+                const double used = pooled_used_margin(record);
+                return used > 0.0 ? margin_level(pooled_equity(record, price), used)
                                   : std::numeric_limits<double>::infinity();
+            } else if constexpr (What == Figure::free_margin) {
+                return pooled_free_margin(record, price);
             } else {
-                return free_margin(record, price);
+                return pooled_equity(record, price);
             }
         }();
         return to_py(value);
@@ -690,7 +715,8 @@ PyObject* account_bar_index(PyObject* self, void* /*closure*/) {
 }
 
 PyGetSetDef g_getset[] = {
-    {"cash", account_field<&Account::cash>, nullptr, "realised balance", nullptr},
+    {"cash", account_value<[](const Account& a) { return pooled_cash(a); }>, nullptr,
+     "realised balance", nullptr},
     {"initial_cash", account_field<&Account::initial_cash>, nullptr, "", nullptr},
     {"commission", account_field<&Account::commission>, nullptr, "per lot, at opening", nullptr},
     {"spread", account_field<&Account::spread>, nullptr, "", nullptr},
@@ -703,7 +729,7 @@ PyGetSetDef g_getset[] = {
      "the last trade closed, as a Trade copy; None before the first", nullptr},
     {"orders", account_orders, nullptr,
      "the pending orders in placing order, as a tuple of Order copies", nullptr},
-    {"used_margin", account_value<[](const Account& a) { return used_margin(a); }>, nullptr,
+    {"used_margin", account_value<[](const Account& a) { return pooled_used_margin(a); }>, nullptr,
      "margin held by the open positions, account currency", nullptr},
     {"refused", account_value<[](const Account& a) { return a.book.refusals; }>, nullptr,
      "orders refused for want of free margin", nullptr},
@@ -734,7 +760,7 @@ PyMethodDef g_methods[] = {
      "Closes the oldest open position with this id."},
     {"close_all", method_entry(account_close_all), methods::k_fastcall,
      "close_all($self, price=None, timestamp=None)\n--\n\nCloses every open position."},
-    {"equity", method_entry(methods::equity<Ledger, account_class, k_equity>),
+    {"equity", method_entry(account_figure<k_equity, Figure::equity>),
      methods::k_fastcall, "equity($self, current_price)\n--\n\n"},
     {"close_ticket", method_entry(account_close_ticket), methods::k_fastcall,
      "close_ticket($self, ticket, price=None, timestamp=None, lots=None)\n--\n\n"
@@ -755,9 +781,11 @@ PyMethodDef g_methods[] = {
     {"cancel", method_entry(account_cancel), methods::k_fastcall,
      "cancel($self, ticket)\n--\n\nDrops the pending order with this ticket; True if there "
      "was one."},
-    {"free_margin", method_entry(account_margin<k_free_margin, false>), methods::k_fastcall,
+    {"free_margin", method_entry(account_figure<k_free_margin, Figure::free_margin>),
+     methods::k_fastcall,
      "free_margin($self, current_price)\n--\n\nEquity at the price less used margin."},
-    {"margin_level", method_entry(account_margin<k_margin_level, true>), methods::k_fastcall,
+    {"margin_level", method_entry(account_figure<k_margin_level, Figure::margin_level>),
+     methods::k_fastcall,
      "margin_level($self, current_price)\n--\n\nEquity at the price over used margin, in "
      "percent; inf with no margin used."},
     {"pip_value", method_entry(account_pip_value), methods::k_fastcall,

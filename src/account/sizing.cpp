@@ -2,6 +2,8 @@
 // at the bar a run is at.
 #include "account/sizing.hpp"
 
+#include "broker/pool.hpp"
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -108,7 +110,7 @@ Sized lots_for_risk(const Account& account, const RiskOrder& order) {
     if (!refusal::positive(per_lot)) {
         return Sized{0.0, worth_nothing(per_lot, account)};
     }
-    const double value = equity(account, bar != nullptr ? bar->close : *order.price);
+    const double value = pooled_equity(account, bar != nullptr ? bar->close : *order.price);
     return Sized{lots_for(value, order.risk, per_lot, order.steps), std::nullopt};
 }
 

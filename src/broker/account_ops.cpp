@@ -11,6 +11,7 @@
 
 #include "broker/closing.hpp"
 #include "broker/ledger.hpp"
+#include "broker/pool.hpp"
 
 namespace cw {
 namespace {
@@ -390,6 +391,9 @@ Order* pending_with_ticket(Account& account, std::uint64_t ticket) noexcept {
 }
 
 double free_margin_to_open(Account& account, double price) noexcept {
+    if (account.book.pool != nullptr) [[unlikely]] {
+        return pooled_free_margin(account, price);
+    }
     Ledger& book = account.book;
     Ledger::Valued& valued = book.valued;
     const auto& positions = account.positions;

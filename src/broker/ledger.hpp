@@ -37,6 +37,7 @@ struct TradeRow {
     double mfe;         // best move for it (>= 0)
     bool is_long;
     ExitReason exit_reason;
+    std::uint32_t closing;  // its place in a pool's closing order (see Pool); 0 on its own
 };
 
 enum class OrderKind : std::uint8_t { buy_limit, buy_stop, sell_limit, sell_stop };
@@ -63,6 +64,11 @@ struct BarValues {
     std::vector<Bar> ask;                  // the ask's own bars, when the data has them; the
                                            // spread is then each bar's closing ask less its close
 };
+
+struct Pool;
+
+// The next place in a pool's closing order (pool.cpp).
+[[nodiscard]] std::uint32_t next_closing(Pool& pool) noexcept;
 
 struct Ledger {
     struct Extra {
@@ -92,6 +98,10 @@ struct Ledger {
     std::shared_ptr<const BarValues> values;  // during a run, if it has any
     const Bar* asks = nullptr;                // their ask bars, if they have them
     bool trailing = false;  // a trailing distance was ever set: only then do stops follow
+    // In a portfolio's run: the accounts that share this one's cash, margin and tickets, and
+    // whether this instrument has no bar at the step (its bar is then the last it had).
+    Pool* pool = nullptr;
+    bool stale = false;
 
     // Closing or cancelling by ticket marks the record instead of erasing it from the middle of
     // its vector; the marked ones go in one pass (a tidy) when they are as many as the rest, or
@@ -296,7 +306,8 @@ struct Ledger {
                         mae,
                         mfe,
                         p.is_long,
-                        reason};
+                        reason,
+                        pool != nullptr ? next_closing(*pool) : 0U};
     }
 };
 

@@ -1,0 +1,430 @@
+"""Several instruments on one account: `Portfolio` runs a strategy over the union of their bars'
+times, with one cash, one margin and one stop-out, each instrument's P/L converted into the
+account currency through the portfolio's own prices (see `candlewright.instruments`).
+
+Each instrument keeps the arithmetic of a lone `Backtest` on its own bars (its spread, swaps,
+pending orders and exits), so that a portfolio of one instrument quoted in the account currency
+is that `Backtest`, to the bit. A step of the run, at each time any instrument has a bar:
+
+1. each converted instrument's rate is set from its pairs' closes at the step (the last close
+   of a pair without a bar then);
+2. each instrument with a bar, in the portfolio's order, takes its bar's values (spread, swaps
+   at a rollover), fills its pending orders and closes the positions its bar's range reaches;
+3. the stop-out, if margin is kept, over every position of the account: each instrument valued
+   at the end of its bar (or at its close, without a bar at the step) that values its positions
+   least, the largest loss there closed first while the margin level is at or below `stop_out`;
+4. the strategy: `next(step, account)`, `step` mapping each symbol with a bar at this time to
+   its `Bar` (a symbol absent from it is stale: its last bar is `account.bar(symbol)`);
+5. the equity point: each instrument's open positions at its current close, in the portfolio's
+   order, plus the cash.
+
+At the end, each instrument's open positions close at its own last bar's close and time.
+"""
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from typing import Any
+
+from . import _backtest
+from ._account import COMMISSION, INITIAL_CASH, refuse
+from ._backtest import Account, Column, Trades
+from .backtest import Backtest
+from .instruments import Instrument, check_first_bars, conversion_legs, instrument
+from .metrics import TIME_UNITS, infer_periods_per_year
+from .result import Result, utc_time
+from .strategies import made
+
+__all__ = ["Portfolio", "PortfolioAccount", "PortfolioResult", "Instrument"]
+
+# Keywords that are the account's as a whole, given to every instrument's Backtest alike.
+_SHARED = ("rules", "prices", "time_unit", "gap_fills", "trail_from", "fill_bar_exits",
+           "check_orders", "commission_at", "rollover", "rollover_tz", "triple_swap",
+           "stop_out", "lot_step", "min_lots", "max_lots")
+
+
+class Portfolio:
+    """Instruments and one account, ready to run strategies on.
+
+    `data` maps each instrument to its bars (anything `Backtest` takes: `Bars`, a DataFrame,
+    columns). A key is a symbol ("EURUSD", whose currencies, contract size, point and spread
+    come from `candlewright.instruments.DEFAULTS`) or an `Instrument` with its own figures.
+    `account_currency` is the currency the cash is in; every instrument quoted in another is
+    converted through the portfolio's pairs, and a portfolio without the pair to do so is
+    refused, naming it. The account's options (`initial_cash`, `commission` per lot, `rules`,
+    `leverage` or `margin_per_lot`, `stop_out`, the swap calendar, lot sizes) are `Backtest`'s,
+    for the whole account; an `Instrument` may set its own commission and margin.
+    """
+
+    def __init__(self, data: Mapping[Any, Any], account_currency: str = "USD",
+                 initial_cash: float = INITIAL_CASH, commission: float = COMMISSION, *,
+                 periods_per_year: float | None = None, leverage: float | None = None,
+                 margin_per_lot: float | None = None, **options: Any) -> None:
+        if not isinstance(data, Mapping) or not data:
+            raise TypeError("Portfolio(data, ...) takes a mapping of each instrument (a symbol or "
+                            "an Instrument) to its bars, with at least one instrument")
+        unknown = {k: v for k, v in options.items() if k not in _SHARED}
+        if unknown:
+            refuse("Portfolio()", unknown, ("account_currency", "initial_cash", "commission",
+                                            "periods_per_year", "leverage", "margin_per_lot",
+                                            *_SHARED))
+        self.instruments = tuple(instrument(key) for key in data)
+        self.symbols = tuple(item.symbol for item in self.instruments)
+        if len(set(self.symbols)) != len(self.symbols):
+            raise ValueError(f"each instrument once: {', '.join(self.symbols)}")
+        self.account_currency = account_currency
+        self.time_unit = options.get("time_unit", "s")
+        if self.time_unit not in TIME_UNITS:
+            raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))}, "
+                             f"not {self.time_unit!r}")
+        legs = conversion_legs(self.instruments, account_currency)
+        self.members: dict[str, Backtest] = {}
+        for item, bars in zip(self.instruments, data.values()):
+            own = item.options()
+            own.setdefault("commission", commission)
+            if leverage is not None:
+                own.setdefault("leverage", leverage)
+            if margin_per_lot is not None:
+                own.setdefault("margin_per_lot", margin_per_lot)
+            try:
+                self.members[item.symbol] = Backtest(bars, initial_cash, **own, **options)
+            except (TypeError, ValueError) as error:
+                raise type(error)(f"{item.symbol}: {error}") from None
+        margins = {bt.rules["leverage"] is not None or bt.rules["margin_per_lot"] is not None
+                   for bt in self.members.values()}
+        if len(margins) > 1:
+            raise ValueError("margin is kept for some instruments and not others: give leverage "
+                             "or margin_per_lot to the portfolio, or to every Instrument")
+        firsts = [bt._runner.timestamp[0] if len(bt) else None for bt in self.members.values()]
+        check_first_bars(self.instruments, legs, firsts,
+                         lambda t: utc_time(t, self.time_unit))
+        self._legs = tuple(path or None for path in legs)
+        self._runner = _backtest.PortfolioRunner(
+            tuple(bt._runner for bt in self.members.values()), self._legs)
+        self._periods_per_year = periods_per_year
+        if periods_per_year is not None and not periods_per_year > 0:
+            raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
+        first = next(iter(self.members.values()))
+        self._rules, self._lots = first.rules, first._lots
+        self.initial_cash = first._runner.initial_cash
+
+    def __len__(self) -> int:
+        """The steps of the timeline: the union of the instruments' bar times."""
+        return len(self._runner)
+
+    def __repr__(self) -> str:
+        return (f"Portfolio({', '.join(self.symbols)}: {len(self)} steps, "
+                f"account_currency={self.account_currency!r}, "
+                f"initial_cash={self.initial_cash!r})")
+
+    @property
+    def rules(self) -> dict[str, Any]:
+        """The account's rules, each by its keyword (a copy)."""
+        return dict(self._rules)
+
+    @property
+    def timestamp(self) -> Column:
+        """The time of every step."""
+        column: Column = self._runner.timestamp
+        return column
+
+    @property
+    def periods_per_year(self) -> float:
+        """The metrics' annualisation: given, or inferred from the timeline's whole weeks."""
+        if self._periods_per_year is None:
+            self._periods_per_year = infer_periods_per_year(
+                memoryview(self._runner.timestamp), self.time_unit)
+        return self._periods_per_year
+
+    def conversion(self, symbol: str) -> str:
+        """How `symbol`'s P/L becomes the account currency, as a formula of closes."""
+        k = self.symbols.index(symbol)
+        path = self._legs[k]
+        item = self.instruments[k]
+        if path is None:
+            given = item.quote_to_account
+            return "its own rate" if given is not None else "none"
+        names = [("1 / " if inverted else "") + self.symbols[j] for j, inverted in path]
+        return " * ".join(names)
+
+    def run(self, strategy: Any, /, **params: Any) -> PortfolioResult:
+        """Runs `strategy` over the timeline: `init(data)` first if it has one (`data` maps each
+        symbol to its `Bars`), then `next(step, account)` at every step (see the module)."""
+        strategy = made(strategy, params)
+        init = getattr(strategy, "init", None)
+        if callable(init):
+            init({symbol: bt._runner.bars for symbol, bt in self.members.items()})
+        outcome = self._runner.run(strategy, PortfolioAccount._of(self.symbols), self.symbols)
+        return PortfolioResult._of(self, outcome)
+
+
+class PortfolioAccount(dict[str, Account]):
+    """The account a portfolio's strategy trades on: each symbol's `Account` by symbol
+    (`account["EURUSD"].buy(lot_size=1.0)`), sharing one cash, one margin and one run of
+    tickets, with the whole account's figures. In a portfolio an instrument's `equity`,
+    `free_margin` and `margin_level` are the whole account's, that instrument valued at the
+    price given."""
+
+    __slots__ = ()
+
+    @classmethod
+    def _of(cls, symbols: tuple[str, ...]) -> Any:
+        return lambda accounts: cls(zip(symbols, accounts))
+
+    @property
+    def _any(self) -> Account:
+        return next(iter(self.values()))
+
+    @property
+    def cash(self) -> float:
+        """The realised balance, in the account currency."""
+        return float(self._any.cash)
+
+    @property
+    def used_margin(self) -> float:
+        return float(self._any.used_margin)
+
+    def equity(self) -> float:
+        """The account's value, every instrument at its current close."""
+        return float(_backtest.pool_equity(self._any))
+
+    def free_margin(self) -> float:
+        return self.equity() - self.used_margin
+
+    def margin_level(self) -> float:
+        """Equity over used margin, in percent (inf with none used)."""
+        used = self.used_margin
+        return self.equity() / used * 100.0 if used > 0.0 else math.inf
+
+    @property
+    def positions(self) -> dict[str, tuple[Any, ...]]:
+        """The open positions of each symbol that has some."""
+        return {s: held for s, account in self.items() if (held := account.positions)}
+
+    def buy(self, symbol: str, lot_size: float, **options: Any) -> int | None:
+        """`self[symbol].buy(lot_size=..., ...)`: the ticket, or None without free margin."""
+        ticket: int | None = self[symbol].buy(lot_size=lot_size, **options)
+        return ticket
+
+    def sell(self, symbol: str, lot_size: float, **options: Any) -> int | None:
+        ticket: int | None = self[symbol].sell(lot_size=lot_size, **options)
+        return ticket
+
+    def close_all(self) -> None:
+        """Closes every open position of every symbol, at each one's current price."""
+        for account in self.values():
+            if account.positions:
+                account.close_all()
+
+    def __repr__(self) -> str:
+        return f"PortfolioAccount({', '.join(self)})"
+
+
+class _NoCloses:
+    """Closes for the metrics of a whole portfolio: buy and hold has no meaning there."""
+
+    __slots__ = ("n",)
+
+    def __init__(self, n: int) -> None:
+        self.n = n
+
+    def __len__(self) -> int:
+        return self.n
+
+    def __getitem__(self, i: int) -> float:
+        return math.nan
+
+
+class PortfolioRecord:
+    """What a portfolio's result reads of the portfolio, without it: each instrument's bars and
+    steps, the timeline, the account and its rules. It answers as a backtest does for what a
+    result reads, and pickles."""
+
+    __slots__ = ("symbols", "bars", "steps", "timestamp", "account", "rules", "time_unit",
+                 "periods_per_year", "spread_paid", "instruments", "account_currency")
+    symbols: tuple[str, ...]
+    bars: dict[str, Any]
+    steps: dict[str, Column]
+    timestamp: Column
+    account: tuple[float, ...]
+    rules: dict[str, Any]
+    time_unit: str
+    periods_per_year: float
+    spread_paid: float
+    instruments: tuple[Instrument, ...]
+    account_currency: str
+
+    def __init__(self, **fields: Any) -> None:
+        for name in self.__slots__:
+            setattr(self, name, fields[name])
+
+    def column(self, name: str) -> Any:
+        if name == "timestamp":
+            return self.timestamp
+        if name == "close":
+            return _NoCloses(len(self.timestamp))
+        raise ValueError(f"a portfolio has no column {name!r}: read each instrument's bars")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _record, ({name: getattr(self, name) for name in self.__slots__},)
+
+
+def _record(fields: dict[str, Any]) -> PortfolioRecord:
+    return PortfolioRecord(**fields)
+
+
+class PortfolioResult(Result):
+    """What a portfolio's run produced: the whole account's figures, trades and equity as a
+    `Result` has them, and per instrument:
+
+    - `symbols`, `bars[symbol]` (its `Bars`), `timestamps` (the time of every step);
+    - `trade_symbols`: the symbol of each row of `trades` (whose `entry_bar` and `exit_bar` are
+      step numbers);
+    - `by_symbol[symbol]`: its trades' figures, and `exposure[symbol]`, the percent of steps
+      at whose close it had a position open.
+    """
+
+    trade_symbols: tuple[str, ...]
+    exposure: dict[str, float]
+    by_symbol: dict[str, dict[str, Any]]
+
+    @classmethod
+    def _of(cls, portfolio: Portfolio, outcome: tuple[Any, ...]) -> PortfolioResult:
+        stats, trades, equity, exposed, refused, codes, members, _ = outcome
+        symbols = portfolio.symbols
+        paid = 0.0
+        for (symbol, bt), (own, _, _) in zip(portfolio.members.items(), members):
+            paid += _member_spread(portfolio, symbol, bt, own)
+        record = PortfolioRecord(
+            symbols=symbols, bars={s: bt._runner.bars for s, bt in portfolio.members.items()},
+            steps={s: portfolio._runner.steps_of(k) for k, s in enumerate(symbols)},
+            timestamp=portfolio.timestamp,
+            account=(portfolio.initial_cash, math.nan, math.nan, math.nan, math.nan),
+            rules=portfolio.rules, time_unit=portfolio.time_unit,
+            periods_per_year=portfolio.periods_per_year, spread_paid=paid,
+            instruments=portfolio.instruments, account_currency=portfolio.account_currency)
+        result = cls(stats, trades, equity, exposed, record, refused)
+        result.trade_symbols = tuple(symbols[int(k)] for k in codes)
+        steps = len(portfolio)
+        result.exposure = {s: (m[1] / steps * 100.0 if steps else math.nan)
+                           for s, m in zip(symbols, members)}
+        result.by_symbol = {s: _figures(m[0], m[2], result.exposure[s])
+                            for s, m in zip(symbols, members)}
+        return result
+
+    @property
+    def symbols(self) -> tuple[str, ...]:
+        symbols: tuple[str, ...] = self._backtest.symbols
+        return symbols
+
+    @property
+    def bars(self) -> dict[str, Any]:  # type: ignore[override]
+        """Each instrument's bars, by symbol."""
+        return dict(self._backtest.bars)
+
+    @property
+    def timestamps(self) -> Column:
+        column: Column = self._backtest.timestamp
+        return column
+
+    @property
+    def time_unit(self) -> str:
+        unit: str = self._backtest.time_unit
+        return unit
+
+    def steps_of(self, symbol: str) -> Column:
+        """The step of each of `symbol`'s bars on the timeline."""
+        column: Column = self._backtest.steps[symbol]
+        return column
+
+    def _record(self) -> Any:
+        return self._backtest
+
+    def _spread_paid(self) -> float | None:
+        paid: float = self._backtest.spread_paid
+        return paid
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {k: v for k, v in self.__dict__.items() if k != "metrics"}
+
+    def save(self, path: Any) -> str:
+        raise NotImplementedError("a portfolio's result is saved with pickle")
+
+    def plot(self, path: str | None = None, *, open_browser: bool = False,
+             indicators: Any = None, time_axis: str = "bars") -> str:
+        """Writes the portfolio's HTML report: its equity and drawdown, then a price panel per
+        instrument with its trades, on one time axis; returns its path (needs Bokeh)."""
+        from .portfolio_report import write_portfolio_report
+        return write_portfolio_report(self, path, open_browser=open_browser,
+                                      time_axis=time_axis)
+
+    def to_pandas(self) -> tuple[Any, Any]:
+        """(trades, equity) as DataFrames; the trades with their `symbol`."""
+        trades, equity = super().to_pandas()
+        trades.insert(0, "symbol", list(self.trade_symbols))
+        return trades, equity
+
+    def __repr__(self) -> str:
+        return (f"PortfolioResult({', '.join(self.symbols)}: {self.stats.num_trades} trades, "
+                f"final cash {self.stats.final_cash:.2f})")
+
+
+def _figures(trades: Trades, refused: int, exposure: float) -> dict[str, Any]:
+    """One instrument's trades in figures, net of commission and with swaps."""
+    pnl, commission, swap = list(trades.pnl), list(trades.commission), list(trades.swap)
+    net = [p - c + s for p, c, s in zip(pnl, commission, swap)]
+    wins = [x for x in net if x > 0]
+    losses = [x for x in net if x < 0]
+    n = len(net)
+    return {"num_trades": n, "pnl": math.fsum(pnl), "commissions": math.fsum(commission),
+            "swaps": math.fsum(swap), "net_pnl": math.fsum(net),
+            "win_rate_net_pct": len(wins) / n * 100.0 if n else math.nan,
+            "profit_factor_net": (math.fsum(wins) / -math.fsum(losses) if losses
+                                  else math.inf if wins else math.nan),
+            "best_trade_net": max(net, default=math.nan),
+            "worst_trade_net": min(net, default=math.nan),
+            "exposure_time_pct": exposure, "orders_refused": refused}
+
+
+def _member_spread(portfolio: Portfolio, symbol: str, bt: Backtest, trades: Trades) -> float:
+    """The spread an instrument's trades paid, in the account currency at each exit's rate."""
+    k = portfolio.symbols.index(symbol)
+    legs = portfolio._legs[k]
+    if not legs:
+        paid = bt._spread_paid(trades)
+        if paid is not None:
+            return paid
+        spread, size, rate = bt._runner.spread, bt._runner.contract_size, \
+            bt._runner.quote_to_account
+        return math.fsum(2.0 * spread * lot * size * rate for lot in trades.lot_size)
+    rates = _rates(portfolio, k, legs)
+    paid = bt._spread_paid(trades, rates=rates)
+    if paid is not None:
+        return paid
+    spread, size = bt._runner.spread, bt._runner.contract_size
+    return math.fsum(2.0 * spread * lot * size * rates[bar]
+                     for lot, bar in zip(trades.lot_size, trades.exit_bar))
+
+
+def _rates(portfolio: Portfolio, k: int, legs: tuple[tuple[int, bool], ...]) -> list[float]:
+    """An instrument's rate at each of its bars, as the run sets it."""
+    from .instruments import conversion_rate
+    runner = portfolio._runner
+    own = list(runner.steps_of(k))
+    closes = []
+    for j, _ in legs:
+        steps, close = list(runner.steps_of(j)), list(portfolio.members[portfolio.symbols[j]]
+                                                       ._runner.close)
+        # The pair's last close at or before each of this instrument's steps.
+        at, out = 0, {}
+        for step in own:
+            while at + 1 < len(steps) and steps[at + 1] <= step:
+                at += 1
+            out[step] = close[at]
+        closes.append(out)
+    rates = []
+    for step in own:
+        values = {j: c[step] for (j, _), c in zip(legs, closes)}
+        rates.append(conversion_rate(legs, values))  # type: ignore[arg-type]
+    return rates
+
