@@ -34,3 +34,14 @@ def test_signal_runs_example_prints_what_it_says():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.splitlines() == said
+
+
+def test_portfolio_example_prints_what_the_readme_shows():
+    pytest.importorskip("numpy")
+    section = README.split("## Portfolios\n", 1)[1]
+    example = (ROOT / "examples" / "portfolio.py").read_text()
+    assert example in section
+    shown = re.search(r"prints\n\n```text\n(.*?)```", section, re.S).group(1)
+    out = subprocess.run([sys.executable, str(ROOT / "examples" / "portfolio.py")],
+                         capture_output=True, text=True, check=True).stdout
+    assert out == shown
