@@ -737,6 +737,12 @@ PyGetSetDef g_getset[] = {
      "the rules in force, by keyword, as the constructor takes them", nullptr},
     {"bar_index", account_bar_index, nullptr,
      "the number of the bar a run is at, from 0; None outside a run", nullptr},
+    {"has_bar",
+     account_value<[](const Account& a) { return a.book.current != nullptr && !a.book.stale; }>,
+     nullptr,
+     "whether the instrument has a bar at the step a run is at (in a portfolio, false while its "
+     "market is closed)",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
