@@ -335,6 +335,8 @@ class Account:
     def rules(self) -> dict[str, Any]: ...
     @property
     def bar_index(self) -> int | None: ...
+    @property
+    def has_bar(self) -> bool: ...
 
 @final
 @final
@@ -573,5 +575,16 @@ class PortfolioRunner:
         symbols: tuple[str, ...],
         clocks: tuple[Clock, ...] | None = None,
     ) -> tuple[Stats, Trades, Column, int, int, Column, tuple[tuple[Trades, int, int], ...], Any]: ...
+    def run_signals(
+        self,
+        entries: Any,
+        exits: Any,
+        lots: float | tuple[float, ...] | Any,
+        stop_loss: float | tuple[float | None, ...] | Any | None,
+        take_profit: float | tuple[float | None, ...] | Any | None,
+        side: int,
+        max_positions: int,
+        symbols: tuple[str, ...],
+    ) -> tuple[Stats, Trades, Column, int, int, Column, tuple[tuple[Trades, int, int], ...], None]: ...
 
 def pool_equity(account: Account) -> float: ...

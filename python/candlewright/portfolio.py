@@ -22,7 +22,10 @@ At the end, each instrument's open positions close at its own last bar's close a
 """
 from __future__ import annotations
 
+import array
+import bisect
 import math
+import numbers
 from collections.abc import Mapping
 from typing import Any
 
@@ -30,10 +33,12 @@ from . import _backtest
 from ._account import COMMISSION, INITIAL_CASH, refuse
 from ._backtest import Account, Column, Trades
 from .backtest import Backtest
+from .bars import Bars
 from .instruments import Instrument, check_first_bars, conversion_legs, instrument
 from .metrics import TIME_UNITS, infer_periods_per_year
 from .result import Result, utc_time
 from .strategies import made
+from .strategy import Strategy
 
 __all__ = ["Portfolio", "PortfolioAccount", "PortfolioResult", "Instrument"]
 
@@ -73,6 +78,9 @@ class Portfolio:
         if len(set(self.symbols)) != len(self.symbols):
             raise ValueError(f"each instrument once: {', '.join(self.symbols)}")
         self.account_currency = account_currency
+        # What the portfolio was made with, for its pickles and its cuts.
+        self._made_with = (account_currency, initial_cash, commission, periods_per_year,
+                           leverage, margin_per_lot, dict(options))
         self.time_unit = options.get("time_unit", "s")
         if self.time_unit not in TIME_UNITS:
             raise ValueError(f"time_unit must be one of {', '.join(map(repr, TIME_UNITS))}, "
@@ -99,8 +107,12 @@ class Portfolio:
         check_first_bars(self.instruments, legs, firsts,
                          lambda t: utc_time(t, self.time_unit))
         self._legs = tuple(path or None for path in legs)
-        self._runner = _backtest.PortfolioRunner(
-            tuple(bt._runner for bt in self.members.values()), self._legs)
+        try:
+            self._runner = _backtest.PortfolioRunner(
+                tuple(bt._runner for bt in self.members.values()), self._legs)
+        except ValueError:
+            _refuse_unordered(self.members, lambda t: utc_time(t, self.time_unit))
+            raise
         self._periods_per_year = periods_per_year
         if periods_per_year is not None and not periods_per_year > 0:
             raise ValueError(f"periods_per_year must be positive, not {periods_per_year!r}")
@@ -136,6 +148,28 @@ class Portfolio:
                 memoryview(self._runner.timestamp), self.time_unit)
         return self._periods_per_year
 
+    def between(self, start: int, end: int) -> Portfolio:
+        """The portfolio over the times `start <= t < end` (in its time unit), on the same
+        account: each instrument cut to its bars in that range, with its spread, rate and ask
+        per bar if it has them. An instrument with no bar there stays in it, with none: it has
+        no step, so a strategy never finds it in `step`, and it never trades. The cut keeps
+        this portfolio's `periods_per_year`, which a short range could not infer. As any
+        portfolio, it is refused (ValueError, naming them) if an instrument's conversion pair
+        has its first bar in the range later than the instrument has."""
+        cut: dict[Any, Any] = {}
+        for item, bt in zip(self.instruments, self.members.values()):
+            times = memoryview(bt._runner.timestamp)
+            first, stop = bisect.bisect_left(times, start), bisect.bisect_left(times, end)
+            cut[_cut_instrument(item, first, stop)] = _bars_of(bt)[first:stop]
+        return _portfolio(cut, self._made_with, self.periods_per_year)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt from each instrument's bars (each pickled once, as columns) and the account
+        # it was made with; a spread or rate given per bar goes as an array over those bars.
+        data = {_fixed_instrument(item): _bars_of(bt)
+                for item, bt in zip(self.instruments, self.members.values())}
+        return _portfolio, (data, self._made_with, self._periods_per_year)
+
     def conversion(self, symbol: str) -> str:
         """How `symbol`'s P/L becomes the account currency, as a formula of closes."""
         k = self.symbols.index(symbol)
@@ -149,13 +183,109 @@ class Portfolio:
 
     def run(self, strategy: Any, /, **params: Any) -> PortfolioResult:
         """Runs `strategy` over the timeline: `init(data)` first if it has one (`data` maps each
-        symbol to its `Bars`), then `next(step, account)` at every step (see the module)."""
+        symbol to its `Bars`), then `next(step, account)` at every step (see the module). A
+        `Strategy` class runs with each instrument's views and indicators on its own bars (see
+        `candlewright.strategy`)."""
         strategy = made(strategy, params)
+        if isinstance(strategy, Strategy) and not strategy._plain:
+            clocks = strategy._prepare_portfolio(self, self._lots)
+            result = PortfolioResult._of(self, self._runner.run(
+                strategy, PortfolioAccount._of(self.symbols), self.symbols, clocks))
+            result.indicators = strategy._portfolio_indicators()
+            result.orders_too_small = strategy.orders_too_small
+            return result
         init = getattr(strategy, "init", None)
         if callable(init):
             init({symbol: bt._runner.bars for symbol, bt in self.members.items()})
         outcome = self._runner.run(strategy, PortfolioAccount._of(self.symbols), self.symbols)
         return PortfolioResult._of(self, outcome)
+
+    def run_signals(self, entries: Any, exits: Any = None, *, side: str = "long",
+                    lots: Any = 1.0, stop_loss: Any = None, take_profit: Any = None,
+                    max_positions: int = 1, keep: str = "all") -> Any:
+        """Runs per-step signals natively, without a Python call per step and without the
+        interpreter lock: each instrument does at its bars' closes what `Backtest.run_signals`
+        does at a lone backtest's (see `candlewright.signals`), on the one account, and the
+        result is `run`'s of a strategy doing so, to the bit.
+
+        `entries` and `exits` have a row per step and a column per instrument (numpy, or a
+        DataFrame whose columns may be named by symbol); an instrument without a bar at a step
+        ignores what stands there, its market being closed (NaN left by aligning its series on
+        the timeline is fine). `lots`, `stop_loss` and `take_profit` are a number, a value per
+        instrument (a sequence in the portfolio's order, or a mapping by symbol), or such a
+        table. `keep="figures"` returns only the `Stats`.
+        """
+        from ._portfolio_signals import per_instrument, table
+        from .signals import SIDES, check_arguments
+        if keep not in ("all", "figures"):
+            raise ValueError(f"keep must be 'all' or 'figures', not {keep!r}")
+        check_arguments((), side=side, max_positions=max_positions)
+        steps, symbols = len(self), self.symbols
+        outcome = self._runner.run_signals(
+            table(entries, "entries", steps, symbols),
+            None if exits is None else table(exits, "exits", steps, symbols),
+            per_instrument(lots, "lots", steps, symbols, False),
+            per_instrument(stop_loss, "stop_loss", steps, symbols, True),
+            per_instrument(take_profit, "take_profit", steps, symbols, True),
+            SIDES.index(side), int(max_positions), symbols)
+        return outcome[0] if keep == "figures" else PortfolioResult._of(self, outcome)
+
+
+def _portfolio(data: dict[Any, Any], made_with: tuple[Any, ...],
+               periods_per_year: float | None) -> Portfolio:
+    currency, cash, commission, _, leverage, margin_per_lot, options = made_with
+    return Portfolio(data, currency, cash, commission, periods_per_year=periods_per_year,
+                     leverage=leverage, margin_per_lot=margin_per_lot, **options)
+
+
+def _bars_of(bt: Backtest) -> Bars:
+    """An instrument's bars as `Bars`, with the data's other columns (a spread by name)."""
+    if isinstance(bt._data, Bars):
+        return bt._data
+    r = bt._runner
+    return Bars.from_columns(r.timestamp, r.open, r.high, r.low, r.close, r.volume,
+                             bt.extra_columns() or None)
+
+
+def _per_bar_values(value: Any) -> bool:
+    return value is not None and not isinstance(value, (numbers.Real, str))
+
+
+def _fixed_instrument(item: Instrument) -> Instrument:
+    """`item` with its spread and rate per bar as arrays, which pickle whatever they were."""
+    changes = {name: array.array("d", getattr(item, name))
+               for name in ("spread", "quote_to_account") if _per_bar_values(getattr(item, name))}
+    return item.replace(**changes) if changes else item
+
+
+def _cut_instrument(item: Instrument, first: int, stop: int) -> Instrument:
+    """`item` with what it has per bar cut to its bars first..stop."""
+    changes: dict[str, Any] = {
+        name: array.array("d", _rows(getattr(item, name), first, stop))
+        for name in ("spread", "quote_to_account") if _per_bar_values(getattr(item, name))}
+    if item.ask is not None:
+        ask = item.ask
+        changes["ask"] = ({k: _rows(v, first, stop) for k, v in ask.items()}
+                          if isinstance(ask, Mapping) else _rows(ask, first, stop))
+    return item.replace(**changes) if changes else item
+
+
+def _rows(values: Any, first: int, stop: int) -> Any:
+    # A pandas object's rows by position, whatever its index.
+    rows = getattr(values, "iloc", values)
+    return rows[first:stop]
+
+
+def _refuse_unordered(members: dict[str, Backtest], shown: Any) -> None:
+    """Names the instrument whose bar times do not rise, once the timeline has been refused
+    (the native refusal can only count the instruments)."""
+    for symbol, bt in members.items():
+        times = memoryview(bt._runner.timestamp)
+        for i in range(1, len(times)):
+            if not times[i - 1] < times[i]:
+                raise ValueError(f"{symbol}: bar {i} ({shown(times[i])}) does not come after the "
+                                 f"bar before it ({shown(times[i - 1])}): a portfolio's "
+                                 f"timeline needs each instrument's times rising") from None
 
 
 class PortfolioAccount(dict[str, Account]):
@@ -211,9 +341,10 @@ class PortfolioAccount(dict[str, Account]):
         return ticket
 
     def close_all(self) -> None:
-        """Closes every open position of every symbol, at each one's current price."""
+        """Closes the open positions of every symbol with a bar at this step, at its close; an
+        instrument without one keeps its positions, its market being closed."""
         for account in self.values():
-            if account.positions:
+            if account.positions and account.has_bar:
                 account.close_all()
 
     def __repr__(self) -> str:
@@ -397,7 +528,7 @@ def _member_spread(portfolio: Portfolio, symbol: str, bt: Backtest, trades: Trad
         spread, size, rate = bt._runner.spread, bt._runner.contract_size, \
             bt._runner.quote_to_account
         return math.fsum(2.0 * spread * lot * size * rate for lot in trades.lot_size)
-    rates = _rates(portfolio, k, legs)
+    rates = _rates(portfolio, k, legs, trades.exit_bar)
     paid = bt._spread_paid(trades, rates=rates)
     if paid is not None:
         return paid
@@ -406,25 +537,23 @@ def _member_spread(portfolio: Portfolio, symbol: str, bt: Backtest, trades: Trad
                      for lot, bar in zip(trades.lot_size, trades.exit_bar))
 
 
-def _rates(portfolio: Portfolio, k: int, legs: tuple[tuple[int, bool], ...]) -> list[float]:
-    """An instrument's rate at each of its bars, as the run sets it."""
+def _rates(portfolio: Portfolio, k: int, legs: tuple[tuple[int, bool], ...],
+           bars: Any) -> dict[int, float]:
+    """An instrument's rate at each of these bars of its own, as the run sets it."""
+    from bisect import bisect_right
+
     from .instruments import conversion_rate
     runner = portfolio._runner
-    own = list(runner.steps_of(k))
-    closes = []
-    for j, _ in legs:
-        steps, close = list(runner.steps_of(j)), list(portfolio.members[portfolio.symbols[j]]
-                                                       ._runner.close)
-        # The pair's last close at or before each of this instrument's steps.
-        at, out = 0, {}
-        for step in own:
-            while at + 1 < len(steps) and steps[at + 1] <= step:
-                at += 1
-            out[step] = close[at]
-        closes.append(out)
-    rates = []
-    for step in own:
-        values = {j: c[step] for (j, _), c in zip(legs, closes)}
-        rates.append(conversion_rate(legs, values))  # type: ignore[arg-type]
+    own = runner.steps_of(k)
+    pairs = [(runner.steps_of(j), portfolio.members[portfolio.symbols[j]]._runner.close)
+             for j, _ in legs]
+    rates: dict[int, float] = {}
+    # Only the bars asked for: a trade's exit, not every bar of a long run.
+    for bar in set(bars):
+        step = own[bar]
+        # The pair's last close at or before the step.
+        values = {j: close[max(0, bisect_right(steps, step) - 1)]
+                  for (j, _), (steps, close) in zip(legs, pairs)}
+        rates[bar] = conversion_rate(legs, values)  # type: ignore[arg-type]
     return rates
 

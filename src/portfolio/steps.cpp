@@ -42,6 +42,14 @@ void convert(const Portfolio& portfolio, std::vector<StepMember>& members) {
         if (legs.empty()) {
             continue;
         }
+        // A rate moves only with a close: kept while none of its pairs has a bar at the step.
+        bool moved = false;
+        for (const Leg& leg : legs) {
+            moved = moved || !members[leg.pair].account->book.stale;
+        }
+        if (!moved) {
+            continue;
+        }
         const Bar* first = close_of(legs[0]);
         const Bar* second = legs.size() == 2 ? close_of(legs[1]) : first;
         if (first != nullptr && second != nullptr) {

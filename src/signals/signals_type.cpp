@@ -175,6 +175,21 @@ private:
     std::optional<SignInput> exits_;
 };
 
+Ref outcome_object(SignalOutcome&& outcome, bool keep) {
+    Ref stats = new_stats(outcome.stats);
+    if (!keep) {
+        return stats;
+    }
+    Ref trades = new_trades(std::move(outcome.trades));
+    Ref equity = new_column(owned_column(std::move(outcome.equity)));
+    Ref exposed = to_py(outcome.exposed);
+    Ref refused = to_py(outcome.refused);
+    return require_object(PyTuple_Pack(5, stats.get(), trades.get(), equity.get(), exposed.get(),
+                                       refused.get()));
+}
+
+}  // namespace
+
 // Only the main thread of the main interpreter runs signal handlers: any other thread would take
 // the interpreter lock back every few milliseconds for nothing, and wait for it each time. Which
 // thread that is, is asked of the threading module once a process (a fork makes the forking thread
@@ -204,21 +219,6 @@ bool handles_signals() {
     }
     return main_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
 }
-
-Ref outcome_object(SignalOutcome&& outcome, bool keep) {
-    Ref stats = new_stats(outcome.stats);
-    if (!keep) {
-        return stats;
-    }
-    Ref trades = new_trades(std::move(outcome.trades));
-    Ref equity = new_column(owned_column(std::move(outcome.equity)));
-    Ref exposed = to_py(outcome.exposed);
-    Ref refused = to_py(outcome.refused);
-    return require_object(PyTuple_Pack(5, stats.get(), trades.get(), equity.get(), exposed.get(),
-                                       refused.get()));
-}
-
-}  // namespace
 
 PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {

@@ -11,4 +11,8 @@ namespace cw {
 PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
+// Whether this thread is the one that runs signal handlers, so that work done without the
+// interpreter lock asks it about Ctrl-C now and then (no other thread need ask).
+[[nodiscard]] bool handles_signals();
+
 }  // namespace cw
