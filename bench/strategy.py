@@ -15,6 +15,11 @@ Contenders on N hourly bars of a random walk (10^6 by default):
 - plain running sums: the crossover in the plain protocol with the averages kept as running sums
   in Python, as SmaCross was written before strategy classes.
 
+On a portfolio, the empty class on the same N bars: `Portfolio.run` of a lone instrument and
+of two (the same walk under two USD-quoted symbols, so every step has both) against
+`Backtest.run`, per step; the two-instrument portfolio's plain `next(step, account)` beside it.
+The class adds no Python work per instrument: the run moves each instrument's clock natively.
+
 Then on M bars (10^5 by default: a run of backtesting.py on 10^6 bars takes minutes) the class
 crossover and backtesting.py's Strategy running the same rule (pandas rolling means through
 self.I, backtesting.lib.crossover), paired in the same rounds. Times are CPU times of the best
@@ -33,7 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import strategies  # noqa: E402  (beside this file)
 from run import Timer, paired_ratio, synthetic_rows, table  # noqa: E402
 
-from candlewright import Backtest, SmaCross, Strategy, crossover  # noqa: E402
+from candlewright import Backtest, Portfolio, SmaCross, Strategy, crossover  # noqa: E402
 
 FAST, SLOW, LOTS = strategies.FAST, strategies.SLOW, 0.1
 STOP_PIPS, TARGET_PIPS, PIP = strategies.STOP_PIPS, strategies.TARGET_PIPS, strategies.PIP
@@ -53,6 +58,11 @@ class PlainEmpty:
 
 class ClassEmpty(Strategy):
     def next(self):
+        pass
+
+
+class PlainEmptySteps:
+    def next(self, step, account):
         pass
 
 
@@ -168,6 +178,25 @@ def ours(count, repeat):
     return table([f"{count:,} bars", "ns/bar", "/ plain empty", "trades"], rows)
 
 
+def portfolios(count, repeat):
+    data = columns(count)
+    account = {"initial_cash": 10_000_000, "commission": 0.0, "rules": "engine"}
+    bt = Backtest(data, 10_000_000, 0.0, 0.0, 100_000, 1.0, rules="engine")
+    lone = Portfolio({"EURUSD": data}, **account)
+    pair = Portfolio({"EURUSD": data, "GBPUSD": data}, **account)
+    contenders = {
+        "Backtest, class empty": lambda: bt.run(ClassEmpty),
+        "Portfolio of 1, class empty": lambda: lone.run(ClassEmpty),
+        "Portfolio of 2, class empty": lambda: pair.run(ClassEmpty),
+        "Portfolio of 2, plain empty": lambda: pair.run(PlainEmptySteps()),
+    }
+    times = rounds(contenders, repeat)
+    base = "Backtest, class empty"
+    rows = [[name, f"{min(times[name]) / count:,.1f}", f"{paired_ratio(times, name, base):.2f}"]
+            for name in contenders]
+    return table([f"{count:,} steps", "ns/step", "/ Backtest class empty"], rows)
+
+
 def peers(count, repeat):
     data = columns(count)
     bt = Backtest(data, 10_000_000, 0.0, 0.0, 100_000, 1.0, rules="engine")
@@ -209,6 +238,8 @@ def main():
     args = parser.parse_args()
     print(f"CPython {sys.version.split()[0]}, {os.cpu_count()} cores")
     print(ours(args.bars, args.repeat))
+    print()
+    print(portfolios(args.bars, args.repeat))
     print()
     print(peers(args.peer_bars, max(3, args.repeat // 2)))
 
