@@ -3,9 +3,9 @@
 and Optuna search over a grid.
 
 The bars travel to the workers once, as six flat arrays, and each worker turns them back into
-a `Backtest` once; a task then carries only its parameters. Results are those of running each
-set in turn in one process, bit for bit: the runs are the same and nothing crosses a process
-boundary but exact values.
+a `Backtest` once (a `Portfolio` travels as one pickle, its bars as columns); a task then
+carries only its parameters. Results are those of running each set in turn in one process, bit
+for bit: the runs are the same and nothing crosses a process boundary but exact values.
 """
 from __future__ import annotations
 
@@ -38,12 +38,13 @@ from _candlewright import Bar, Engine, Stats
 
 from ._cores import cores as _cores
 from ._progress import progress_bar
-from ._account import (COMMISSION, CONTRACT_SIZE, INITIAL_CASH, QUOTE_TO_ACCOUNT, SPREAD,
-                       merge_rules)
+from ._account import (COMMISSION, CONTRACT_SIZE, DEFAULTS, INITIAL_CASH, QUOTE_TO_ACCOUNT,
+                       SPREAD, merge_rules)
 from .backtest import RULES, Backtest, _is_per_bar
 from .bars import Bars
 from .fx import fixed_account
 from .metrics import METRICS
+from .portfolio import Portfolio
 from .result import FIGURES, Result
 from .signals import is_signal_based, run_strategy
 from .strategies import AnyStrategy
@@ -191,7 +192,7 @@ def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
 
 def sweep(strategy_factory: Callable[..., AnyStrategy],
           grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-          bars: Sequence[Bar], *, initial_cash: float = INITIAL_CASH,
+          bars: Sequence[Bar] | Portfolio, *, initial_cash: float = INITIAL_CASH,
           commission: float = COMMISSION, spread: Any = SPREAD,
           contract_size: float = CONTRACT_SIZE, quote_to_account: Any = QUOTE_TO_ACCOUNT,
           executor: cf.Executor | None = None, max_workers: int | None = None,
@@ -228,16 +229,32 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
     bar, and every other keyword of `Backtest` (`rules`, `prices`, `leverage`, `swap_long`,
     `time_unit`, ...) as a keyword here too. `account_options={...}`, the same keywords in a
     dict, still works but is deprecated. `results.best_result` is the best set's `Result`.
+
+    A `Portfolio` may stand for `bars`: every set then runs `portfolio.run(...)`, the account
+    is the portfolio's own (so no account keyword is taken), and the best set's result is a
+    `PortfolioResult`. Workers that are not forked receive the portfolio pickled once: each
+    instrument's bars as columns and the account it was made with.
     Ctrl-C cancels the sets not yet started and, for the default pool, stops its workers; a
     signal sweep's sets under way end on their threads, unseen. A fork server that dies loses
     no result already in: the sets not finished run again on new workers.
     """
-    options = merge_rules("sweep()", account_rules, account_options, RULES, stacklevel=2)
-    spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
-    account = (initial_cash, commission, spread, contract_size, quote_to_account)
-    # Refuses bad bars or account values here, with the engine's own messages, before any work.
-    Engine(bars, initial_cash, commission, 0.0 if _is_per_bar(spread) else spread, contract_size,
-           1.0 if _is_per_bar(quote_to_account) else quote_to_account)
+    runner: Any
+    pack: Callable[[], Any]
+    if isinstance(bars, Portfolio):
+        _own_account("sweep()", (initial_cash, commission, spread, contract_size,
+                                quote_to_account), account_rules, account_options)
+        runner, portfolio = bars, bars
+        pack = lambda: _PortfolioShipment.pack(portfolio)  # noqa: E731
+    else:
+        options = merge_rules("sweep()", account_rules, account_options, RULES, stacklevel=2)
+        spread, quote_to_account = fixed_account(bars, spread, quote_to_account)
+        account = (initial_cash, commission, spread, contract_size, quote_to_account)
+        # Refuses bad bars or account values here, with the engine's own messages, before any
+        # work.
+        Engine(bars, initial_cash, commission, 0.0 if _is_per_bar(spread) else spread,
+               contract_size, 1.0 if _is_per_bar(quote_to_account) else quote_to_account)
+        runner = Backtest(bars, *account, **options)
+        pack = lambda: _Shipment.pack(bars, account, options)  # noqa: E731
     if max_workers is not None:
         if executor is not None:
             raise ValueError("max_workers sizes the default process pool; size your own "
@@ -251,8 +268,7 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
     if method != "grid" and (max_tries is None or operator.index(max_tries) < 1):
         raise ValueError(f"method={method!r} needs max_tries, the number of sets to run (>= 1)")
     _check_score(maximize)
-    plan = _Plan(_Job(strategy_factory, maximize), Backtest(bars, *account, **options),
-                 lambda: _Shipment.pack(bars, account, options), executor, max_workers,
+    plan = _Plan(_Job(strategy_factory, maximize), runner, pack, executor, max_workers,
                  sys.stderr.isatty() if progress is None else progress)
     if method == "optuna":
         results = _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
@@ -268,6 +284,18 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
     return results
 
 
+def _own_account(where: str, figures: tuple[Any, ...], rules: Mapping[str, Any],
+                 account_options: Mapping[str, Any] | None) -> None:
+    """TypeError for an account given beside a portfolio, which has its own. A figure counts as
+    given when it is not the default object itself, so an equal number given is refused too."""
+    given = [name for name, value, default in zip(DEFAULTS, figures, DEFAULTS.values())
+             if value is not default]
+    given += [*rules, *(["account_options"] if account_options is not None else [])]
+    if given:
+        raise TypeError(f"{where} runs a Portfolio on its own account: give "
+                        f"{', '.join(given)} to the Portfolio instead")
+
+
 @dataclass(frozen=True)
 class _Job:
     """What every set of a sweep runs and how it is scored; goes to the workers once."""
@@ -279,8 +307,8 @@ class _Job:
 @dataclass
 class _Plan:
     job: _Job
-    backtest: Any  # a Backtest: what forked workers and the sweep's own process run on
-    pack: Callable[[], _Shipment]
+    backtest: Any  # a Backtest or Portfolio: what forked workers and this process run on
+    pack: Callable[[], _Shipment | _PortfolioShipment]
     executor: cf.Executor | None
     max_workers: int | None
     progress: bool
@@ -470,7 +498,7 @@ def _on_own_pools(plan: _Plan, sets: list[dict[str, Any]], results: list[SweepRe
         # A forked worker starts with the parent's backtest and job (a lambda will do); any
         # other gets the bars and the job once, pickled.
         source: Any = plan.backtest if context.get_start_method() == "fork" else plan.pack()
-        key = source.key if isinstance(source, _Shipment) else b""
+        key = source.key if isinstance(source, (_Shipment, _PortfolioShipment)) else b""
         pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_install,
                                       initargs=(key, source, plan.job, _fork_server(context)))
         lost: list[int] = []
@@ -682,7 +710,7 @@ def _stop_workers(pool: cf.Executor) -> None:
         process.join(5)
 
 
-def _ship(executor: cf.Executor, shipment: _Shipment) -> object:
+def _ship(executor: cf.Executor, shipment: _Shipment | _PortfolioShipment) -> object:
     """What each task carries to find the bars: on a Dask cluster, a handle to one copy already
     on every worker; elsewhere the arrays themselves, still turned into an Engine only once per
     worker thread."""
@@ -740,6 +768,23 @@ class _Shipment:
         return Backtest(bars, *self.account, **self.options)
 
 
+@dataclass(frozen=True)
+class _PortfolioShipment:
+    """A portfolio, pickled once (its bars as columns, its account), and the key of that
+    pickle."""
+
+    key: bytes
+    pickled: bytes
+
+    @classmethod
+    def pack(cls, portfolio: Portfolio) -> _PortfolioShipment:
+        pickled = pickle.dumps(portfolio, pickle.HIGHEST_PROTOCOL)
+        return cls(hashlib.blake2b(pickled, digest_size=16).digest(), pickled)
+
+    def backtest(self) -> Any:
+        return pickle.loads(self.pickled)
+
+
 # A worker keeps the backtest of the shipment it saw last. Runs on one backtest may overlap, so
 # the threads of a worker share it.
 _cached: tuple[bytes, Any] | None = None
@@ -748,7 +793,7 @@ _installed: tuple[bytes, Any, _Job] | None = None
 
 def _backtest_for(source: object) -> Any:
     global _cached
-    if isinstance(source, Backtest):
+    if isinstance(source, (Backtest, Portfolio)):
         return source  # threads of the sweep's own process
     cached = _cached
     if isinstance(source, bytes):
@@ -756,9 +801,9 @@ def _backtest_for(source: object) -> Any:
             if _installed is None or _installed[0] != source:
                 raise RuntimeError("this worker has not received the bars of this sweep")
             installed = _installed[1]
-            cached = (source, installed if not isinstance(installed, _Shipment)
-                      else installed.backtest())
-    elif isinstance(source, _Shipment):
+            cached = (source, installed.backtest()
+                      if isinstance(installed, (_Shipment, _PortfolioShipment)) else installed)
+    elif isinstance(source, (_Shipment, _PortfolioShipment)):
         if cached is None or cached[0] != source.key:
             cached = (source.key, source.backtest())
     else:

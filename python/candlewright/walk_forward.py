@@ -5,7 +5,8 @@ Each choice is a `sweep` over the training bars; each test is a `Backtest` run o
 set over the test bars, on a fresh account. The test windows' equity curves are stitched end to
 end: each value of a window is shifted by `previous_end - initial_cash` (computed first), so a
 window continues from the equity the one before ended at, as one account would have shown had
-each window's profit or loss been carried into the next.
+each window's profit or loss been carried into the next. A portfolio walks the same way over its
+timeline, each window the portfolio cut to the window's times (`Portfolio.between`).
 """
 from __future__ import annotations
 
@@ -23,10 +24,11 @@ from .backtest import RULES, Backtest
 from .bars import Bars
 from .fx import fixed_account, window
 from .metrics import infer_periods_per_year
+from .portfolio import Portfolio
 from .resample import span_seconds
 from .result import Result
 from .strategies import AnyStrategy
-from .sweeps import SweepResult, sweep
+from .sweeps import SweepResult, _own_account, sweep
 
 __all__ = ["walk_forward", "WalkForward", "Window"]
 
@@ -97,7 +99,7 @@ class WalkForward:
 
 def walk_forward(strategy_factory: Callable[..., AnyStrategy],
                  grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-                 bars: Sequence[Bar], *, train: int | str, test: int | str,
+                 bars: Sequence[Bar] | Portfolio, *, train: int | str, test: int | str,
                  step: int | str | None = None, anchored: bool = False,
                  maximize: str | Callable[[Any], float], initial_cash: float = INITIAL_CASH,
                  commission: float = COMMISSION, spread: Any = SPREAD,
@@ -114,7 +116,23 @@ def walk_forward(strategy_factory: Callable[..., AnyStrategy],
     Only windows whose test span lies wholly within the bars are made. Every run annualises
     its metrics with the `periods_per_year` given or, by default, with the one inferred from
     all the bars, which a window too short to hold a whole week could not infer.
+
+    A `Portfolio` may stand for `bars`, on its own account (no account keyword is taken): the
+    windows are then spans of its timeline (a bar count counts its steps), and each window is
+    `portfolio.between(first, end)` over the times of its steps, so every instrument is cut to
+    the same time range; an instrument without a bar in a window is in it without bars, and
+    does not trade there. Each test run is then a `PortfolioResult`, and the stitched equity
+    has a value per step of the test windows.
     """
+    if isinstance(bars, Portfolio):
+        _own_account("walk_forward()", (initial_cash, commission, spread, contract_size,
+                                        quote_to_account),
+                     {k: v for k, v in options.items() if k in RULES}, account_options)
+        unknown = [k for k in options if k not in RULES and k not in _SWEEP_OPTIONS]
+        if unknown:
+            refuse("walk_forward()", unknown, _SWEEP_OPTIONS)
+        return _walk_portfolio(strategy_factory, grid, bars, train, test, step, anchored,
+                               maximize, options)
     unknown = [k for k in options if k not in RULES and k not in _SWEEP_OPTIONS]
     if unknown:
         refuse("walk_forward()", unknown, (*RULES, *_SWEEP_OPTIONS))
@@ -157,12 +175,48 @@ def walk_forward(strategy_factory: Callable[..., AnyStrategy],
     return WalkForward(windows, stamps, equity, trades, float(initial_cash), unit)
 
 
+def _walk_portfolio(strategy_factory: Callable[..., AnyStrategy], grid: Any,
+                    portfolio: Portfolio, train: int | str, test: int | str,
+                    step: int | str | None, anchored: bool,
+                    maximize: str | Callable[[Any], float],
+                    searching: dict[str, Any]) -> WalkForward:
+    times = list(portfolio.timestamp)
+
+    def cut(span: tuple[int, int]) -> Portfolio:
+        # The window's steps as a time range: to the next step's time, or past the last one.
+        end = times[span[1]] if span[1] < len(times) else times[-1] + 1
+        return portfolio.between(times[span[0]], end)
+
+    windows = []
+    stamps: list[int] = []
+    equity: list[float] = []
+    trades: list[Any] = []
+    initial_cash = float(portfolio.initial_cash)
+    carried = initial_cash
+    for train_span, test_span in _windows(portfolio, train, test, step, anchored):
+        chosen = sweep(strategy_factory, grid, cut(train_span), maximize=maximize,
+                       **searching).best
+        run = None
+        if chosen is not None:
+            tested = cut(test_span)
+            run = tested.run(strategy_factory(**chosen.params))
+            shift = carried - initial_cash
+            equity.extend(value + shift for value in run.equity)
+            stamps.extend(tested.timestamp)
+            trades.extend(run.trades)
+            carried = equity[-1] if equity else carried
+        windows.append(Window(train_span, test_span, None if chosen is None else chosen.params,
+                              chosen, run, (times[train_span[0]], times[train_span[1] - 1]),
+                              (times[test_span[0]], times[test_span[1] - 1])))
+    return WalkForward(windows, stamps, equity, trades, initial_cash, portfolio.time_unit)
+
+
 # What walk_forward passes on to each window's sweep, beside the account.
 _SWEEP_OPTIONS = ("executor", "max_workers", "progress", "constraint", "method", "max_tries",
                   "random_state")
 
 
-def _windows(bars: Bars, train: int | str, test: int | str, step: int | str | None,
+def _windows(bars: Bars | Portfolio, train: int | str, test: int | str, step: int | str | None,
              anchored: bool) -> list[tuple[tuple[int, int], tuple[int, int]]]:
     """The (train, test) index ranges."""
     step = test if step is None else step
