@@ -453,8 +453,8 @@ class Strategy:
 
     def position_of(self, symbol: str | None = None) -> NetPosition:
         """The open positions of `symbol` taken together (`self.position` on a single
-        backtest). On a portfolio of several instruments their `pl` is NaN: the instrument's
-        own open value is kept within the whole account's (`self.equity`)."""
+        backtest); on a portfolio, `pl` is their value in the account currency at the
+        instrument's current close."""
         _single(symbol, "position_of")
         return self.position
 
@@ -887,7 +887,8 @@ class _OnPortfolio(Strategy):
             return self.position
         positions = account.positions
         lots = math.fsum(p.lot_size if p.is_long else -p.lot_size for p in positions)
-        return NetPosition(lots, math.nan if positions else 0.0, len(positions))
+        return NetPosition(lots, _backtest.open_value(account) if positions else 0.0,
+                           len(positions))
 
     @property
     def positions(self) -> list[Any]:

@@ -74,6 +74,13 @@ double pooled_free_margin(const Account& account, double price) noexcept {
     return pooled_equity(account, price) - pooled_used_margin(account);
 }
 
+double member_open_value(const Account& member) noexcept {
+    if (member.positions.empty() || member.book.current == nullptr) {
+        return 0.0;
+    }
+    return open_value(member, member.book.current->close);
+}
+
 double pool_equity(const Pool& pool) noexcept {
     return pool_open_value(pool, nullptr, 0.0) + pool.holder->cash;
 }

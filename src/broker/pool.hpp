@@ -35,6 +35,8 @@ inline void hold(Account& account) noexcept {
 [[nodiscard]] double pooled_used_margin(const Account& account) noexcept;
 [[nodiscard]] double pooled_equity(const Account& account, double price) noexcept;
 [[nodiscard]] double pooled_free_margin(const Account& account, double price) noexcept;
+// What one member's open positions add to the account at its current close (0 with none).
+[[nodiscard]] double member_open_value(const Account& member) noexcept;
 // The pool's value with every member at its current close: a portfolio's equity point.
 [[nodiscard]] double pool_equity(const Pool& pool) noexcept;
 

@@ -653,6 +653,19 @@ PyObject* pool_equity_of(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     });
 }
 
+constexpr Signature<1> k_open_value{"_backtest", "open_value", {"account"}};
+
+// One instrument's open positions, valued in the account currency at its current close.
+PyObject* open_value_of(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_open_value, args, nargs, kwnames);
+        AccountObject& account = receiver<Account>(bound.get<to_object>(0).get(), account_class);
+        SharedAccess access(account.access);
+        return to_py(member_open_value(account.record));
+    });
+}
+
 }  // namespace
 
 ClassCell portfolio_class{k_spec};
@@ -660,6 +673,8 @@ ClassCell portfolio_class{k_spec};
 PyMethodDef portfolio_functions[] = {
     {"pool_equity", method_entry(pool_equity_of), METH_FASTCALL | METH_KEYWORDS,
      "pool_equity(account)\n--\n\nThe value of the account its portfolio's run trades on."},
+    {"open_value", method_entry(open_value_of), METH_FASTCALL | METH_KEYWORDS,
+     "open_value(account)\n--\n\nAn account's open positions, valued at its current close."},
     {nullptr, nullptr, 0, nullptr},
 };
 
