@@ -32,7 +32,8 @@ sys.path.insert(0, HERE)
 
 from run import Timer, paired_ratio, table  # noqa: E402  (beside this file)
 
-from candlewright import Portfolio, from_arrays  # noqa: E402
+from candlewright import Backtest, Portfolio, from_arrays  # noqa: E402
+from candlewright.portfolio import _rates  # noqa: E402
 
 FIRST = 1_577_836_800  # 2020-01-01 00:00 UTC
 PAIRS = {"EURUSD": 1.1, "GBPUSD": 1.27, "USDJPY": 140.0, "USDCHF": 0.9, "USDCAD": 1.35,
@@ -75,13 +76,27 @@ def rounds(contenders, repeat):
     return Timer(time.thread_time_ns).times(contenders, repeat)
 
 
+def converted_alone(portfolio, k, bt):
+    """Instrument k's lone backtest, converted at each of its bars by the rate the portfolio
+    sets there (its own margin and P/L in USD, as in the portfolio), or `bt` itself."""
+    legs = portfolio._legs[k]
+    if not legs:
+        return bt
+    own = portfolio._runner.steps_of(k)
+    rates = _rates(portfolio, k, legs, range(len(own)))
+    return Backtest(bt._data, 1_000_000.0, quote_to_account=[rates[i] for i in range(len(own))],
+                    leverage=30.0, **{key: value for key, value in
+                                      portfolio.instruments[k].options().items()
+                                      if key not in ("quote_to_account",)})
+
+
 def signal_runs(portfolio, repeat):
     entries, exits = signals(portfolio)
     options = {"side": "both", "stop_loss": tuple(0.004 * v for v in PAIRS.values())}
     lone = []
     for k, bt in enumerate(portfolio.members.values()):
         steps = np.asarray(portfolio._runner.steps_of(k))
-        lone.append((bt, np.ascontiguousarray(entries[steps, k]),
+        lone.append((converted_alone(portfolio, k, bt), np.ascontiguousarray(entries[steps, k]),
                      np.ascontiguousarray(exits[steps, k]), options["stop_loss"][k]))
     bars = sum(len(bt) for bt in portfolio.members.values())
     trades = {}

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import array
 import bisect
+import functools
 import math
 import numbers
 from collections.abc import Mapping
@@ -381,7 +382,7 @@ class PortfolioRecord:
     rules: dict[str, Any]
     time_unit: str
     periods_per_year: float
-    spread_paid: float
+    spread_paid: float | None
     instruments: tuple[Instrument, ...]
     account_currency: str
 
@@ -415,33 +416,40 @@ class PortfolioResult(Result):
       at whose close it had a position open.
     """
 
-    trade_symbols: tuple[str, ...]
     exposure: dict[str, float]
-    by_symbol: dict[str, dict[str, Any]]
+    _made_from: tuple[Portfolio, Any, Any]
 
     @classmethod
     def _of(cls, portfolio: Portfolio, outcome: tuple[Any, ...]) -> PortfolioResult:
         stats, trades, equity, exposed, refused, codes, members, _ = outcome
         symbols = portfolio.symbols
-        paid = 0.0
-        for (symbol, bt), (own, _, _) in zip(portfolio.members.items(), members):
-            paid += _member_spread(portfolio, symbol, bt, own)
         record = PortfolioRecord(
             symbols=symbols, bars={s: bt._runner.bars for s, bt in portfolio.members.items()},
             steps={s: portfolio._runner.steps_of(k) for k, s in enumerate(symbols)},
             timestamp=portfolio.timestamp,
             account=(portfolio.initial_cash, math.nan, math.nan, math.nan, math.nan),
             rules=portfolio.rules, time_unit=portfolio.time_unit,
-            periods_per_year=portfolio.periods_per_year, spread_paid=paid,
+            periods_per_year=portfolio.periods_per_year, spread_paid=None,
             instruments=portfolio.instruments, account_currency=portfolio.account_currency)
         result = cls(stats, trades, equity, exposed, record, refused)
-        result.trade_symbols = tuple(symbols[int(k)] for k in codes)
         steps = len(portfolio)
         result.exposure = {s: (m[1] / steps * 100.0 if steps else math.nan)
                            for s, m in zip(symbols, members)}
-        result.by_symbol = {s: _figures(m[0], m[2], result.exposure[s])
-                            for s, m in zip(symbols, members)}
+        # What the figures per instrument are made from, when first read: a sweep reads none.
+        result._made_from = (portfolio, codes, members)
         return result
+
+    @functools.cached_property
+    def trade_symbols(self) -> tuple[str, ...]:
+        """The symbol of each row of `trades`."""
+        symbols = self.symbols
+        return tuple(symbols[int(k)] for k in self._made_from[1])
+
+    @functools.cached_property
+    def by_symbol(self) -> dict[str, dict[str, Any]]:
+        """Each instrument's trades in figures, net of commission and with swaps."""
+        members = self._made_from[2]
+        return {s: _figures(m[0], m[2], self.exposure[s]) for s, m in zip(self.symbols, members)}
 
     @property
     def symbols(self) -> tuple[str, ...]:
@@ -472,11 +480,19 @@ class PortfolioResult(Result):
         return self._backtest
 
     def _spread_paid(self) -> float | None:
-        paid: float = self._backtest.spread_paid
+        record = self._backtest
+        if record.spread_paid is None:
+            portfolio, _, members = self._made_from
+            record.spread_paid = sum(
+                (_member_spread(portfolio, symbol, bt, own)
+                 for (symbol, bt), (own, _, _) in zip(portfolio.members.items(), members)), 0.0)
+        paid: float = record.spread_paid
         return paid
 
     def __getstate__(self) -> dict[str, Any]:
-        return {k: v for k, v in self.__dict__.items() if k != "metrics"}
+        # What is made from the portfolio is made before the result leaves it.
+        self._spread_paid(), self.trade_symbols, self.by_symbol
+        return {k: v for k, v in self.__dict__.items() if k not in ("metrics", "_made_from")}
 
     def save(self, path: Any) -> str:
         raise NotImplementedError("a portfolio's result is saved with pickle")
