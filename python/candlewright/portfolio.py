@@ -33,7 +33,7 @@ from typing import Any
 from . import _backtest
 from ._account import COMMISSION, INITIAL_CASH, refuse
 from ._backtest import Account, Column, Trades
-from .backtest import Backtest
+from .backtest import Backtest, _view
 from .bars import Bars
 from .instruments import Instrument, check_first_bars, conversion_legs, instrument
 from .metrics import TIME_UNITS, infer_periods_per_year
@@ -146,7 +146,7 @@ class Portfolio:
         """The metrics' annualisation: given, or inferred from the timeline's whole weeks."""
         if self._periods_per_year is None:
             self._periods_per_year = infer_periods_per_year(
-                memoryview(self._runner.timestamp), self.time_unit)
+                _view(self._runner.timestamp), self.time_unit)
         return self._periods_per_year
 
     def between(self, start: int, end: int) -> Portfolio:
@@ -159,7 +159,7 @@ class Portfolio:
         has its first bar in the range later than the instrument has."""
         cut: dict[Any, Any] = {}
         for item, bt in zip(self.instruments, self.members.values()):
-            times = memoryview(bt._runner.timestamp)
+            times = _view(bt._runner.timestamp)
             first, stop = bisect.bisect_left(times, start), bisect.bisect_left(times, end)
             cut[_cut_instrument(item, first, stop)] = _bars_of(bt)[first:stop]
         return _portfolio(cut, self._made_with, self.periods_per_year)
@@ -281,7 +281,7 @@ def _refuse_unordered(members: dict[str, Backtest], shown: Any) -> None:
     """Names the instrument whose bar times do not rise, once the timeline has been refused
     (the native refusal can only count the instruments)."""
     for symbol, bt in members.items():
-        times = memoryview(bt._runner.timestamp)
+        times = _view(bt._runner.timestamp)
         for i in range(1, len(times)):
             if not times[i - 1] < times[i]:
                 raise ValueError(f"{symbol}: bar {i} ({shown(times[i])}) does not come after the "
