@@ -106,14 +106,6 @@ AccountObject& as_account(const Ref& object) {
     return *reinterpret_cast<AccountObject*>(object.get());
 }
 
-// A run's members leave the pool and the run however it ends: each keeps the pool's cash and knows
-// no bar, so that an account kept by the strategy may still trade outside a run.
-struct LeaveRun {
-    Pool& pool;
-    std::vector<StepMember>& members;
-    ~LeaveRun() { leave_run(pool, members); }
-};
-
 PyObject* next_bar_name() {
     static OnceCell<PyObject*> name;
     return name.get([] { return require(PyUnicode_InternFromString("_next_bar")).release(); });

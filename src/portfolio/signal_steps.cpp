@@ -13,12 +13,6 @@ struct Unguarded {
     ~Unguarded() {}  // user-provided, as a guard's is: an unused guard is then no warning
 };
 
-struct LeaveRun {
-    Pool& pool;
-    std::vector<StepMember>& members;
-    ~LeaveRun() { leave_run(pool, members); }
-};
-
 }  // namespace
 
 void run_portfolio_signals(const Portfolio& portfolio, const std::vector<SignalSet>& sets,

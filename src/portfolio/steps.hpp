@@ -24,6 +24,12 @@ void join_pool(Pool& pool, std::vector<StepMember>& members);
 // Each member leaves the pool with its cash and knows no bar, so that an account kept past the
 // run may still trade on its own.
 void leave_run(Pool& pool, std::vector<StepMember>& members) noexcept;
+// Leaves the run however it ends.
+struct LeaveRun {
+    Pool& pool;
+    std::vector<StepMember>& members;
+    ~LeaveRun() { leave_run(pool, members); }
+};
 // The rates of the converted members from their pairs' closes at step `s`.
 void convert(const Portfolio& portfolio, std::vector<StepMember>& members);
 // Closes what is open, each member at its last bar's close and time.
