@@ -146,33 +146,22 @@ def walk_forward(strategy_factory: Callable[..., AnyStrategy],
         periods = infer_periods_per_year(data.timestamp, unit)
         if periods > 0:  # not NaN: there are two bars or more
             rules["periods_per_year"] = periods
-    windows = []
-    stamps: list[int] = []
-    equity: list[float] = []
-    trades: list[Any] = []
-    carried = float(initial_cash)
-    times = data.timestamp
-    for train_span, test_span in _windows(data, train, test, step, anchored):
-        chosen = sweep(strategy_factory, grid, data[train_span[0]:train_span[1]],
-                       initial_cash=initial_cash, commission=commission,
-                       spread=window(spread, *train_span), contract_size=contract_size,
-                       quote_to_account=window(quote_to_account, *train_span),
-                       maximize=maximize, **searching, **rules).best
-        run = None
-        if chosen is not None:
-            test_bars = data[test_span[0]:test_span[1]]
-            run = Backtest(test_bars, initial_cash, commission, window(spread, *test_span),
-                           contract_size, window(quote_to_account, *test_span),
-                           **rules).run(strategy_factory(**chosen.params))
-            shift = carried - float(initial_cash)
-            equity.extend(value + shift for value in run.equity)
-            stamps.extend(test_bars.timestamp)
-            trades.extend(run.trades)
-            carried = equity[-1] if equity else carried
-        windows.append(Window(train_span, test_span, None if chosen is None else chosen.params,
-                              chosen, run, (times[train_span[0]], times[train_span[1] - 1]),
-                              (times[test_span[0]], times[test_span[1] - 1])))
-    return WalkForward(windows, stamps, equity, trades, float(initial_cash), unit)
+
+    def choose(span: tuple[int, int]) -> Any:
+        return sweep(strategy_factory, grid, data[span[0]:span[1]],
+                     initial_cash=initial_cash, commission=commission,
+                     spread=window(spread, *span), contract_size=contract_size,
+                     quote_to_account=window(quote_to_account, *span),
+                     maximize=maximize, **searching, **rules).best
+
+    def tested(span: tuple[int, int], params: dict[str, Any]) -> tuple[Any, Any]:
+        test_bars = data[span[0]:span[1]]
+        return (Backtest(test_bars, initial_cash, commission, window(spread, *span),
+                         contract_size, window(quote_to_account, *span),
+                         **rules).run(strategy_factory(**params)), test_bars.timestamp)
+
+    return _stitched(_windows(data, train, test, step, anchored), data.timestamp,
+                     float(initial_cash), unit, choose, tested)
 
 
 def _walk_portfolio(strategy_factory: Callable[..., AnyStrategy], grid: Any,
@@ -187,28 +176,42 @@ def _walk_portfolio(strategy_factory: Callable[..., AnyStrategy], grid: Any,
         end = times[span[1]] if span[1] < len(times) else times[-1] + 1
         return portfolio.between(times[span[0]], end)
 
+    def choose(span: tuple[int, int]) -> Any:
+        return sweep(strategy_factory, grid, cut(span), maximize=maximize, **searching).best
+
+    def tested(span: tuple[int, int], params: dict[str, Any]) -> tuple[Any, Any]:
+        part = cut(span)
+        return part.run(strategy_factory(**params)), part.timestamp
+
+    return _stitched(_windows(portfolio, train, test, step, anchored), times,
+                     float(portfolio.initial_cash), portfolio.time_unit, choose, tested)
+
+
+def _stitched(spans: Any, times: Any, initial_cash: float, unit: str,
+              choose: Callable[[tuple[int, int]], Any],
+              tested: Callable[[tuple[int, int], dict[str, Any]], tuple[Any, Any]]
+              ) -> WalkForward:
+    """Each window's choice on its training span and run on its test span, the test runs'
+    equity stitched end to end, each starting from the cash the one before ended with."""
     windows = []
     stamps: list[int] = []
     equity: list[float] = []
     trades: list[Any] = []
-    initial_cash = float(portfolio.initial_cash)
     carried = initial_cash
-    for train_span, test_span in _windows(portfolio, train, test, step, anchored):
-        chosen = sweep(strategy_factory, grid, cut(train_span), maximize=maximize,
-                       **searching).best
+    for train_span, test_span in spans:
+        chosen = choose(train_span)
         run = None
         if chosen is not None:
-            tested = cut(test_span)
-            run = tested.run(strategy_factory(**chosen.params))
+            run, test_times = tested(test_span, chosen.params)
             shift = carried - initial_cash
             equity.extend(value + shift for value in run.equity)
-            stamps.extend(tested.timestamp)
+            stamps.extend(test_times)
             trades.extend(run.trades)
             carried = equity[-1] if equity else carried
         windows.append(Window(train_span, test_span, None if chosen is None else chosen.params,
                               chosen, run, (times[train_span[0]], times[train_span[1] - 1]),
                               (times[test_span[0]], times[test_span[1] - 1])))
-    return WalkForward(windows, stamps, equity, trades, initial_cash, portfolio.time_unit)
+    return WalkForward(windows, stamps, equity, trades, initial_cash, unit)
 
 
 # What walk_forward passes on to each window's sweep, beside the account.
