@@ -203,7 +203,7 @@ def test_out_of_band_buffers_are_not_copied(result):
 
 
 @pytest.mark.parametrize("fmt, data, error", [
-    ("f", b"\0" * 8, ValueError),
+    ("h", b"\0" * 8, ValueError),
     ("dd", b"\0" * 8, ValueError),
     (b"d", b"\0" * 8, TypeError),
     ("d", b"\0" * 7, ValueError),

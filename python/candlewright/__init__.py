@@ -21,6 +21,7 @@ from .signals import SignalStrategy
 from .strategies import SmaCross, StrategyProtocol
 from .strategy import History, LookAheadError, NetPosition, Strategy, crossover, crossunder
 from .sweeps import SweepError, SweepResult, SweepResults, sweep
+from .ticks import Ticks, bid_ask_bars, read_ticks
 from .walk_forward import WalkForward, Window, walk_forward
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Order", "Position",
@@ -29,7 +30,8 @@ __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", 
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
            "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning", "Portfolio",
-           "PortfolioAccount", "PortfolioResult", "Instrument"]
+           "PortfolioAccount", "PortfolioResult", "Instrument", "Ticks", "read_ticks",
+           "bid_ask_bars"]
 
 
 def __getattr__(name: str) -> object:

@@ -42,6 +42,8 @@ TIME_NAMES = ("timestamp", "time", "date", "datetime")
 PRICE_NAMES = ("open", "high", "low", "close")
 SAMPLES = {"EURUSD": "eurusd_h1.csv.gz", "USDJPY": "usdjpy_h1.csv.gz"}
 SAMPLE = SAMPLES["EURUSD"]
+# Finer samples, by symbol and timeframe; "H1" is SAMPLES.
+FINE_SAMPLES = {("EURUSD", "M1"): "eurusd_m1.csv.gz"}
 VALIDATE = ("error", "warn", "off")
 
 collections.abc.Sequence.register(Bars)
@@ -131,6 +133,12 @@ def read_csv(source: Source, *, format: str | None = None, delimiter: str | None
                     raise
                 layout = layout_of(text.read_whole())
         except ValueError as exc:
+            from .ticks import tick_format
+            ticks = tick_format(lines[:50])
+            if ticks is not None:
+                raise ValueError(f"{where}: this is a file of ticks ({ticks} layout), not bars: "
+                                 "read it with read_ticks, and make bars of it with "
+                                 "ticks.bars('1h')") from None
             raise ValueError(f"{where}: {exc}{_comma_hint(lines, decimal)}") from None
         if tz is None:
             tz = ZONES.get(layout.format)
@@ -837,16 +845,23 @@ def _in_utc(bars: Bars, tz: Any, local: bytes | None, prefix: str,
 
 # --- the sample ------------------------------------------------------------------------------
 
-def sample_bars(symbol: str = "EURUSD") -> Bars:
+def sample_bars(symbol: str = "EURUSD", timeframe: str = "H1") -> Bars:
     """A bundled sample: synthetic hourly bars of a EURUSD-like or a USDJPY-like pair, 2021 to
     2023. USDJPY moves against EURUSD a little (hourly correlation about -0.3) and misses a few
-    hours EURUSD has (early Friday closes, holidays), as a basket's second leg would."""
-    if not isinstance(symbol, str):
-        raise TypeError(f"sample_bars() symbol must be a str, not {type(symbol).__name__}")
-    name = SAMPLES.get(symbol.upper())
+    hours EURUSD has (early Friday closes, holidays), as a basket's second leg would.
+
+    `timeframe="M1"` gives EURUSD's minute bars from 2023-04-01 to the end of 2023, made so
+    that resampled to "1h" they are the hourly sample's bars exactly: the finer bars for
+    settling which of an hour's high and low came first."""
+    for arg, value in (("symbol", symbol), ("timeframe", timeframe)):
+        if not isinstance(value, str):
+            raise TypeError(f"sample_bars() {arg} must be a str, not {type(value).__name__}")
+    key = (symbol.upper(), timeframe.upper())
+    name = SAMPLES.get(key[0]) if key[1] == "H1" else FINE_SAMPLES.get(key)
     if name is None:
-        raise ValueError(f"sample_bars() has no sample {symbol!r}; the bundled ones are "
-                         + ", ".join(map(repr, SAMPLES)))
+        bundled = [f"{s!r} H1" for s in SAMPLES] + [f"{s!r} {t}" for s, t in FINE_SAMPLES]
+        raise ValueError(f"sample_bars() has no sample {symbol!r} {timeframe}; the bundled "
+                         "ones are " + ", ".join(bundled))
     with importlib.resources.files(__package__).joinpath("sample", name).open("rb") as raw:
         return read_csv(raw)
 

@@ -11,7 +11,7 @@
 
 namespace cw {
 
-enum class ValueKind : std::uint8_t { f64, i64, u64, boolean };
+enum class ValueKind : std::uint8_t { f64, i64, u64, boolean, f32 };
 
 // Values `stride` bytes apart from `first`, kept alive by `owner`. The array never changes, so a
 // view taken before the account traded on stays valid and correct.

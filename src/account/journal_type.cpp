@@ -26,12 +26,13 @@ constexpr const char* format_of(ValueKind kind) noexcept {
         case ValueKind::i64: return "q";
         case ValueKind::u64: return "Q";
         case ValueKind::boolean: return "?";
+        case ValueKind::f32: return "f";
     }
     return "B";
 }
 
 constexpr Py_ssize_t itemsize_of(ValueKind kind) noexcept {
-    return kind == ValueKind::boolean ? 1 : 8;
+    return kind == ValueKind::boolean ? 1 : kind == ValueKind::f32 ? 4 : 8;
 }
 
 Column& column_of(PyObject* self) {
@@ -45,6 +46,7 @@ Ref value_at(const Column& column, Py_ssize_t i) {
         case ValueKind::i64: return to_py(*reinterpret_cast<const std::int64_t*>(at));
         case ValueKind::u64: return to_py(*reinterpret_cast<const std::uint64_t*>(at));
         case ValueKind::boolean: return to_py(*reinterpret_cast<const bool*>(at));
+        case ValueKind::f32: return to_py(static_cast<double>(*reinterpret_cast<const float*>(at)));
     }
     panic("unknown column kind");
 }

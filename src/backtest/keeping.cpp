@@ -157,9 +157,9 @@ struct Kind {
     Py_ssize_t size;
 };
 
-constexpr std::array<Kind, 4> k_kinds{Kind{'d', ValueKind::f64, 8}, Kind{'q', ValueKind::i64, 8},
+constexpr std::array<Kind, 5> k_kinds{Kind{'d', ValueKind::f64, 8}, Kind{'q', ValueKind::i64, 8},
                                       Kind{'Q', ValueKind::u64, 8},
-                                      Kind{'?', ValueKind::boolean, 1}};
+                                      Kind{'?', ValueKind::boolean, 1}, Kind{'f', ValueKind::f32, 4}};
 
 const Kind& kind_of(ValueKind kind) noexcept {
     for (const Kind& k : k_kinds) {

@@ -7,6 +7,7 @@
 #include "binding/registry.hpp"
 #include "backtest/bars_type.hpp"
 #include "backtest/history_type.hpp"
+#include "backtest/ticks_type.hpp"
 #include "backtest/keeping.hpp"
 #include "market/bar_type.hpp"
 #include "portfolio/portfolio_type.hpp"
@@ -31,13 +32,14 @@ int exec_module(PyObject* module) {
         adopt_core_classes();
         for (ClassCell* cell : {&account_class, &position_class, &order_class, &trade_class,
                                 &trades_class, &column_class, &backtest_class, &bars_class,
-                                &clock_class, &history_class, &portfolio_class}) {
+                                &clock_class, &history_class, &portfolio_class, &ticks_class}) {
             add_class(module, *cell);
         }
         require_ok(PyModule_AddFunctions(module, keeping_functions));
         require_ok(PyModule_AddFunctions(module, ta_functions));
         require_ok(PyModule_AddFunctions(module, history_functions));
         require_ok(PyModule_AddFunctions(module, portfolio_functions));
+        require_ok(PyModule_AddFunctions(module, ticks_functions));
     });
 }
 
