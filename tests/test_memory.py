@@ -141,7 +141,7 @@ BACKTEST_IMPORT = """
         module = load()
         bars = [_candlewright.Bar(i, 1.0, 1.2, 0.8, 1.1, 0.0) for i in range(3)]
         account = module.Account(100.0, 0.0, 0.0, 1.0, 1.0)
-        stats, trades, _, _, _ = module.Runner(bars, account).run(Buys())
+        stats, trades, *_ = module.Runner(bars, account).run(Buys())
         assert type(stats) is _candlewright.Stats and len(trades) == 3, (stats, trades)
         return outcome
 

@@ -7,7 +7,7 @@ import random
 import pytest
 
 from candlewright import Backtest
-from candlewright.metrics import METRICS, TIME_UNITS, compute_metrics
+from candlewright.metrics import INSIDE_METRICS, METRICS, TIME_UNITS, compute_metrics
 from candlewright.result import FIGURES, SERIES, SUMMARY, Result
 
 pd = pytest.importorskip("pandas")
@@ -80,7 +80,8 @@ def rows():
 def test_every_figure_has_one_label_in_order_and_documented(rows):
     keys = [key for key, _, _ in SERIES]
     labels = [label for _, label, _ in SERIES]
-    assert sorted(keys) == sorted((set(FIGURES) | set(METRICS)) - {"final_cash"})
+    assert sorted(keys) == sorted((set(FIGURES) | set(METRICS) | set(INSIDE_METRICS))
+                                  - {"final_cash"})
     assert len(set(labels)) == len(labels)
     result = run(Planned(), rows)
     series = result.to_series()

@@ -7,7 +7,7 @@ from _candlewright import Bar, Stats
 from typing_extensions import disjoint_base
 
 __all__ = ["Account", "Order", "Position", "Trade", "Trades", "Column", "Runner", "Bars", "Clock",
-           "History", "PortfolioRunner"]
+           "History", "PortfolioRunner", "Ticks"]
 
 @final
 class Column:
@@ -400,10 +400,22 @@ class Runner:
         ask_low: Any = None,
         ask_close: Any = None,
     ) -> Runner: ...
+    def with_intrabar(
+        self,
+        finer: Any,
+        *,
+        ask_open: Any = None,
+        ask_high: Any = None,
+        ask_low: Any = None,
+        ask_close: Any = None,
+        tick_asks: bool = False,
+        per_second: int = 1,
+    ) -> Runner: ...
     def __len__(self) -> int: ...
     def run(
         self, strategy: object, clock: Clock | None = None
-    ) -> tuple[Stats, Trades, Column, int, int]: ...
+    ) -> tuple[Stats, Trades, Column, int, int,
+               tuple[int, int | None, int | None, list[tuple[int, str]]]]: ...
     def run_signals(
         self,
         entries: Any,
@@ -488,6 +500,54 @@ class Bars(Sequence[Bar]):
     @property
     def series_timestamp(self) -> Column: ...
 
+@final
+class Ticks:
+    """Ticks as loaded by read_ticks: columns time, bid, ask and volumes, viewed without a
+    copy. A slice ticks[a:b] is a view of the same ticks."""
+
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> tuple[int, float, float]: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Ticks: ...
+    @property
+    def time(self) -> Column: ...
+    @property
+    def bid(self) -> Column: ...
+    @property
+    def ask(self) -> Column: ...
+    @property
+    def bid_volume(self) -> Column | None: ...
+    @property
+    def ask_volume(self) -> Column | None: ...
+    @property
+    def per_second(self) -> int: ...
+    @property
+    def time_unit(self) -> str: ...
+    def bars(self, rule: str) -> Bars: ...
+    def between(self, start: Any, end: Any) -> Ticks: ...
+    def to_pandas(self) -> Any: ...
+    def _bars(self, period: int, origin: int) -> Bars | tuple[int]: ...
+    def _span(self, start: int, end: int) -> Ticks: ...
+
+def parse_ticks(
+    pieces: Any,
+    delimiter: str,
+    skip_rows: int,
+    time: int,
+    clock: str,
+    epoch_per_second: int,
+    shift: int,
+    bid: int,
+    ask: int,
+    bid_volume: int | None,
+    ask_volume: int | None,
+    per_second: int,
+    expected: int,
+) -> tuple[Ticks, None] | tuple[None, tuple[int, int, str, str]]: ...
+def ticks_from_columns(
+    time: Any, bid: Any, ask: Any, bid_volume: Any, ask_volume: Any, per_second: int
+) -> Ticks: ...
 def parse_csv(
     data: Any,
     delimiter: str,

@@ -14,6 +14,7 @@ import inspect
 import math
 import numbers
 import operator
+import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Never, cast
@@ -22,10 +23,10 @@ from _candlewright import Bar
 
 from . import _backtest
 from ._account import COMMISSION, CONTRACT_SIZE, INITIAL_CASH, QUOTE_TO_ACCOUNT, SPREAD, refuse
-from ._backtest import Account, Column, Order, Position, Trade, Trades
+from ._backtest import Account, Column, Order, Position, Ticks, Trade, Trades
 from ._cores import cores
 from ._progress import run_watched
-from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times
+from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times, read_csv
 from .fx import per_bar, rollover_nights, rollover_rule
 from .metrics import TIME_UNITS, infer_periods_per_year
 from .result import SUMMARY, TRADE_COLUMNS, Result, json_safe
@@ -93,6 +94,20 @@ class Backtest:
     - `leverage` or `margin_per_lot`: margin is kept, orders without free margin are refused
       (no ticket), and at a margin level (percent) at or below `stop_out` on a bar's worst price
       positions are closed there, largest loss first (`stop_out=None`: never).
+
+    Inside the bars: a bar cannot say whether its high or its low came first. Where it matters
+    (it reaches both a position's stop and its target, a pending order fills and its stop or
+    target is reached too, a trailing stop would move and the moved stop is reached) the rules
+    above choose the order that does not favour the strategy (the stop first; the trailing stop
+    moved only after the bar). `intrabar=` gives finer data inside the bars: `Bars` (M1 bars
+    under H1, with their ask's columns if they have them) or `Ticks` (`read_ticks`). The
+    strategy still runs at each bar's close; a bar with a position open or an order pending has
+    its fills, exits, trailing stops and stop-out decided on the finer steps inside it, in time
+    order, by the same rules (a tick is a bar of one price: every level fills at a tick's bid or
+    ask, and its ask is read when the bars are the bid's). A bar falls back to its own rules where
+    the finer data has a hole in it or does not reach exactly its low and high.
+    `result.metrics` counts the ambiguous bars, those resolved on finer data and those that fell
+    back; `result.ambiguous` lists the ambiguous bars and how each went.
     """
 
     def __init__(self, data: Any, initial_cash: float = INITIAL_CASH,
@@ -109,7 +124,7 @@ class Backtest:
                  triple_swap: str | int = "wednesday", leverage: float | None = None,
                  margin_per_lot: float | None = None, stop_out: float | None = 50.0,
                  lot_step: float = 0.01, min_lots: float = 0.01, max_lots: float | None = None,
-                 **unexpected: Never) -> None:
+                 intrabar: Any = None, **unexpected: Never) -> None:
         if unexpected:
             refuse("Backtest()", unexpected, _KEYWORDS)
         if isinstance(initial_cash, type) or hasattr(initial_cash, "next"):
@@ -166,6 +181,10 @@ class Backtest:
             if nights is not None:
                 values["nights"] = nights
         self._runner = runner.with_values(**values) if values else runner
+        self.intrabar = intrabar
+        if intrabar is not None:
+            self._runner = _with_intrabar(self._runner, intrabar, self._rules["prices"],
+                                          TIME_UNITS[time_unit])
         self._options = {"spread": "<ask - bid>" if asks is not None else spread,
                          "quote_to_account": quote_to_account,
                          "per_bar": spread_each or rate_each or asks is not None}
@@ -258,8 +277,8 @@ class Backtest:
             outcome = run_watched(run, strategy, len(self._runner), clock=clock)
         else:
             outcome = run(strategy)
-        stats, trades, equity, exposed, refused = outcome
-        result = Result(stats, trades, equity, exposed, self, refused)
+        stats, trades, equity, exposed, refused, guesses = outcome
+        result = Result(stats, trades, equity, exposed, self, refused, guesses)
         if declared:
             result.indicators = {name: {"values": values, "overlay": overlay, "color": color}
                                  for name, values, overlay, color in _unique(strategy)}
@@ -400,6 +419,25 @@ def _view(column: Column) -> memoryview:
 
 
 # --- columns in ---
+
+def _with_intrabar(runner: Any, finer: Any, prices: str | None, per_second: int) -> Any:
+    """The runner with exits resolved on `finer` (Bars, Ticks, or a file of bars)."""
+    if isinstance(finer, (str, os.PathLike)):
+        finer = read_csv(finer)
+    if isinstance(finer, Ticks):
+        if prices not in (None, "bid"):
+            raise ValueError(f"intrabar= ticks need bid bars (prices='bid') or the engine's "
+                             f"model, not prices={prices!r}: a tick's bid and ask are read as "
+                             f"they are")
+        return runner.with_intrabar(finer, tick_asks=prices == "bid", per_second=per_second)
+    if not isinstance(finer, Bars):
+        raise TypeError(f"intrabar= takes finer Bars (read_csv), Ticks (read_ticks) or a file "
+                        f"of bars, not {type(finer).__name__}")
+    found = _ask_in(finer) if prices == "bid" else None
+    asks = {} if found is None else {f"ask_{name}": _buffer(column, "d", f"ask_{name}")
+                                     for name, column in zip(PRICE_NAMES, found)}
+    return runner.with_intrabar(finer, **asks)
+
 
 def _ask_columns(ask: Any, data: Any, runner: Any, time_unit: str,
                  prices: str | None) -> dict[str, Any] | None:

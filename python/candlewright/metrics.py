@@ -93,6 +93,15 @@ Costs
 Account
   orders_refused      orders the account refused for want of free margin.
   stop_outs           trades closed by a stop-out.
+
+Inside the bars (counted by the run, and added to these by `Result.metrics`)
+  ambiguous_bars        bars whose outcome the bar rules had to guess: one that reaches both a
+                        position's stop and its target, fills an order and reaches its
+                        position's stop or target, or could move a trailing stop and reach it.
+  bars_resolved_inside  bars with a position open or an order pending decided on the finer data
+                        of `Backtest(intrabar=)`; None without it.
+  inside_fallbacks      such bars the finer data does not cover (a hole in it, or a low or high
+                        it does not reach), decided by the bar rules; None without it.
 """
 from __future__ import annotations
 
@@ -105,7 +114,8 @@ from itertools import accumulate, chain, groupby, repeat
 from operator import add, lt, mul, sub, truediv
 from typing import Any, Protocol, TypeVar
 
-__all__ = ["METRICS", "TIME_UNITS", "compute_metrics", "infer_periods_per_year"]
+__all__ = ["INSIDE_METRICS", "METRICS", "TIME_UNITS", "compute_metrics",
+           "infer_periods_per_year"]
 
 METRICS = (
     "start", "end", "duration", "num_bars", "periods_per_year", "exposure_time_pct",
@@ -119,6 +129,7 @@ METRICS = (
     "avg_trade_duration", "max_trade_duration",
     "commissions", "spread_paid", "swaps", "orders_refused", "stop_outs",
 )
+INSIDE_METRICS = ("ambiguous_bars", "bars_resolved_inside", "inside_fallbacks")
 
 TIME_UNITS = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 _WEEK_DAYS = 7

@@ -91,6 +91,8 @@ def load(path: str | os.PathLike[str]) -> Result:
 
 # --- what a file holds ---
 
+_HOW = ("guessed", "resolved", "fell back")
+
 def _meta(result: Result) -> dict[str, Any]:
     record = result._record()
     return {"format": FORMAT, "version": VERSION,
@@ -103,6 +105,8 @@ def _meta(result: Result) -> dict[str, Any]:
             "periods_per_year": record.periods_per_year,
             "metrics": {name: _plain(value) for name, value in result.metrics.items()},
             "orders_too_small": result.orders_too_small,
+            "inside": list(result.__dict__.get("_inside", (0, None, None))),
+            "ambiguous": [list(mark) for mark in getattr(result, "ambiguous", [])],
             # The strategy's declared indicators: their values are the columns "indicator.<k>".
             "indicators": [{"name": name, "overlay": spec.get("overlay"),
                             "color": spec.get("color")}
@@ -173,6 +177,14 @@ def _build(columns: dict[str, Any], meta: Any, np: Any) -> Result:
     paid = meta.get("spread_paid")
     result.__dict__["_paid"] = None if paid is None else _number(paid, "spread_paid")
     result.orders_too_small = _count(meta.get("orders_too_small", 0), "orders_too_small")
+    inside = meta.get("inside", [0, None, None])
+    marks = meta.get("ambiguous", [])
+    if (not isinstance(inside, list) or len(inside) != 3 or not isinstance(marks, list)
+            or any(not isinstance(m, list) or len(m) != 2 or m[1] not in _HOW for m in marks)):
+        raise ValueError("'inside' or 'ambiguous' is not what a run counts of its bars")
+    resolved, fell_back = (None if v is None else _count(v, "inside") for v in inside[1:])
+    result._inside = (_count(inside[0], "ambiguous_bars"), resolved, fell_back)
+    result.ambiguous = [(_count(bar, "an ambiguous bar"), how) for bar, how in marks]
     declared = meta.get("indicators", [])
     if not isinstance(declared, list):
         raise ValueError("'indicators' is not a list")

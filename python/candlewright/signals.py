@@ -196,8 +196,8 @@ def run_signals(backtest: Any, arguments: Mapping[str, Any], threads: int | None
                                        a["max_positions"], int(threads), keep == "all")
     if keep == "figures":
         return raw[0] if one else raw
-    results = [Result(stats, trades, equity, exposed, backtest, refused)
-               for stats, trades, equity, exposed, refused in raw]
+    results = [Result(stats, trades, equity, exposed, backtest, refused, guesses)
+               for stats, trades, equity, exposed, refused, guesses in raw]
     return results[0] if one else results
 
 

@@ -614,7 +614,7 @@ class Strategy:
         opened: int | None = (
             trade(data.close[-1], lots, data.timestamp[-1], stop_loss, take_profit)
             if trail is None else
-            trade(data.close[-1], lots, data.timestamp[-1], stop_loss, take_profit, trail))
+            trade(data.close[-1], lots, data.timestamp[-1], stop_loss, take_profit, trail=trail))
         return opened
 
     def _order(self, is_long: bool, account: Any, data: Any, lots: float | None,
@@ -646,7 +646,7 @@ class Strategy:
         if limit is None and stop is None:
             trade = account.buy if is_long else account.sell
             opened: int | None = trade(data.close[-1], lots, data.timestamp[-1], stop_loss,
-                                       take_profit, *(() if trail is None else (trail,)))
+                                       take_profit, **({} if trail is None else {"trail": trail}))
             return opened
         kind = f"{side}_{'limit' if limit is not None else 'stop'}"
         ticket: int | None = getattr(account, kind)(

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "broker/intrabar.hpp"
 #include "broker/ledger.hpp"
 #include "market/bar.hpp"
 
@@ -23,7 +24,14 @@ struct Backtest {
     Account account;  // template: read by each run, never traded on
     std::shared_ptr<CurveStore> curves;
     std::shared_ptr<const BarValues> values;  // null: the account's own spread and rate throughout
+    std::shared_ptr<const Intrabar> inside;   // finer data exits are resolved on; null: none
 };
+
+// A run's account, fresh from the backtest's: its values, its finer data, and the count of the
+// bars the bar rules guess.
+[[nodiscard]] Account run_account(const Backtest& backtest);
+// The account's run no longer has its values or finer data (the account may outlive them).
+void leave_run(Ledger& book) noexcept;
 
 // The storage a finished run left behind, if any; runs may overlap, so each takes it whole.
 [[nodiscard]] std::vector<double> take_spare(CurveStore& store);

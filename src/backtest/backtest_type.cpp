@@ -14,6 +14,7 @@
 #include "engine/intake.hpp"
 #include "backtest/bars_type.hpp"
 #include "backtest/history_type.hpp"
+#include "backtest/ticks_type.hpp"
 #include "signals/signals_type.hpp"
 
 namespace cw {
@@ -33,6 +34,14 @@ constexpr Signature<9> k_with_values{"Runner",
                                       "nights", "ask_open", "ask_high", "ask_low", "ask_close"},
                                      0,
                                      0};
+// Finer data inside the bars: finer Bars (with their ask's columns, if any) or Ticks (whose ask
+// is read only by a run whose bars are the bid's), and the run's time units a second.
+constexpr Signature<7> k_with_intrabar{
+    "Runner",
+    "with_intrabar",
+    {"finer", "ask_open", "ask_high", "ask_low", "ask_close", "tick_asks", "per_second"},
+    1,
+    1};
 constexpr Signature<2> k_run{"Runner", "run", {"strategy", "clock"}, 1, 2};
 
 template <std::size_t N>
@@ -127,7 +136,8 @@ Ref make(PyTypeObject* cls, BarRows data, const Args<N>& bound, std::size_t acco
                                         account.contract_size, account.quote_to_account);
     fresh.book.rules = account.book.rules;
     return new_instance(
-        cls, Backtest{std::move(data), std::move(fresh), std::make_shared<CurveStore>(), nullptr});
+        cls, Backtest{std::move(data), std::move(fresh), std::make_shared<CurveStore>(), nullptr,
+                      nullptr});
 }
 
 // The same bars and account with these values bar by bar.
@@ -139,7 +149,42 @@ PyObject* backtest_with_values(PyObject* self, PyObject* const* args, Py_ssize_t
         auto values = bar_values(bound, *backtest.data);
         return new_instance(Py_TYPE(self), Backtest{backtest.data, backtest.account,
                                                     std::make_shared<CurveStore>(),
-                                                    std::move(values)});
+                                                    std::move(values), backtest.inside});
+    });
+}
+
+// The same bars, account and values, with exits resolved on finer data inside the bars.
+PyObject* backtest_with_intrabar(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return boundary([&] {
+        const auto bound = bind(k_with_intrabar, args, nargs, kwnames);
+        const Backtest& backtest = receiver<Backtest>(self, backtest_class).record;
+        PyObject* finer = bound.get<to_object>(0).get();
+        const std::span<const Bar> bars(*backtest.data);
+        std::shared_ptr<const Intrabar> inside;
+        try {
+            if (PyObject_TypeCheck(finer, ticks_class.type())) {
+                const bool asks = bound.given(5) && bound.get<to_object>(5).get() == Py_True;
+                const std::int64_t per_second = bound.given(6) ? bound.get<to_i64>(6) : 1;
+                inside = std::make_shared<const Intrabar>(
+                    finer_ticks(bars, ticks_of(finer), asks, per_second));
+            } else {
+                const BarRows rows = receiver<BarSeries>(finer, bars_class).record.rows;
+                std::shared_ptr<const std::vector<Bar>> asks;
+                if (bound.given(1) || bound.given(2) || bound.given(3) || bound.given(4)) {
+                    const std::size_t count = rows->size();
+                    asks = std::make_shared<const std::vector<Bar>>(ask_bars(
+                        *rows, values_of(bound, 1, count), values_of(bound, 2, count),
+                        values_of(bound, 3, count), values_of(bound, 4, count)));
+                }
+                inside = std::make_shared<const Intrabar>(finer_bars(bars, rows, std::move(asks)));
+            }
+        } catch (const std::invalid_argument& error) {
+            throw PyError::deferred(PyExc_ValueError, error.what());
+        }
+        return new_instance(Py_TYPE(self),
+                            Backtest{backtest.data, backtest.account,
+                                     std::make_shared<CurveStore>(), backtest.values, inside});
     });
 }
 
@@ -254,6 +299,9 @@ PyMethodDef g_methods[] = {
      "with_values($self, *, spread=None, spread_scale=1.0, quote_to_account=None, "
      "invert_rate=False, nights=None, ask_open=None, ask_high=None, ask_low=None, "
      "ask_close=None)\n--\n\n"},
+    {"with_intrabar", method_entry(backtest_with_intrabar), METH_FASTCALL | METH_KEYWORDS,
+     "with_intrabar($self, finer, *, ask_open=None, ask_high=None, ask_low=None, "
+     "ask_close=None, tick_asks=False, per_second=1)\n--\n\n"},
     {"run", method_entry(backtest_run), METH_FASTCALL | METH_KEYWORDS,
      "run($self, strategy, clock=None)\n--\n\n"},
     {"run_signals", method_entry(runner_run_signals), METH_FASTCALL | METH_KEYWORDS,
@@ -282,5 +330,25 @@ const ClassSpec k_spec{
 }  // namespace
 
 ClassCell backtest_class{k_spec};
+
+Ref new_guesses(const Guesses& guesses, bool inside) {
+    Ref marks = require_object(PyList_New(static_cast<Py_ssize_t>(guesses.marks.size())));
+    for (std::size_t i = 0; i < guesses.marks.size(); ++i) {
+        const auto& [bar, how] = guesses.marks[i];
+        const char* said = how == Guess::guessed    ? "guessed"
+                           : how == Guess::resolved ? "resolved"
+                                                    : "fell back";
+        Ref bar_object = to_py(bar);
+        Ref how_object = to_py(std::string_view(said));
+        PyList_SET_ITEM(marks.get(), static_cast<Py_ssize_t>(i),
+                        require_object(PyTuple_Pack(2, bar_object.get(), how_object.get()))
+                            .release());
+    }
+    Ref ambiguous = to_py(guesses.ambiguous);
+    Ref resolved = inside ? to_py(guesses.resolved) : none();
+    Ref fell_back = inside ? to_py(guesses.fell_back) : none();
+    return require_object(PyTuple_Pack(4, ambiguous.get(), resolved.get(), fell_back.get(),
+                                       marks.get()));
+}
 
 }  // namespace cw

@@ -35,25 +35,18 @@ Ref run_backtest(const Backtest& backtest, Ref strategy, PyObject* clock) {
 
     // A strategy with a clock prepared itself (its views, its indicators) before the run.
     Ref init_result = clock == nullptr ? call_init(data, strategy.get(), true) : Ref();
-    const Account& params = backtest.account;
-    Account fresh = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
-                                        params.contract_size, params.quote_to_account);
-    fresh.book.rules = params.book.rules;
-    fresh.book.use(backtest.values);
-    Ref account_object = new_account(std::move(fresh));
+    Ref account_object = new_account(run_account(backtest));
     auto& account = *reinterpret_cast<AccountObject*>(account_object.get());
 
     std::uint64_t exposed = 0;
-    if (!data.empty()) {
+    if (data.empty()) {
+        leave_run(account.record.book);
+    } else {
         // A strategy that kept the account may trade on it afterwards, outside any bar, however
         // the run ended: the account then knows no bar, and holds none of the backtest's.
         struct LeaveRun {
             Ledger& book;
-            ~LeaveRun() {
-                book.bar = -1;
-                book.current = nullptr;
-                book.use(nullptr);
-            }
+            ~LeaveRun() { leave_run(book); }
         } leave{account.record.book};
         if (clock == nullptr) {
             exposed = run_bars(std::span<const Bar>(data), strategy.get(), account, equity_curve);
@@ -83,9 +76,12 @@ Ref run_backtest(const Backtest& backtest, Ref strategy, PyObject* clock) {
     Stats stats;
     TradeRows rows;
     std::uint64_t refused = 0;
+    Guesses guesses;
     {
         SharedStep step(account.access);
         refused = account.record.book.refusals;
+        guesses = std::move(account.record.book.guesses);
+        account.record.book.guesses = Guesses{};
         stats = compute_stats(account.record, equity_curve);
         // An account nobody else holds gives up its journal; one the strategy kept keeps a copy.
         std::vector<TradeRow>& trades = account.record.trades;
@@ -103,9 +99,10 @@ Ref run_backtest(const Backtest& backtest, Ref strategy, PyObject* clock) {
         new_column(owned_column(recycled(std::move(equity_curve), backtest.curves)));
     Ref exposed_object = to_py(exposed);
     Ref refused_object = to_py(refused);
-    return require_object(PyTuple_Pack(5, stats_object.get(), trades_object.get(),
+    Ref guesses_object = new_guesses(guesses, backtest.inside != nullptr);
+    return require_object(PyTuple_Pack(6, stats_object.get(), trades_object.get(),
                                        equity_object.get(), exposed_object.get(),
-                                       refused_object.get()));
+                                       refused_object.get(), guesses_object.get()));
 }
 
 }  // namespace cw

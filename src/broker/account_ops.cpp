@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "broker/closing.hpp"
+#include "broker/intrabar.hpp"
 #include "broker/ledger.hpp"
 #include "broker/pool.hpp"
 
@@ -69,6 +70,24 @@ bool is_buy(OrderKind kind) noexcept {
     return kind == OrderKind::buy_limit || kind == OrderKind::buy_stop;
 }
 
+// The price a position closes at as it opens at `fill`, where a trailing stop starts.
+template <Quotes Q>
+double closing_at_fill(const Account& account, bool is_long, double fill) noexcept {
+    constexpr bool sided = Q != Quotes::engine;
+    return !sided ? fill : is_long ? fill - account.spread : fill + account.spread;
+}
+
+// Whether the bar rules guess on an order the bar fills at `fill`: the levels its position
+// opens with (a trailing stop's start among them) reached in the same bar, before or after the
+// fill, which the bar cannot say. Asked whether the account takes the fill or not.
+template <Quotes Q>
+bool fill_guessed(const Account& account, SideBars<Q>& sides, const Order& order, bool is_long,
+                  double fill) noexcept {
+    const std::optional<double> stop = trailing_start(
+        is_long, closing_at_fill<Q>(account, is_long, fill), order.stop_loss, order.trail);
+    return Ledger::reached(is_long, stop, order.take_profit, SameSide{sides.of(is_long)});
+}
+
 // The price at which the bar fills the order, if its range reaches the level: the open when the
 // bar opens beyond it. `bar` is the side the order fills on.
 std::optional<double> fill_of(const Order& order, const Bar& bar) noexcept {
@@ -119,10 +138,11 @@ void fill_orders_by(Account& account, const Bar& bar) {
             continue;
         }
         const double entry = sided ? *fill : open_at(account, is_long, *fill);
-        // The price it would close at as it opens, where a trailing stop starts.
-        const double closing = !sided        ? *fill
-                               : is_long     ? *fill - account.spread
-                                             : *fill + account.spread;
+        const double closing = closing_at_fill<Q>(account, is_long, *fill);
+        if (account.book.counting() && fill_guessed<Q>(account, sides, order, is_long, *fill))
+            [[unlikely]] {
+            account.book.guessed();
+        }
         account.book.filling = order.ticket;
         OpenPosition* position = open_filled(
             account, is_long, *fill, entry, order.lot_size, bar.timestamp,
@@ -137,10 +157,51 @@ void fill_orders_by(Account& account, const Bar& bar) {
     account.book.cancels = 0;
 }
 
+}  // namespace
+
 void fill_orders(Account& account, const Bar& bar) {
     with_quotes(account.book.rules.quotes,
                 [&](auto quotes) { fill_orders_by<decltype(quotes)::value>(account, bar); });
 }
+
+namespace {
+
+template <Quotes Q>
+bool bar_guesses_by(const Account& account, const Bar& bar) {
+    const Ledger& book = account.book;
+    SideBars<Q> sides(book, bar, account.spread);
+    for (const OpenPosition& position : account.positions) {
+        if (!Ledger::open(position)) {
+            continue;
+        }
+        const SameSide seen{sides.of(position.is_long)};
+        if (book.rules.gap_open ? book.guesses_on<true>(position, seen)
+                                : book.guesses_on<false>(position, seen)) {
+            return true;
+        }
+    }
+    for (const Order& order : book.orders) {
+        if (order.cancelled || (order.expiry && bar.timestamp >= *order.expiry)) {
+            continue;
+        }
+        const bool is_long = is_buy(order.kind);
+        const std::optional<double> fill = fill_of(order, sides.of(!is_long));
+        if (fill && fill_guessed<Q>(account, sides, order, is_long, *fill)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool bar_guesses(const Account& account, const Bar& bar) {
+    return with_quotes(account.book.rules.quotes, [&](auto quotes) {
+        return bar_guesses_by<decltype(quotes)::value>(account, bar);
+    });
+}
+
+namespace {
 
 // Each position's price at one end of the bar (its low, or its high) on its own side of the market,
 // and the price it is valued at there.
@@ -426,7 +487,7 @@ double free_margin_to_open(Account& account, double price) noexcept {
     return (valued.open + account.cash) - valued.used;
 }
 
-void bar_steps(Account& account, const Bar& bar) {
+bool bar_steps(Account& account, const Bar& bar) {
     Ledger& book = account.book;
     if (book.values) {
         const BarValues& values = *book.values;
@@ -441,9 +502,14 @@ void bar_steps(Account& account, const Bar& bar) {
             charge_swaps(account, values.nights[i]);
         }
     }
+    if (book.inside != nullptr && (!account.positions.empty() || !book.orders.empty()) &&
+        inside_bar(account, bar)) {
+        return true;
+    }
     if (!book.orders.empty()) {
         fill_orders(account, bar);
     }
+    return false;
 }
 
 namespace {

@@ -40,6 +40,12 @@ template <bool GapOpen, Quotes Q, class Book>
         }
         book.observe(position, seen);
         std::optional<Exit> exit = exit_of<GapOpen>(position, seen);
+        if constexpr (Book::options) {
+            if ((exit || book.trailing) && book.counting() &&
+                book.template guesses_on<GapOpen>(position, seen)) [[unlikely]] {
+                book.guessed();
+            }
+        }
         if (!exit) {
             book.follow(position, seen);
         }

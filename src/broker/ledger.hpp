@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "broker/broker.hpp"
@@ -66,6 +67,17 @@ struct BarValues {
 };
 
 struct Pool;
+struct Intrabar;
+
+// The bars whose outcome the bar rules had to guess, and what became of them: with finer data
+// inside the bars, how many were resolved on it and how many fell back to the bar rules.
+enum class Guess : std::uint8_t { guessed, resolved, fell_back };
+struct Guesses {
+    std::uint64_t ambiguous = 0;
+    std::uint64_t resolved = 0;   // bars with something open or pending, decided on finer data
+    std::uint64_t fell_back = 0;  // such bars the finer data did not cover
+    std::vector<std::pair<std::int64_t, Guess>> marks;  // each ambiguous bar, and how it went
+};
 
 // The next place in a pool's closing order (pool.cpp).
 [[nodiscard]] std::uint32_t next_closing(Pool& pool) noexcept;
@@ -102,6 +114,18 @@ struct Ledger {
     // whether this instrument has no bar at the step (its bar is then the last it had).
     Pool* pool = nullptr;
     bool stale = false;
+    // Counting the bars the bar rules guess (a run's), and the finer data exits are resolved on.
+    // Without finer data the exit pass counts them as it goes (which costs nothing on a bar with
+    // no exit and no trailing stop); with it, inside_bar asks before the bar instead.
+    bool watch = false;
+    const Intrabar* inside = nullptr;
+    Guesses guesses;
+    std::int64_t guessed_at = -1;  // the last bar counted
+    // While a bar's exits go through its finer steps: the step's own ask (null: bid + spread),
+    // and the first position a fill of this step opened.
+    bool in_step = false;
+    const Bar* step_ask = nullptr;
+    std::uint64_t fresh_from = 0;
 
     // Closing or cancelling by ticket marks the record instead of erasing it from the middle of
     // its vector; the marked ones go in one pass (a tidy) when they are as many as the rest, or
@@ -210,7 +234,47 @@ struct Ledger {
     // Opened inside the bar being examined: only a pending order opens a position there, since
     // the strategy trades after the bar's exits.
     [[nodiscard]] bool fresh(const Position& position) const noexcept {
-        return position.extra.entry_bar == bar && bar >= 0;
+        return position.extra.entry_bar == bar && bar >= 0 && position.extra.seq >= fresh_from;
+    }
+
+    [[nodiscard]] bool counting() const noexcept { return watch && inside == nullptr; }
+    // The bar a run is at is one the bar rules guess on; counted once (intrabar.cpp).
+    void guessed() noexcept;
+
+    // Whether a bar reaches a stop or a target: `seen` is the side the position closes on.
+    template <class Side>
+    [[nodiscard]] static bool reached(bool is_long, const std::optional<double>& stop,
+                                      const std::optional<double>& target,
+                                      const Side& seen) noexcept {
+        return (stop && (is_long ? seen.low() <= *stop : seen.high() >= *stop)) ||
+               (target && (is_long ? seen.high() >= *target : seen.low() <= *target));
+    }
+    // Whether the bar rules guess for this position, open before the bar: the bar reaches both
+    // its levels, opening beyond neither; or it has a trailing stop the bar could move (by its
+    // extremes, or by closes inside it) and then also reaches once moved.
+    template <bool GapOpen, class Side>
+    [[nodiscard]] bool guesses_on(const Position& position, const Side& seen) const noexcept {
+        const std::optional<double>& stop = position.stop_loss;
+        const std::optional<double>& target = position.take_profit;
+        const bool is_long = position.is_long;
+        if constexpr (GapOpen) {
+            const double open = seen.open();
+            if ((stop && (is_long ? open <= *stop : open >= *stop)) ||
+                (target && (is_long ? open >= *target : open <= *target))) {
+                return false;  // the open came first, and decides
+            }
+        }
+        if (reached(is_long, stop, std::nullopt, seen) &&
+            reached(is_long, std::nullopt, target, seen)) {
+            return true;
+        }
+        const double trail = position.extra.trail;
+        if (!trailing || std::isnan(trail)) {
+            return false;
+        }
+        const double moved = is_long ? seen.high() - trail : seen.low() + trail;
+        const bool moves = !stop || (is_long ? moved > *stop : moved < *stop);
+        return moves && (is_long ? seen.low() <= moved : seen.high() >= moved);
     }
 
     // Every bar the position is open for after its fill bar, including the one that closes it,
@@ -259,6 +323,9 @@ struct Ledger {
     }
     // The data's own ask for the bar a run is at, if it has one (then the bars are the bid's).
     [[nodiscard]] const Bar* ask_now() const noexcept {
+        if (in_step) [[unlikely]] {
+            return step_ask;
+        }
         return asks != nullptr ? asks + bar : nullptr;
     }
 
@@ -330,15 +397,18 @@ using Account = BrokerOf<Ledger>;
 
 // The run's steps around a bar's exits: before them, the bar's values, the swaps of the rollovers
 // since the last bar and the pending orders; after them, the stop-out. Inline: most runs have
-// none of them, and then a bar costs no call.
-void bar_steps(Account& account, const Bar& bar);
-inline void begin_bar(Account& account, const Bar& bar) {
+// none of them, and then a bar costs no call. True when the bar's exits and stop-out are done
+// already, on the finer data inside it (intrabar.cpp).
+bool bar_steps(Account& account, const Bar& bar);
+inline bool begin_bar(Account& account, const Bar& bar) {
     Ledger& book = account.book;
     ++book.bar;
     book.current = &bar;
-    if (book.values || !book.orders.empty()) [[unlikely]] {
-        bar_steps(account, bar);
+    if (book.values || !book.orders.empty() ||
+        (book.inside != nullptr && !account.positions.empty())) [[unlikely]] {
+        return bar_steps(account, bar);
     }
+    return false;
 }
 void end_exits(Account& account, const Bar& bar);
 

@@ -54,13 +54,16 @@ std::uint64_t run_bars_with(std::span<const Bar> data, Instance<BrokerOf<Book>>&
     for (const Bar& bar : data) {
         {
             ExclusiveStep step(broker.access);
+            bool done = false;  // the bar's exits were resolved on finer data inside it
             if constexpr (Book::options) {
-                begin_bar(broker.record, bar);
+                done = begin_bar(broker.record, bar);
             }
-            check_exits(broker.record, bar);
-            if constexpr (Book::options) {
-                if (broker.record.book.rules.margin()) {
-                    end_exits(broker.record, bar);
+            if (!done) {
+                check_exits(broker.record, bar);
+                if constexpr (Book::options) {
+                    if (broker.record.book.rules.margin()) {
+                        end_exits(broker.record, bar);
+                    }
                 }
             }
         }

@@ -77,7 +77,9 @@ std::uint64_t run_steps(const Portfolio& portfolio, std::vector<StepMember>& mem
             Account& account = *member.account;
             auto guard = enter(k);
             hold(account);
-            begin_bar(account, bar);
+            if (begin_bar(account, bar)) {
+                continue;  // resolved on finer data, which a portfolio's members do not have
+            }
             check_exits(account, bar);
             if (pool == nullptr && margin) {
                 end_exits(account, bar);

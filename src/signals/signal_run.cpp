@@ -32,12 +32,13 @@ void signal_loop(Account& account, const std::vector<Bar>& data, const Actions& 
         const std::size_t end = std::min(count, first + Watch::k_bars);
         for (std::size_t i = first; i < end; ++i) {
             const Bar& bar = data[i];
-            begin_bar(account, bar);
-            if (!account.positions.empty()) {
-                check_exits_by<GapOpen, Q>(account, bar);
-            }
-            if (margin) {
-                end_exits(account, bar);
+            if (!begin_bar(account, bar)) {
+                if (!account.positions.empty()) {
+                    check_exits_by<GapOpen, Q>(account, bar);
+                }
+                if (margin) {
+                    end_exits(account, bar);
+                }
             }
             if (actions.any_at(i)) [[unlikely]] {
                 actions.at(account, bar, i);
@@ -71,11 +72,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     // A local vector, which no call can see, keeps its ends in registers through the loop.
     std::vector<double> curve = std::move(storage);
     const std::vector<Bar>& data = *backtest.data;
-    const Account& params = backtest.account;
-    Account account = make_broker<Ledger>(params.initial_cash, params.commission, params.spread,
-                                          params.contract_size, params.quote_to_account);
-    account.book.rules = params.book.rules;
-    account.book.use(backtest.values);
+    Account account = run_account(backtest);
     curve.clear();
     curve.reserve(data.size());
 
@@ -98,6 +95,7 @@ SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
     out.stats = compute_stats(account, drawdown);
     out.refused = account.book.refusals;
     if (keep) {
+        out.guesses = std::move(account.book.guesses);
         out.trades = std::make_shared<const std::vector<TradeRow>>(std::move(account.trades));
         out.equity = recycled(std::move(curve), backtest.curves);
         curve = take_spare(*backtest.curves);

@@ -54,6 +54,7 @@ struct SignalOutcome {
     std::shared_ptr<const std::vector<double>> equity;
     std::uint64_t exposed = 0;
     std::uint64_t refused = 0;
+    Guesses guesses;
 };
 
 // An order the account refuses (its rules check orders): at which bar, and why.

@@ -175,7 +175,7 @@ private:
     std::optional<SignInput> exits_;
 };
 
-Ref outcome_object(SignalOutcome&& outcome, bool keep) {
+Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside) {
     Ref stats = new_stats(outcome.stats);
     if (!keep) {
         return stats;
@@ -184,8 +184,9 @@ Ref outcome_object(SignalOutcome&& outcome, bool keep) {
     Ref equity = new_column(owned_column(std::move(outcome.equity)));
     Ref exposed = to_py(outcome.exposed);
     Ref refused = to_py(outcome.refused);
-    return require_object(PyTuple_Pack(5, stats.get(), trades.get(), equity.get(), exposed.get(),
-                                       refused.get()));
+    Ref guesses = new_guesses(outcome.guesses, inside);
+    return require_object(PyTuple_Pack(6, stats.get(), trades.get(), equity.get(), exposed.get(),
+                                       refused.get(), guesses.get()));
 }
 
 }  // namespace
@@ -273,10 +274,11 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (stop.load() || PyErr_Occurred() != nullptr) {
             throw_pending();
         }
+        const bool inside = record.inside != nullptr;
         Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                            outcome_object(std::move(outcomes[i]), keep).release());
+                            outcome_object(std::move(outcomes[i]), keep, inside).release());
         }
         return list;
     });
