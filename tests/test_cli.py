@@ -14,7 +14,7 @@ from candlewright import cli
 from candlewright.backtest import SUMMARY, TRADE_COLUMNS
 from candlewright._progress import Progress
 from candlewright.cli import main
-from candlewright.metrics import METRICS
+from candlewright.metrics import INSIDE_METRICS, METRICS
 from candlewright.sweeps import FIGURES
 
 ACCOUNT = (10_000.0, 7.0, 0.0002, 100_000.0, 1.0)
@@ -79,7 +79,8 @@ def test_module_runs_smacross_on_the_sample(sample):
     report = repr(result.stats) + "\n"
     assert out.startswith(report)
     summary = out[len(report):].splitlines()
-    assert [line[:16] for line in summary] == [label for _, label, _ in SUMMARY]
+    assert [line[:16] for line in summary] == [label for _, label, _ in SUMMARY] + [
+        "Ambiguous bars: "]
     assert summary == result.summary().splitlines()
     engine = subprocess.run([sys.executable, "-m", "candlewright", "--rules", "engine"],
                             capture_output=True, text=True, check=True).stdout
@@ -94,7 +95,7 @@ def test_json_holds_the_figures(capsys, files, sample):
     metrics = shown.pop("metrics")
     assert code == 0 and shown == {name: getattr(result.stats, name) for name in FIGURES}
     expected = result.metrics
-    assert list(metrics) == list(METRICS)
+    assert list(metrics) == list(METRICS + INSIDE_METRICS)
     assert metrics["sharpe"] == expected["sharpe"] and metrics["sqn"] == expected["sqn"]
     # No trades: the profit factor is infinite, most metrics NaN; both must stay valid JSON.
     code, out, _ = run(capsys, "--json", "--data", files / "bars.csv",

@@ -9,7 +9,7 @@ import pathlib
 import re
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, cast
 
 from _candlewright import Bar
@@ -19,6 +19,7 @@ from ._account import (COMMISSION, CONTRACT_SIZE, DEFAULTS, INITIAL_CASH, QUOTE_
 from .bars import VALIDATE, read_csv, sample_bars
 from .formats import FORMATS
 from .strategies import AnyStrategy
+from .ticks import read_ticks
 
 
 class UserError(Exception):
@@ -272,22 +273,66 @@ def load_bars(args: argparse.Namespace) -> tuple[Sequence[Bar], str]:
     warnings are shown as the command's, one line each, naming flags where it names keywords."""
     if args.data is None:
         return sample_bars(), "the bundled sample"
+    return _read_bars(args, args.data), args.data
+
+
+def add_intrabar_arguments(parser: argparse.ArgumentParser) -> None:
+    """--intrabar and --ticks: the finer data that decides what a bar's range leaves open."""
+    inside = parser.add_argument_group(
+        "inside the bars",
+        "A bar cannot say whether its high or its low came first: where that decides a "
+        "position's stop or target, a pending order's fill, a trailing stop or a stop-out, the "
+        "bar rules take the outcome that does not favour the strategy. Finer data decides it "
+        "instead, in time order; the strategy still runs on --data's bars.")
+    finer = inside.add_mutually_exclusive_group()
+    finer.add_argument("--intrabar", metavar="FILE",
+                       help="finer bars under --data's (M1 under H1), read as --data is (the "
+                            "same --format, --tz, ...), with their ask's columns if they have "
+                            "them")
+    finer.add_argument("--ticks", metavar="FILE",
+                       help="ticks (a time, a bid and an ask per row: HistData, Dukascopy, "
+                            "TrueFX or any with a header naming time, bid, ask) to decide on "
+                            "instead of finer bars, their times in --tz too")
+
+
+def intrabar_of(args: argparse.Namespace) -> dict[str, Any]:
+    """The finer data given on the command line, as Backtest's keyword (none when not given)."""
+    finer = load_intrabar(args)
+    return {} if finer is None else {"intrabar": finer}
+
+
+def load_intrabar(args: argparse.Namespace) -> Any:
+    """The finer data inside the bars: the bars of --intrabar, read as --data's are (the same
+    layout, zone and checks), or the ticks of --ticks, in --tz too; None when neither is
+    given."""
+    if args.intrabar is not None:
+        return _read_bars(args, args.intrabar)
+    if args.ticks is not None:
+        return _loaded(args.ticks, lambda: read_ticks(args.ticks, tz=args.tz))
+    return None
+
+
+def _read_bars(args: argparse.Namespace, path: str) -> Any:
+    return _loaded(path, lambda: read_csv(
+        path, format=args.format, delimiter=args.delimiter, date_format=args.date_format,
+        tz=args.tz, validate=args.validate, decimal=args.decimal))
+
+
+def _loaded(path: str, read: Callable[[], Any]) -> Any:
+    """What `read` returns, its failures a UserError and its warnings the command's."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            bars = read_csv(args.data, format=args.format, delimiter=args.delimiter,
-                            date_format=args.date_format, tz=args.tz, validate=args.validate,
-                            decimal=args.decimal)
+            return read()
         except OSError as exc:
             reason = f"[Errno {exc.errno}] {exc.strerror}" if exc.strerror else str(exc)
-            raise UserError(f"cannot read {args.data!r}: {reason}") from exc
+            raise UserError(f"cannot read {path!r}: {reason}") from exc
         except ValueError as exc:  # the message names the file, the line and the column
             raise UserError(as_flags(str(exc))) from exc
         finally:
             for warning in caught:
                 print(f"candlewright: warning: {as_flags(str(warning.message))}",
                       file=sys.stderr)
-    return bars, args.data
 
 
 # The loader's keywords in its messages ("give date_format", "format='mt4'", "tz='UTC'"), and

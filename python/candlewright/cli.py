@@ -19,6 +19,8 @@ from ._command import (
     _describe,
     account_of,
     add_input_arguments,
+    add_intrabar_arguments,
+    intrabar_of,
     load_bars,
     load_strategy,
     options_of,
@@ -82,6 +84,7 @@ def build_parser() -> argparse.ArgumentParser:
                "--help")
     add_input_arguments(parser, "strategy class, as module:Class or file.py:Class, made with "
                                 "no arguments (default: %(default)s)")
+    add_intrabar_arguments(parser)
     output = parser.add_argument_group("output")
     output.add_argument("--json", action="store_true",
                         help='print the eleven figures and, under "metrics", every metric as '
@@ -106,9 +109,10 @@ def run(args: argparse.Namespace) -> int:
     if args.html:
         report_modules()
     bars, source = load_bars(args)
+    inside = intrabar_of(args)
     try:
-        backtest = Backtest(bars, **account_of(args), **options_of(args))
-    except ValueError as exc:
+        backtest = Backtest(bars, **account_of(args), **options_of(args), **inside)
+    except (TypeError, ValueError) as exc:
         raise UserError(str(exc)) from exc
     try:
         # A bar on a terminal only: piped or logged, standard error stays free of redraws.

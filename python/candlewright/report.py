@@ -1,6 +1,7 @@
 """The report of a run as one interactive HTML file: equity and drawdown, candles with every
 trade drawn from entry to exit, the indicators asked for, per-trade results and volume, in panels
-that share one x axis, and the figures. Made with Bokeh (the `report` extra), its JavaScript
+that share one x axis, the bars whose range left their outcome open (ambiguous bars) marked
+over their candles, and the figures. Made with Bokeh (the `report` extra), its JavaScript
 inlined so the file works offline.
 
 The x axis counts bars by default, labelled with the bars' dates, so that weekends and other
@@ -255,6 +256,9 @@ def report_parts(result: Result, name: str, *, indicators: Indicators | None = N
             panel.legend.click_policy = "hide"
             panels.append(panel)
     _legend_above(models, price_fig)
+    # After every legend_label of the panel: Bokeh takes those only while it has one legend.
+    _mark_ambiguous(np, models, price_fig, getattr(result, "ambiguous", None) or [], xs, bars,
+                    dates)
     panels.append(_pnl_panel(np, models, figure(150, "trade pnl"), trades, ends[1]))
     panels.append(_volume_panel(models, figure(100, "volume"), candles))
     panels[-1].xaxis.visible = True
@@ -595,6 +599,71 @@ def _price_panel(np: Any, models: Any, fig: Any, drawn: Any, trades: dict[str, A
             formatters={"@entry_time": "datetime", "@exit_time": "datetime"}))
     fig.add_layout(_row_legend(models, items), "above")
     return fig
+
+
+# How an ambiguous bar went (a bar whose range allowed more than one outcome): its colour, its
+# legend and what its hover says. Only how is known per bar, so the hover says no more.
+_AMBIGUOUS = {
+    "guessed": ("#8a6d00", "ambiguous: guessed",
+                "no finer data given: the bar rules chose the outcome that does not favour "
+                "the strategy (a stop before a target, a trailing stop moved after the bar)"),
+    "resolved": ("#1f78b4", "ambiguous: resolved",
+                 "resolved on the finer data, in time order"),
+    "fell back": ("#c51b7d", "ambiguous: fell back",
+                  "the finer data has a hole here or does not match the bar: the bar rules "
+                  "chose the outcome that does not favour the strategy"),
+}
+_MARK_SIZE, _MARK_SIZE_CROWDED = 10, 7
+
+
+def _mark_ambiguous(np: Any, models: Any, fig: Any, marks: Sequence[tuple[int, str]], xs: Any,
+                    bars: dict[str, Any], dates: _Dates | None) -> None:
+    """A small diamond over each ambiguous bar, coloured by how it went, a little above its
+    high so that it hides neither the wick nor a trade's marker."""
+    count = len(xs)
+    kept = [(int(bar), how) for bar, how in marks if 0 <= int(bar) < count]
+    if not kept:
+        return
+    ranges = bars["high"] - bars["low"]
+    finite = ranges[np.isfinite(ranges) & (ranges > 0)]
+    gap = float(np.median(finite)) * 0.5 if len(finite) else 0.0
+    drawn, items = [], []
+    # In the table's order, then any other outcome as it is named, so that no mark is lost.
+    order = list(_AMBIGUOUS)
+    for how in sorted({how for _, how in kept},
+                      key=lambda how: (order.index(how) if how in order else len(order), how)):
+        colour, label, said = _AMBIGUOUS.get(how, ("#7f7f7f", f"ambiguous: {how}", str(how)))
+        at = np.array([bar for bar, kind in kept if kind == how], dtype="int64")
+        source = models.ColumnDataSource({
+            "x": xs[at], "y": bars["high"][at] + gap, "bar": at,
+            "what": [said] * len(at)})
+        drawn.append(fig.scatter("x", "y", source=source, marker="diamond", size=_MARK_SIZE,
+                                 fill_color=colour, line_color="#333333", line_width=0.5))
+        items.append(models.LegendItem(label=label, renderers=[drawn[-1]]))
+    # A row of their own under the candles: the row above is long enough with the trades and
+    # the indicators in it.
+    legend = _row_legend(models, items)
+    legend.location = "top_left"  # apart from the next panel's legend, at the right
+    fig.add_layout(legend, "below")
+    when = ("@x{custom}", {"@x": dates.hover()}) if dates is not None else (
+        "@x{%F %H:%M}", {"@x": "datetime"})
+    fig.add_tools(models.HoverTool(renderers=drawn, tooltips=[
+        ("ambiguous bar", f"@bar ({when[0]})"), ("", "@what")], formatters=when[1]))
+    if dates is not None:
+        if (fig.x_range.end - fig.x_range.start) / _ASSUMED_WIDTH > 1 / 3:
+            for mark in drawn:
+                mark.glyph.size = _MARK_SIZE_CROWDED
+        shrink = models.CustomJS(args={
+            "x": fig.x_range, "plot": fig, "marks": drawn, "fallback": _ASSUMED_WIDTH,
+            "full": _MARK_SIZE, "small": _MARK_SIZE_CROWDED}, code=_SHRINK_MARKS)
+        fig.x_range.js_on_change("start", shrink)
+        fig.x_range.js_on_change("end", shrink)
+
+
+_SHRINK_MARKS = """
+const crowded = (x.end - x.start) / Math.max(plot.inner_width || fallback, 1) > 1 / 3;
+for (const mark of marks) mark.glyph.size = crowded ? small : full;
+"""
 
 
 # Full-sized markers where a bar has room for them; small ones where bars are merged, so that

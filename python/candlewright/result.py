@@ -53,6 +53,13 @@ _ACCOUNT_SUMMARY = (
     ("orders_refused", "Orders refused: ", "{}"),
     ("stop_outs", "Stop-outs:      ", "{}"),
 )
+# The bars a bar's own prices cannot settle, always shown; then, with finer data only (None
+# without it), how many bars were decided on it and how many fell back to the bar rules.
+_INSIDE_SUMMARY = (
+    ("ambiguous_bars", "Ambiguous bars: ", "{}"),
+    ("bars_resolved_inside", "Resolved finer: ", "{}"),
+    ("inside_fallbacks", "Fell back:      ", "{}"),
+)
 
 # Every figure and metric once, as `Result.to_series()` names them, in its order (backtesting.py's
 # where it has the figure): (key in `figures()` or `metrics`, label, kind). A time is a "time"
@@ -110,6 +117,9 @@ SERIES = (
     ("wiped_out_at", "Wiped Out At", "time"),
     ("orders_refused", "Orders Refused", ""),
     ("stop_outs", "Stop-outs", ""),
+    ("ambiguous_bars", "Ambiguous Bars", ""),
+    ("bars_resolved_inside", "Bars Resolved Inside", ""),
+    ("inside_fallbacks", "Inside Fallbacks", ""),
 )
 
 
@@ -124,9 +134,17 @@ class Result:
     """
 
     def __init__(self, stats: Stats, trades: Trades, equity: Column, exposure_bars: int,
-                 backtest: Any, orders_refused: int = 0) -> None:
+                 backtest: Any, orders_refused: int = 0,
+                 guesses: tuple[int, int | None, int | None, list[tuple[int, str]]] | None = None
+                 ) -> None:
         self.stats, self.trades, self.equity = stats, trades, equity
         self.exposure_bars, self.orders_refused = exposure_bars, orders_refused
+        # The bars whose outcome the bar rules had to guess, by count and one by one with how
+        # each went ("guessed", "resolved" on finer data, "fell back"); and the bars with
+        # something open resolved on finer data or fallen back (None without finer data).
+        ambiguous, resolved, fell_back, marks = guesses or (0, None, None, [])
+        self.ambiguous: list[tuple[int, str]] = marks
+        self._inside = (ambiguous, resolved, fell_back)
         # What a strategy class declared with I(), by name, as the report takes them; and the
         # orders it sized by risk below the minimum lots, so not placed.
         self.indicators: dict[str, dict[str, Any]] = {}
@@ -183,7 +201,12 @@ class Result:
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
             periods_per_year=periods if periods > 0 else None,
             spread_paid=self._spread_paid(),
-            orders_refused=self.orders_refused)
+            orders_refused=self.orders_refused) | self._inside_metrics()
+
+    def _inside_metrics(self) -> dict[str, int | None]:
+        ambiguous, resolved, fell_back = self.__dict__.get("_inside", (0, None, None))
+        return {"ambiguous_bars": ambiguous, "bars_resolved_inside": resolved,
+                "inside_fallbacks": fell_back}
 
     def plot(self, path: str | None = None, *, open_browser: bool = False,
              indicators: Any = None, time_axis: str = "bars") -> str:
@@ -219,6 +242,9 @@ class Result:
                 text = form.format(value)
             lines.append(label + text)
         # Shown only when they happen, so a plain run reads as before.
+        for name, label, form in _INSIDE_SUMMARY:
+            if metrics.get(name) is not None:
+                lines.append(label + form.format(metrics[name]))
         wiped_out_at = metrics["wiped_out_at"]
         if wiped_out_at is not None:
             lines.append("Wiped out:      " + utc_time(wiped_out_at, self._backtest.time_unit))
@@ -271,6 +297,8 @@ class Result:
         - # Bars, Periods per Year: `num_bars`, `periods_per_year`.
         - Wiped Out At: `wiped_out_at`, NaT when the account never reached zero.
         - Orders Refused, Stop-outs: `orders_refused`, `stop_outs`.
+        - Ambiguous Bars: `ambiguous_bars`; Bars Resolved Inside, Inside Fallbacks:
+          `bars_resolved_inside`, `inside_fallbacks`, None without `intrabar=` data.
 
         Beside backtesting.py's on the same trades: its Win Rate [%], SQN and Kelly Criterion
         count each trade's result after commission, as the (net) figures and SQN and Kelly
@@ -304,6 +332,8 @@ class Result:
                 text = "n/a" if value is None else _when(value, unit)
             elif kind == "duration":
                 text = self._duration(value)
+            elif value is None:
+                text = "n/a"
             elif isinstance(value, float):
                 text = repr(value) if math.isfinite(value) else _special(value)
             else:

@@ -14,7 +14,8 @@ from collections.abc import Sequence
 from typing import Any
 
 from ._command import (UserError, _describe, _is_file, account_of, add_input_arguments,
-                       load_bars, load_object, options_of, report_modules, write_html)
+                       add_intrabar_arguments, intrabar_of, load_bars, load_object, options_of,
+                       report_modules, write_html)
 from .backtest import Backtest
 from .metrics import METRICS
 from .result import json_safe
@@ -169,6 +170,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "TEST bars after, and move on by TEST")
     add_input_arguments(parser, "strategy class, as module:Class or file.py:Class, made with "
                                 "each parameter set as keyword arguments (default: %(default)s)")
+    add_intrabar_arguments(parser)
     parser.add_argument("--workers", type=int, metavar="N",
                         help="processes to run on (default: one per core)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
@@ -281,9 +283,9 @@ def run(args: argparse.Namespace) -> int:
         report_modules()
     axes = _axes(args, grid)
     bars, source = load_bars(args)
+    # The account, its rules and the data inside the bars, as Backtest takes them.
+    account = {**account_of(args), **options_of(args), **intrabar_of(args)}
     executor, client = _executor(args)
-    # The account and its rules, as Backtest takes them.
-    account = {**account_of(args), **options_of(args)}
     search: dict[str, Any] = dict(executor=executor, max_workers=args.workers,
                                   maximize=score_of(args.maximize), method=args.method,
                                   max_tries=args.max_tries, random_state=args.seed)
@@ -320,7 +322,7 @@ def run(args: argparse.Namespace) -> int:
         print("candlewright: error: every parameter set failed", file=sys.stderr)
         return 1
     if args.html:
-        _heatmap(args, axes, order, bars, ranking)
+        _heatmap(args, axes, order, bars, ranking, account)
     return 0
 
 
@@ -395,14 +397,15 @@ def _axes(args: argparse.Namespace, grid: dict[str, list[Any]]) -> tuple[str, st
 
 
 def _heatmap(args: argparse.Namespace, axes: tuple[str, str | None],
-             order: list[SweepResult], bars: Sequence[Any], ranking: str) -> None:
+             order: list[SweepResult], bars: Sequence[Any], ranking: str,
+             account: dict[str, Any]) -> None:
     from .report import heatmap
 
     done = [r for r in order if r.ok]
     best = None
     if done:
         # The best set once more, now with its trades: the same run, so the same figures.
-        best = Backtest(bars, **account_of(args), **options_of(args)).run(
+        best = Backtest(bars, **account).run(
             StrategyRef(args.strategy)(**done[0].params))
     rows = [(r.params, value_of(r, ranking)) for r in done]
     write_html(args.html, lambda: heatmap(
