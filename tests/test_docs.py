@@ -36,6 +36,16 @@ def test_signal_runs_example_prints_what_it_says():
     assert out.splitlines() == said
 
 
+def test_intrabar_example_prints_what_the_readme_shows():
+    section = README.split("## Inside the bar", 1)[1].split("\n## ", 1)[0]
+    example = (ROOT / "examples" / "intrabar.py").read_text()
+    assert example in section
+    shown = re.search(r"prints\n\n```text\n(.*?)```", section, re.S).group(1)
+    out = subprocess.run([sys.executable, str(ROOT / "examples" / "intrabar.py")],
+                         capture_output=True, text=True, check=True).stdout
+    assert out == shown
+
+
 def test_portfolio_example_prints_what_the_readme_shows():
     pytest.importorskip("numpy")
     section = README.split("## Portfolios\n", 1)[1]
