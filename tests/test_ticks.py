@@ -324,4 +324,4 @@ def test_reading_and_cutting_leak_nothing(tmp_path):
         with pytest.raises(ValueError):
             cw.read_ticks(bad)
 
-    leak_check(action, repeat=3)
+    leak_check(action, repeat=100)

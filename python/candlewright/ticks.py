@@ -19,7 +19,7 @@ from typing import Any
 from . import _backtest
 from ._backtest import Bars, Ticks
 from .bars import Source, _read_bytes, read_csv, zone
-from .formats import sniff_delimiter
+from .formats import _is_number, sniff_delimiter
 from .resample import period_seconds
 
 __all__ = ["Ticks", "read_ticks", "bid_ask_bars", "tick_format"]
@@ -81,14 +81,6 @@ def _clock(sample: str) -> str:
     raise _NoFit(f"{text!r} is not a tick time this reader knows")
 
 
-def _number(text: str) -> bool:
-    try:
-        float(text.strip().strip('"'))
-    except ValueError:
-        return False
-    return True
-
-
 def _split(lines: Sequence[str]) -> tuple[str, list[list[str]]]:
     delimiter = sniff_delimiter(lines)
     return delimiter, [line.split(delimiter) for line in lines]
@@ -105,10 +97,10 @@ def _detect(lines: Sequence[str]) -> TickLayout:
         raise _NoFit(f"its rows have {len(first)} field{'s' if len(first) != 1 else ''}, "
                      "too few for a time, a bid and an ask")
     if _PAIR.fullmatch(first[0].strip()) and len(first) in (4, 5, 6) \
-            and _number(first[2]) and _number(first[3]):
+            and _is_number(first[2]) and _is_number(first[3]):
         return TickLayout("truefx", delimiter, 0, 1, _clock(first[1]), 2, 3)
-    numbers = sum(_number(field) for field in first[1:])
-    if not _number(first[0]) or _CLOCKS[0][0].fullmatch(first[0].strip()):
+    numbers = sum(_is_number(field) for field in first[1:])
+    if not _is_number(first[0]) or _CLOCKS[0][0].fullmatch(first[0].strip()):
         try:
             clock: str | None = _clock(first[0])
         except _NoFit:
@@ -128,7 +120,7 @@ def _detect(lines: Sequence[str]) -> TickLayout:
 
 def _named(rows: list[list[str]], delimiter: str) -> TickLayout:
     names = [n.strip().strip('"').lstrip("\ufeff").strip().strip("<>").lower() for n in rows[0]]
-    if sum(_number(n) for n in names) >= 2:
+    if sum(_is_number(n) for n in names) >= 2:
         raise _NoFit("its first row is neither a header nor a tick row")
 
     def find(*wanted: str) -> int | None:

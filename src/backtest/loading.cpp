@@ -10,6 +10,7 @@
 #include "binding/params.hpp"
 #include "binding/signals.hpp"
 #include "binding/text.hpp"
+#include "backtest/unlocked_reading.hpp"
 #include "binding/unlocked.hpp"
 #include "ingest/checks.hpp"
 #include "ingest/csv.hpp"
@@ -100,22 +101,6 @@ private:
     SignalCheck check_;
 };
 
-struct Interrupted {};
-
-// For reading without the interpreter lock: the pending signals handled with the lock taken
-// back for a moment; a handler's exception waits, pending, for the lock's scope to end.
-class UnlockedSignals final : public ingest::Progress {
-public:
-    explicit UnlockedSignals(WithoutInterpreterLock& unlocked) noexcept : unlocked_(unlocked) {}
-    void step() override {
-        if (!unlocked_.signals_pass()) {
-            throw Interrupted{};
-        }
-    }
-
-private:
-    WithoutInterpreterLock& unlocked_;
-};
 
 // The bytes of a buffer, held for the call.
 class Bytes {

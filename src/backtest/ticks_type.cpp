@@ -14,6 +14,7 @@
 #include "binding/sequence.hpp"
 #include "binding/signals.hpp"
 #include "binding/text.hpp"
+#include "backtest/unlocked_reading.hpp"
 #include "binding/unlocked.hpp"
 #include "ingest/tick_bars.hpp"
 #include "ingest/tick_reader.hpp"
@@ -258,20 +259,6 @@ bool valid_unit(std::int64_t per_second) noexcept {
            per_second == 1'000'000'000;
 }
 
-struct Interrupted {};
-
-class UnlockedSignals final : public ingest::Progress {
-public:
-    explicit UnlockedSignals(WithoutInterpreterLock& unlocked) noexcept : unlocked_(unlocked) {}
-    void step() override {
-        if (!unlocked_.signals_pass()) {
-            throw Interrupted{};
-        }
-    }
-
-private:
-    WithoutInterpreterLock& unlocked_;
-};
 
 class Signals final : public ingest::Progress {
 public:
