@@ -2,6 +2,7 @@
 #include "broker/intrabar.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -181,13 +182,32 @@ struct Seen {
     [[nodiscard]] double high() const noexcept { return highest; }
 };
 
+// A trailing stop, as Ledger::follow moves it.
+struct Trailer {
+    bool is_long;
+    double trail;
+    std::optional<double> stop;
+
+    // Whether a step whose side (of this position) ends at `close` and reaches `low`..`high`
+    // moves the stop: follow's own test, with its own arithmetic.
+    [[nodiscard]] bool moves(bool from_close, double low, double high,
+                             double close) const noexcept {
+        if (is_long) {
+            const double level = (from_close ? close : high) - trail;
+            return !stop || level > *stop;
+        }
+        const double level = (from_close ? close : low) + trail;
+        return !stop || level < *stop;
+    }
+};
+
 // From step k on, the steps where nothing can happen: no order pending, no stop-out to look for,
-// no trailing stop to move, and each side's range inside every level of the positions that read
-// it (a level NaN never triggers). Their only effect, the excursions, is taken in one go; the
-// first step that may do more is returned, for the full rules. A range inside the levels has its
-// open inside them too, so gap fills change nothing here.
-template <Quotes Q, class Load>
-std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Load& load, Bar& step,
+// each side's range inside every level of the positions that read it (a level NaN never
+// triggers), and no trailing stop moved. Their only effect, the excursions, is taken in one go;
+// the first step that may do more is returned, for the full rules. A range inside the levels has
+// its open inside them too, so gap fills change nothing here. `peek` reads a step's prices.
+template <Quotes Q, class Peek>
+std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& peek, Bar& step,
                        Bar& ask) {
     Ledger& book = account.book;
     book.tidy(account.positions);
@@ -196,9 +216,16 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Load& l
     double long_up = inf;
     double short_down = -inf;  // a short's target, hit from above; its stop, from below
     double short_up = inf;
+    constexpr std::size_t k_trailers = 4;  // more than this few, and each step takes the full rules
+    std::array<Trailer, k_trailers> trailers{};
+    std::size_t trailing = 0;
     for (const Account::Position& position : account.positions) {
         if (book.trailing && !std::isnan(position.extra.trail)) {
-            return k;
+            if (trailing == k_trailers) {
+                return k;
+            }
+            trailers[trailing++] =
+                Trailer{position.is_long, position.extra.trail, position.stop_loss};
         }
         const auto& stop = position.stop_loss;
         const auto& target = position.take_profit;
@@ -221,30 +248,46 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Load& l
     Seen longs;
     Seen shorts;
     const std::size_t from = k;
+    const bool from_close = book.rules.trail_from_close;
     for (; k < end; ++k) {
-        const bool asked = load(k, step, ask);
+        const bool asked = peek(k, step, ask);
         double long_low = step.low;
         double long_high = step.high;
+        double long_close = step.close;
         double short_low = step.low;
         double short_high = step.high;
+        double short_close = step.close;
         if constexpr (Q != Quotes::engine) {
             const double spread = asked ? ask.close - step.close : account.spread;
             if (side_moved<Q>(true)) {
                 const double by = side_offset<Q>(true, spread);
                 long_low = step.low + by;
                 long_high = step.high + by;
+                long_close = step.close + by;
             }
             if (Q == Quotes::bid && asked) {
                 short_low = ask.low;
                 short_high = ask.high;
+                short_close = ask.close;
             } else if (side_moved<Q>(false)) {
                 const double by = side_offset<Q>(false, spread);
                 short_low = step.low + by;
                 short_high = step.high + by;
+                short_close = step.close + by;
             }
         }
         if (!(long_low > long_down && long_high < long_up && short_low > short_down &&
               short_high < short_up)) {
+            break;
+        }
+        bool moved = false;
+        for (std::size_t t = 0; t < trailing; ++t) {
+            const Trailer& trailer = trailers[t];
+            moved = moved || (trailer.is_long
+                                  ? trailer.moves(from_close, long_low, long_high, long_close)
+                                  : trailer.moves(from_close, short_low, short_high, short_close));
+        }
+        if (moved) {
             break;
         }
         longs.take(long_low, long_high);
@@ -259,18 +302,19 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Load& l
 }
 
 // The bar's fills, exits and stop-out on each finer step in turn, until nothing is left open or
-// pending. `load(k, step, ask)` makes step k and its ask's side, and says whether it has one.
-template <bool GapOpen, Quotes Q, class Load>
-void resolve(Account& account, std::size_t first, std::size_t end, Load&& load) {
+// pending. `load(k, step, ask)` makes step k and its ask's side, and says whether it has one;
+// `peek` the same without the step's time, for the steps passed over.
+template <bool GapOpen, Quotes Q, class Load, class Peek>
+void resolve(Account& account, std::size_t first, std::size_t end, Load&& load, Peek&& peek) {
     Ledger& book = account.book;
     const bool margin = book.rules.margin();
     LeaveSteps leave{account, account.spread};
     book.in_step = true;
-    Bar step;
-    Bar ask;
+    Bar step{};
+    Bar ask{};
     for (std::size_t k = first; k < end; ++k) {
         if (!margin && book.orders.empty()) {
-            k = skip_quiet<Q>(account, k, end, load, step, ask);
+            k = skip_quiet<Q>(account, k, end, peek, step, ask);
             if (k == end) {
                 break;
             }
@@ -303,14 +347,15 @@ void resolve_on(Account& account, const Intrabar& inside, std::size_t i) {
     if (inside.bars) {
         const Bar* const bars = inside.bars->data();
         const Bar* const asks = inside.asks ? inside.asks->data() : nullptr;
-        resolve<GapOpen, Q>(account, first, end, [&](std::size_t k, Bar& step, Bar& ask) {
+        auto load = [&](std::size_t k, Bar& step, Bar& ask) {
             step = bars[k];
             if (asks == nullptr) {
                 return false;
             }
             ask = asks[k];
             return true;
-        });
+        };
+        resolve<GapOpen, Q>(account, first, end, load, load);
         return;
     }
     // A tick is a bar of one price, which is where any level beyond it fills.
@@ -318,17 +363,24 @@ void resolve_on(Account& account, const Intrabar& inside, std::size_t i) {
     const double* const bid = store.bid.data() + inside.ticks.begin;
     const double* const asked = store.ask.data() + inside.ticks.begin;
     const bool with_asks = inside.tick_asks;
-    resolve<true, Q>(account, first, end, [&](std::size_t k, Bar& step, Bar& ask) {
-        const std::int64_t time = inside.tick_time(k);
+    // A tick's time takes a division: only the steps the full rules take read it.
+    auto peek = [&](std::size_t k, Bar& step, Bar& ask) {
         const double price = bid[k];
-        step = Bar{time, price, price, price, price, 0.0};
+        step.open = step.high = step.low = step.close = price;
         if (!with_asks) {
             return false;
         }
         const double a = asked[k];
-        ask = Bar{time, a, a, a, a, 0.0};
+        ask.open = ask.high = ask.low = ask.close = a;
         return true;
-    });
+    };
+    auto load = [&](std::size_t k, Bar& step, Bar& ask) {
+        const bool has_ask = peek(k, step, ask);
+        step.timestamp = inside.tick_time(k);
+        ask.timestamp = step.timestamp;
+        return has_ask;
+    };
+    resolve<true, Q>(account, first, end, load, peek);
 }
 
 // A bar the bar rules guess on, and how it went; a mark the memory cannot hold is dropped (the
