@@ -122,7 +122,7 @@ struct Ledger {
     Guesses guesses;
     std::int64_t guessed_at = -1;  // the last bar counted
     // While a bar's exits go through its finer steps: the step's own ask (null: bid + spread),
-    // and the first position a fill of this step opened.
+    // and the seq from which a position was opened by this step's fills (it is fresh there).
     bool in_step = false;
     const Bar* step_ask = nullptr;
     std::uint64_t fresh_from = 0;
