@@ -1,6 +1,8 @@
 """Exits resolved inside the bars: finer data that is the bars themselves changes nothing; M1
 bars (or ticks) under H1 decide which of a bar's levels came first, move trailing stops and fill
 orders step by step; a bar the finer data does not account for falls back to the bar rules."""
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -379,3 +381,17 @@ def test_finer_runs_leak_nothing():
         with pytest.raises(ValueError):
             Backtest(h1, intrabar=unordered)
     leak_check(tour, repeat=20)
+
+
+@pytest.mark.parametrize("cut, warns", [
+    (slice(None), False), (slice(60, None), True), (slice(None, -60), True)],
+    ids=["covering", "starting-late", "ending-early"])
+def test_finer_data_short_of_the_bars_is_said(cut, warns):
+    h1, m1 = market(FLAT, UP_FIRST, FLAT)
+    finer = from_arrays(**{k: v[cut] for k, v in m1.items()})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        Backtest(h1, intrabar=finer)
+    said = [str(w.message) for w in caught]
+    assert bool(said) == warns
+    assert all("fall back to the bar rules" in s for s in said)

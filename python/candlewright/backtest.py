@@ -16,6 +16,7 @@ import numbers
 import operator
 import os
 import re
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Never, cast
 
@@ -429,6 +430,7 @@ def _with_intrabar(runner: Any, finer: Any, prices: str | None, per_second: int)
             raise ValueError(f"intrabar= ticks need bid bars (prices='bid') or the engine's "
                              f"model, not prices={prices!r}: a tick's bid and ask are read as "
                              f"they are")
+        _warn_uncovered(runner, finer.time, finer.per_second, per_second)
         return runner.with_intrabar(finer, tick_asks=prices == "bid", per_second=per_second)
     if not isinstance(finer, Bars):
         raise TypeError(f"intrabar= takes finer Bars (read_csv), Ticks (read_ticks) or a file "
@@ -436,7 +438,34 @@ def _with_intrabar(runner: Any, finer: Any, prices: str | None, per_second: int)
     found = _ask_in(finer) if prices == "bid" else None
     asks = {} if found is None else {f"ask_{name}": _buffer(column, "d", f"ask_{name}")
                                      for name, column in zip(PRICE_NAMES, found)}
-    return runner.with_intrabar(finer, **asks)
+    inside = runner.with_intrabar(finer, **asks)
+    _warn_uncovered(runner, finer.timestamp, per_second, per_second)
+    return inside
+
+
+def _warn_uncovered(runner: Any, times: Any, per_second: int, bars_per_second: int) -> None:
+    """A warning when the finer data starts after the first bar or ends before the last one
+    starts: every bar outside it with something open falls back to the bar rules (metrics
+    count them)."""
+    bars = runner.timestamp
+    if not len(bars):
+        return
+    if not len(times):
+        warnings.warn("the finer data is empty: every bar falls back to the bar rules",
+                      stacklevel=4)
+        return
+    first, last = times[0] * bars_per_second // per_second, times[-1] * bars_per_second // per_second
+    if (len(bars) > 1 and first >= bars[1]) or last < bars[-1]:
+        def shown(t: int) -> str:
+            return str(_instant(t, bars_per_second))
+        warnings.warn(f"the finer data runs from {shown(first)} to {shown(last)}, the bars from "
+                      f"{shown(bars[0])} to {shown(bars[-1])}: the bars outside it fall back to "
+                      f"the bar rules", stacklevel=4)
+
+
+def _instant(t: int, per_second: int) -> Any:
+    import datetime as dt
+    return (dt.datetime(1970, 1, 1) + dt.timedelta(seconds=t // per_second)).isoformat(" ")
 
 
 def _ask_columns(ask: Any, data: Any, runner: Any, time_unit: str,

@@ -9,6 +9,7 @@ import json
 import os
 import sys
 import traceback
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -110,10 +111,14 @@ def run(args: argparse.Namespace) -> int:
         report_modules()
     bars, source = load_bars(args)
     inside = intrabar_of(args)
-    try:
-        backtest = Backtest(bars, **account_of(args), **options_of(args), **inside)
-    except (TypeError, ValueError) as exc:
-        raise UserError(str(exc)) from exc
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            backtest = Backtest(bars, **account_of(args), **options_of(args), **inside)
+        except (TypeError, ValueError) as exc:
+            raise UserError(str(exc)) from exc
+    for warning in caught:  # the finer data not covering the bars, say
+        print(f"candlewright: warning: {warning.message}", file=sys.stderr)
     try:
         # A bar on a terminal only: piped or logged, standard error stays free of redraws.
         result = backtest.run(strategy, progress=sys.stderr.isatty())
