@@ -277,12 +277,14 @@ def test_a_hole_falls_back_and_the_rest_is_resolved(hole, tmp_path):
     assert saved.ambiguous == result.ambiguous and repr(saved.metrics) == repr(result.metrics)
 
 
-def test_a_file_of_finer_bars(tmp_path):
+@pytest.mark.parametrize("given", ["file", "frame"])
+def test_a_file_or_frame_of_finer_bars(tmp_path, given):
     h1, m1 = market(FLAT, UP_FIRST, FLAT)
     path = tmp_path / "m1.csv"
     path.write_text(",".join(NAMES) + "\n" + "".join(
         ",".join(map(repr, row)) + "\n" for row in zip(*m1.values())))
-    result = Backtest(h1, intrabar=str(path)).run(
+    finer = str(path) if given == "file" else pd.read_csv(path)
+    result = Backtest(h1, intrabar=finer).run(
         at_close((0, "buy", {"stop_loss": 1.097, "take_profit": 1.103})))
     assert only(result)["exit_reason"] == "take_profit"
 

@@ -27,7 +27,8 @@ from ._account import COMMISSION, CONTRACT_SIZE, INITIAL_CASH, QUOTE_TO_ACCOUNT,
 from ._backtest import Account, Column, Order, Position, Ticks, Trade, Trades
 from ._cores import cores
 from ._progress import run_watched
-from .bars import PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times, read_csv
+from .bars import (PRICE_NAMES, TIME_NAMES, Bars, _buffer, _pick, _times, from_dataframe,
+                   read_csv)
 from .fx import per_bar, rollover_nights, rollover_rule
 from .metrics import TIME_UNITS, infer_periods_per_year
 from .result import SUMMARY, TRADE_COLUMNS, Result, json_safe
@@ -101,7 +102,8 @@ class Backtest:
     target is reached too, a trailing stop would move and the moved stop is reached) the rules
     above choose the order that does not favour the strategy (the stop first; the trailing stop
     moved only after the bar). `intrabar=` gives finer data inside the bars: `Bars` (M1 bars
-    under H1, with their ask's columns if they have them) or `Ticks` (`read_ticks`). The
+    under H1, with their ask's columns if they have them; or a file or DataFrame of them) or
+    `Ticks` (`read_ticks`). The
     strategy still runs at each bar's close; a bar with a position open or an order pending has
     its fills, exits, trailing stops and stop-out decided on the finer steps inside it, in time
     order, by the same rules (a tick is a bar of one price: every level fills at a tick's bid or
@@ -422,9 +424,11 @@ def _view(column: Column) -> memoryview:
 # --- columns in ---
 
 def _with_intrabar(runner: Any, finer: Any, prices: str | None, per_second: int) -> Any:
-    """The runner with exits resolved on `finer` (Bars, Ticks, or a file of bars)."""
+    """The runner with exits resolved on `finer` (Bars, Ticks, a file or a DataFrame of bars)."""
     if isinstance(finer, (str, os.PathLike)):
         finer = read_csv(finer)
+    elif _is_frame(finer):
+        finer = from_dataframe(finer)
     if isinstance(finer, Ticks):
         if prices not in (None, "bid"):
             raise ValueError(f"intrabar= ticks need bid bars (prices='bid') or the engine's "
@@ -433,8 +437,8 @@ def _with_intrabar(runner: Any, finer: Any, prices: str | None, per_second: int)
         _warn_uncovered(runner, finer.time, finer.per_second, per_second)
         return runner.with_intrabar(finer, tick_asks=prices == "bid", per_second=per_second)
     if not isinstance(finer, Bars):
-        raise TypeError(f"intrabar= takes finer Bars (read_csv), Ticks (read_ticks) or a file "
-                        f"of bars, not {type(finer).__name__}")
+        raise TypeError(f"intrabar= takes finer Bars (read_csv), Ticks (read_ticks), or a file "
+                        f"or a DataFrame of bars, not {type(finer).__name__}")
     found = _ask_in(finer) if prices == "bid" else None
     asks = {} if found is None else {f"ask_{name}": _buffer(column, "d", f"ask_{name}")
                                      for name, column in zip(PRICE_NAMES, found)}
