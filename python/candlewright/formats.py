@@ -266,14 +266,20 @@ def _is_time_name(name: str) -> bool:
     return name in TIME_NAMES or (name.startswith("time (") and name.endswith(")"))
 
 
+def column_named(names: Sequence[str], *wanted: str) -> int | None:
+    """The place of the one column named one of `wanted`; None if none is, ValueError if
+    several are."""
+    hits = [i for i, n in enumerate(names) if n in wanted]
+    if len(hits) > 1:
+        raise ValueError(f"more than one column for {'/'.join(wanted)}: "
+                         + ", ".join(repr(names[i]) for i in hits))
+    return hits[0] if hits else None
+
+
 def _named(names: list[str], fmt: str, sample: Sample, skip: int, volume_names: Sequence[str],
            extra_names: dict[str, str]) -> Layout:
     def find(*wanted: str) -> int | None:
-        hits = [i for i, n in enumerate(names) if n in wanted]
-        if len(hits) > 1:
-            raise ValueError(f"more than one column for {'/'.join(wanted)}: "
-                             + ", ".join(repr(names[i]) for i in hits))
-        return hits[0] if hits else None
+        return column_named(names, *wanted)
 
     times = _header_times(names, sample, skip)
     prices = [find(name) for name in PRICES]

@@ -19,7 +19,7 @@ from typing import Any
 from . import _backtest
 from ._backtest import Bars, Ticks
 from .bars import Source, _read_bytes, read_csv, zone
-from .formats import _is_number, sniff_delimiter
+from .formats import _is_number, column_named, sniff_delimiter
 from .resample import period_seconds
 
 __all__ = ["Ticks", "read_ticks", "bid_ask_bars", "tick_format"]
@@ -124,11 +124,7 @@ def _named(rows: list[list[str]], delimiter: str) -> TickLayout:
         raise _NoFit("its first row is neither a header nor a tick row")
 
     def find(*wanted: str) -> int | None:
-        hits = [i for i, n in enumerate(names) if n in wanted]
-        if len(hits) > 1:
-            raise ValueError(f"more than one column for {'/'.join(wanted)}: "
-                             + ", ".join(repr(names[i]) for i in hits))
-        return hits[0] if hits else None
+        return column_named(names, *wanted)
 
     time = find(*_TIME_NAMES)
     bid, ask = find("bid"), find("ask")

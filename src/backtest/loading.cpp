@@ -19,16 +19,6 @@
 namespace cw {
 namespace {
 
-std::size_t to_index(PyObject* obj) {
-    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
-    if (value == -1 && PyErr_Occurred() != nullptr) {
-        throw_pending();
-    }
-    if (value < 0) {
-        throw PyError::deferred(PyExc_ValueError, "a column index must not be negative");
-    }
-    return static_cast<std::size_t>(value);
-}
 
 // The items of a tuple, checked.
 PyObject* const* tuple_items(PyObject* obj, Py_ssize_t& n, std::string_view what) {
@@ -47,7 +37,7 @@ ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, P
         throw PyError::deferred(PyExc_ValueError, "the delimiter must be one ASCII character");
     }
     layout.delimiter = sep[0];
-    layout.skip_rows = to_index(skip);
+    layout.skip_rows = to_place(skip);
     Py_ssize_t n = 0;
     PyObject* const* items = tuple_items(times, n, "times");
     if (n < 1 || n > 2) {
@@ -59,7 +49,7 @@ ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, P
         if (pair_size != 2) {
             throw PyError::deferred(PyExc_ValueError, "a time field is (column, format)");
         }
-        ingest::TimeField field{to_index(pair[0]), {}};
+        ingest::TimeField field{to_place(pair[0]), {}};
         if (pair[1] != Py_None) {
             try {
                 field.pattern = ingest::compile_time_pattern(utf8_of(pair[1]));
@@ -75,12 +65,12 @@ ingest::Layout to_layout(PyObject* delimiter, PyObject* skip, PyObject* times, P
         throw PyError::deferred(PyExc_ValueError, "four price fields");
     }
     for (std::size_t i = 0; i < 4; ++i) {
-        layout.prices[i] = to_index(items[i]);
+        layout.prices[i] = to_place(items[i]);
     }
-    layout.volume = volume == Py_None ? -1 : static_cast<std::ptrdiff_t>(to_index(volume));
+    layout.volume = volume == Py_None ? -1 : static_cast<std::ptrdiff_t>(to_place(volume));
     items = tuple_items(extras, n, "extras");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        layout.extras.push_back(to_index(items[i]));
+        layout.extras.push_back(to_place(items[i]));
     }
     return layout;
 }
@@ -257,12 +247,12 @@ PyObject* parse_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
                                     "line end be \\n or \\r");
         }
         const std::size_t threads =
-            bound.given(12) ? std::max<std::size_t>(1, to_index(bound.get<to_object>(12).get())) : 1;
+            bound.given(12) ? std::max<std::size_t>(1, to_place(bound.get<to_object>(12).get())) : 1;
         std::vector<std::string> extra_names;
         for (Py_ssize_t i = 0; i < names_count; ++i) {
             extra_names.push_back(utf8_of(names[i]));
         }
-        const std::uint64_t start = bound.given(13) ? to_index(bound.get<to_object>(13).get()) : 0;
+        const std::uint64_t start = bound.given(13) ? to_place(bound.get<to_object>(13).get()) : 0;
         PyObject* data = bound.get<to_object>(0).get();
         ingest::Parsed parsed;
         try {

@@ -239,19 +239,9 @@ PyObject* ticks_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- reading ---
 
-std::size_t to_size(PyObject* obj) {
-    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
-    if (value == -1 && PyErr_Occurred() != nullptr) {
-        throw_pending();
-    }
-    if (value < 0) {
-        throw PyError::deferred(PyExc_ValueError, "must not be negative");
-    }
-    return static_cast<std::size_t>(value);
-}
 
 std::ptrdiff_t optional_field(PyObject* obj) {
-    return obj == Py_None ? -1 : static_cast<std::ptrdiff_t>(to_size(obj));
+    return obj == Py_None ? -1 : static_cast<std::ptrdiff_t>(to_place(obj));
 }
 
 bool valid_unit(std::int64_t per_second) noexcept {
@@ -300,8 +290,8 @@ PyObject* parse_ticks(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
             throw PyError::deferred(PyExc_ValueError, "the delimiter must be one character");
         }
         layout.delimiter = delimiter[0];
-        layout.skip_rows = to_size(bound.get<to_object>(2).get());
-        layout.time = to_size(bound.get<to_object>(3).get());
+        layout.skip_rows = to_place(bound.get<to_object>(2).get());
+        layout.time = to_place(bound.get<to_object>(3).get());
         const std::string clock = utf8_of(bound.get<to_object>(4).get());
         const auto* known = std::find_if(std::begin(k_clocks), std::end(k_clocks),
                                          [&](const char* name) { return clock == name; });
@@ -311,12 +301,12 @@ PyObject* parse_ticks(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         layout.clock = static_cast<ingest::TickClock>(known - std::begin(k_clocks));
         layout.epoch_per_second = bound.get<to_i64>(5);
         layout.shift = bound.get<to_i64>(6);
-        layout.bid = to_size(bound.get<to_object>(7).get());
-        layout.ask = to_size(bound.get<to_object>(8).get());
+        layout.bid = to_place(bound.get<to_object>(7).get());
+        layout.ask = to_place(bound.get<to_object>(8).get());
         layout.bid_volume = optional_field(bound.get<to_object>(9).get());
         layout.ask_volume = optional_field(bound.get<to_object>(10).get());
         layout.per_second = bound.get<to_i64>(11);
-        const std::size_t expected = to_size(bound.get<to_object>(12).get());
+        const std::size_t expected = to_place(bound.get<to_object>(12).get());
         if (!valid_unit(layout.per_second) || !valid_unit(layout.epoch_per_second)) {
             throw PyError::deferred(PyExc_ValueError,
                                     "a time unit is 1, 10^3, 10^6 or 10^9 a second");

@@ -1,6 +1,7 @@
 // Conversions between Python objects and native values; one rule per kind, used by every class.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -33,6 +34,18 @@ inline std::int64_t to_i64(PyObject* obj) {
 }
 
 std::uint64_t to_u64(PyObject* obj);
+
+// A place or a count a Python caller gives (any integer-like object): ValueError if negative.
+inline std::size_t to_place(PyObject* obj) {
+    const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    if (value < 0) {
+        throw PyError::deferred(PyExc_ValueError, "a place or a count must not be negative");
+    }
+    return static_cast<std::size_t>(value);
+}
 
 inline std::optional<double> to_optional_f64(PyObject* obj) {
     if (obj == Py_None) {
