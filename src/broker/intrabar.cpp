@@ -201,14 +201,25 @@ struct Trailer {
     }
 };
 
+// What the steps passed over read of a step: the bars' side's low, high and close, and the ask's
+// when the finer data has its own (a value, so that it stays in registers).
+struct Prices {
+    double low;
+    double high;
+    double close;
+    double ask_low;
+    double ask_high;
+    double ask_close;
+    bool asked;
+};
+
 // From step k on, the steps where nothing can happen: no order pending, no stop-out to look for,
 // each side's range inside every level of the positions that read it (a level NaN never
 // triggers), and no trailing stop moved. Their only effect, the excursions, is taken in one go;
 // the first step that may do more is returned, for the full rules. A range inside the levels has
-// its open inside them too, so gap fills change nothing here. `peek` reads a step's prices.
+// its open inside them too, so gap fills change nothing here. `peek(k)` gives step k's Prices.
 template <Quotes Q, class Peek>
-std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& peek, Bar& step,
-                       Bar& ask) {
+std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& peek) {
     Ledger& book = account.book;
     book.tidy(account.positions);
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -250,7 +261,7 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& p
     const std::size_t from = k;
     const bool from_close = book.rules.trail_from_close;
     for (; k < end; ++k) {
-        const bool asked = peek(k, step, ask);
+        const Prices step = peek(k);
         double long_low = step.low;
         double long_high = step.high;
         double long_close = step.close;
@@ -258,17 +269,17 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& p
         double short_high = step.high;
         double short_close = step.close;
         if constexpr (Q != Quotes::engine) {
-            const double spread = asked ? ask.close - step.close : account.spread;
+            const double spread = step.asked ? step.ask_close - step.close : account.spread;
             if (side_moved<Q>(true)) {
                 const double by = side_offset<Q>(true, spread);
                 long_low = step.low + by;
                 long_high = step.high + by;
                 long_close = step.close + by;
             }
-            if (Q == Quotes::bid && asked) {
-                short_low = ask.low;
-                short_high = ask.high;
-                short_close = ask.close;
+            if (Q == Quotes::bid && step.asked) {
+                short_low = step.ask_low;
+                short_high = step.ask_high;
+                short_close = step.ask_close;
             } else if (side_moved<Q>(false)) {
                 const double by = side_offset<Q>(false, spread);
                 short_low = step.low + by;
@@ -303,7 +314,7 @@ std::size_t skip_quiet(Account& account, std::size_t k, std::size_t end, Peek& p
 
 // The bar's fills, exits and stop-out on each finer step in turn, until nothing is left open or
 // pending. `load(k, step, ask)` makes step k and its ask's side, and says whether it has one;
-// `peek` the same without the step's time, for the steps passed over.
+// `peek(k)` reads its Prices, for the steps passed over.
 template <bool GapOpen, Quotes Q, class Load, class Peek>
 void resolve(Account& account, std::size_t first, std::size_t end, Load&& load, Peek&& peek) {
     Ledger& book = account.book;
@@ -314,7 +325,7 @@ void resolve(Account& account, std::size_t first, std::size_t end, Load&& load, 
     Bar ask{};
     for (std::size_t k = first; k < end; ++k) {
         if (!margin && book.orders.empty()) {
-            k = skip_quiet<Q>(account, k, end, peek, step, ask);
+            k = skip_quiet<Q>(account, k, end, peek);
             if (k == end) {
                 break;
             }
@@ -355,7 +366,15 @@ void resolve_on(Account& account, const Intrabar& inside, std::size_t i) {
             ask = asks[k];
             return true;
         };
-        resolve<GapOpen, Q>(account, first, end, load, load);
+        auto peek = [&](std::size_t k) {
+            const Bar& step = bars[k];
+            if (asks == nullptr) {
+                return Prices{step.low, step.high, step.close, 0.0, 0.0, 0.0, false};
+            }
+            const Bar& ask = asks[k];
+            return Prices{step.low, step.high, step.close, ask.low, ask.high, ask.close, true};
+        };
+        resolve<GapOpen, Q>(account, first, end, load, peek);
         return;
     }
     // A tick is a bar of one price, which is where any level beyond it fills.
@@ -364,21 +383,21 @@ void resolve_on(Account& account, const Intrabar& inside, std::size_t i) {
     const double* const asked = store.ask.data() + inside.ticks.begin;
     const bool with_asks = inside.tick_asks;
     // A tick's time takes a division: only the steps the full rules take read it.
-    auto peek = [&](std::size_t k, Bar& step, Bar& ask) {
+    auto peek = [&](std::size_t k) {
         const double price = bid[k];
-        step.open = step.high = step.low = step.close = price;
+        const double a = with_asks ? asked[k] : 0.0;
+        return Prices{price, price, price, a, a, a, with_asks};
+    };
+    auto load = [&](std::size_t k, Bar& step, Bar& ask) {
+        const std::int64_t time = inside.tick_time(k);
+        const double price = bid[k];
+        step = Bar{time, price, price, price, price, 0.0};
         if (!with_asks) {
             return false;
         }
         const double a = asked[k];
-        ask.open = ask.high = ask.low = ask.close = a;
+        ask = Bar{time, a, a, a, a, 0.0};
         return true;
-    };
-    auto load = [&](std::size_t k, Bar& step, Bar& ask) {
-        const bool has_ask = peek(k, step, ask);
-        step.timestamp = inside.tick_time(k);
-        ask.timestamp = step.timestamp;
-        return has_ask;
     };
     resolve<true, Q>(account, first, end, load, peek);
 }
