@@ -83,13 +83,6 @@ bool truth(PyObject* obj) {
     return value == 1;
 }
 
-class Signals final : public ingest::Progress {
-public:
-    void step() override { check_.after(); }
-
-private:
-    SignalCheck check_;
-};
 
 
 // The bytes of a buffer, held for the call.
@@ -184,34 +177,8 @@ ingest::Parsed parse_file(int fd, std::uint64_t start, const ingest::Layout& lay
 // The rows of a text that arrives in pieces (bytes-like, from an iterator), each read without
 // the interpreter lock while the next is not yet asked for.
 ingest::Parsed parse_pieces(PyObject* data, const ingest::Layout& layout) {
-    Ref iterator = require(PyObject_GetIter(data));
     ingest::CsvReader reader(layout);
-    for (;;) {
-        PyObject* raw = nullptr;
-        const int status = PyIter_NextItem(iterator.get(), &raw);
-        if (status < 0) {
-            throw_pending();
-        }
-        if (status == 0) {
-            Signals signals;
-            return reader.finish(signals);
-        }
-        Ref item = Ref::steal(raw);
-        const Bytes piece(item.get());
-        bool interrupted = false;
-        {
-            WithoutInterpreterLock unlocked;
-            UnlockedSignals signals(unlocked);
-            try {
-                reader.feed(piece.text(), signals);
-            } catch (const Interrupted&) {
-                interrupted = true;
-            }
-        }
-        if (interrupted) {
-            throw_pending();
-        }
-    }
+    return read_pieces(data, reader);
 }
 
 // (Bars, line numbers, which times were wall-clock ones as bytes or None) or, for the first row

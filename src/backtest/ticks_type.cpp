@@ -250,13 +250,6 @@ bool valid_unit(std::int64_t per_second) noexcept {
 }
 
 
-class Signals final : public ingest::Progress {
-public:
-    void step() override { check_.after(); }
-
-private:
-    SignalCheck check_;
-};
 
 constexpr Signature<13> k_parse{
     "_backtest",
@@ -314,40 +307,10 @@ PyObject* parse_ticks(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
         if (layout.shift < -86400 * 2 || layout.shift > 86400 * 2) {
             throw PyError::deferred(PyExc_ValueError, "the shift must be under two days");
         }
-        Ref iterator = require(PyObject_GetIter(bound.get<to_object>(0).get()));
         std::shared_ptr<const TickStore> store;
         try {
             ingest::TickReader reader(layout, expected);
-            for (;;) {
-                PyObject* raw = nullptr;
-                const int status = PyIter_NextItem(iterator.get(), &raw);
-                if (status < 0) {
-                    throw_pending();
-                }
-                if (status == 0) {
-                    Signals signals;
-                    store = reader.finish(signals);
-                    break;
-                }
-                Ref item = Ref::steal(raw);
-                HeldBuffer held;
-                held.take(item.get(), PyBUF_SIMPLE);
-                const std::string_view piece(static_cast<const char*>(held.view().buf),
-                                             static_cast<std::size_t>(held.view().len));
-                bool interrupted = false;
-                {
-                    WithoutInterpreterLock unlocked;
-                    UnlockedSignals signals(unlocked);
-                    try {
-                        reader.feed(piece, signals);
-                    } catch (const Interrupted&) {
-                        interrupted = true;
-                    }
-                }
-                if (interrupted) {
-                    throw_pending();
-                }
-            }
+            store = read_pieces(bound.get<to_object>(0).get(), reader);
         } catch (const ingest::TickFailure& failed) {
             return failure(failed);
         }
