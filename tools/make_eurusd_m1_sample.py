@@ -19,7 +19,6 @@ first and how many hours a stop and target around the open leave in doubt.
 """
 import argparse
 import datetime as dt
-import gzip
 import io
 import math
 import pathlib
@@ -159,10 +158,7 @@ def generate(first: dt.datetime = FIRST_HOUR, end: dt.datetime | None = None) ->
 
 
 def write(path: pathlib.Path) -> None:
-    data = generate()
-    with open(path, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw,
-                                                compresslevel=9, mtime=0) as gz:
-        gz.write(data)
+    HOURLY["gzipped"](path, generate())
 
 
 def stats(distances: tuple[int, ...] = (50, 100, 200)) -> str:

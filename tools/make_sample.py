@@ -71,11 +71,16 @@ def generate() -> bytes:
     return out.getvalue().encode("ascii")
 
 
-def write(path: pathlib.Path) -> None:
-    data = generate()
+def gzipped(path: pathlib.Path, data: bytes) -> None:
+    """`data` gzipped at `path` with no name or time in the header, so the same text always
+    gives the same file where zlib compresses alike."""
     with open(path, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw,
                                                 compresslevel=9, mtime=0) as gz:
         gz.write(data)
+
+
+def write(path: pathlib.Path) -> None:
+    gzipped(path, generate())
 
 
 if __name__ == "__main__":

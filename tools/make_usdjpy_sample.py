@@ -10,7 +10,6 @@ Regenerate with `python tools/make_usdjpy_sample.py`.
 """
 import argparse
 import datetime as dt
-import gzip
 import io
 import math
 import pathlib
@@ -120,10 +119,7 @@ def generate() -> bytes:
 
 
 def write(path: pathlib.Path) -> None:
-    data = generate()
-    with open(path, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw,
-                                                compresslevel=9, mtime=0) as gz:
-        gz.write(data)
+    EURUSD["gzipped"](path, generate())
 
 
 if __name__ == "__main__":
