@@ -476,7 +476,7 @@ std::vector<SignalSet> member_sets(const Portfolio& portfolio, const StepTable& 
                                  exits ? signs_of(*exits, k, steps, symbol, watch) : nullptr,
                                  lots.of(k, steps, symbol, watch),
                                  stops.of(k, steps, symbol, watch),
-                                 targets.of(k, steps, symbol, watch)});
+                                 targets.of(k, steps, symbol, watch), {}});
     }
     return sets;
 }

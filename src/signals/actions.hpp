@@ -34,23 +34,59 @@ struct SetValues {
 };
 
 struct Actions {
-    const std::int8_t* entries;
-    const std::int8_t* exits;  // null: none
+    const std::int8_t* entries;  // null: from the crossing of `fast` and `slow`
+    const std::int8_t* exits;    // null: none
+    const double* fast;
+    const double* slow;
+    bool down_exits;
     SetValues lots;
     SetValues stop_loss;
     SetValues take_profit;
     SignalRules rules;
 
     Actions(const SignalSet& set, const SignalRules& given) noexcept
-        : entries(set.entries->data()),
+        : entries(set.entries ? set.entries->data() : nullptr),
           exits(set.exits ? set.exits->data() : nullptr),
+          fast(set.crossing.fast ? set.crossing.fast->data() : nullptr),
+          slow(set.crossing.slow ? set.crossing.slow->data() : nullptr),
+          down_exits(set.crossing.down_exits),
           lots(set.lots),
           stop_loss(set.stop_loss),
           take_profit(set.take_profit),
           rules(given) {}
 
+    // Whether the set does anything at bar i: inline, on every bar; `Crossed` when the entries
+    // are made from a crossing.
+    template <bool Crossed = false>
     [[nodiscard]] bool any_at(std::size_t i) const noexcept {
-        return entries[i] != 0 || (exits != nullptr && exits[i] != 0);
+        if constexpr (Crossed) {
+            return (i != 0 && (up(i) || down(i))) || (exits != nullptr && exits[i] != 0);
+        } else {
+            return entries[i] != 0 || (exits != nullptr && exits[i] != 0);
+        }
+    }
+    // NaN compares false either way: no cross into or out of a gap.
+    [[nodiscard]] bool up(std::size_t i) const noexcept {
+        return fast[i - 1] < slow[i - 1] && fast[i] > slow[i];
+    }
+    [[nodiscard]] bool down(std::size_t i) const noexcept {
+        return fast[i - 1] > slow[i - 1] && fast[i] < slow[i];
+    }
+    [[nodiscard]] bool exit_at(std::size_t i) const noexcept {
+        return (exits != nullptr && exits[i] != 0) ||
+               (entries == nullptr && down_exits && i != 0 && down(i));
+    }
+    [[nodiscard]] std::int8_t entry_at(std::size_t i) const noexcept {
+        if (entries != nullptr) {
+            return entries[i];
+        }
+        if (i == 0) {
+            return 0;
+        }
+        if (up(i)) {
+            return 1;
+        }
+        return !down_exits && down(i) ? -1 : 0;
     }
 
     // What SignalStrategy.next does at the bar's close, after the bar's exits, on a bar with a
@@ -59,13 +95,13 @@ struct Actions {
     [[gnu::noinline]] void at(Account& account, const Bar& bar, std::size_t i) const {
         const double price = bar.close;
         const bool checked = account.book.rules.check_orders;
-        if (exits != nullptr && exits[i] != 0 && !account.positions.empty()) {
+        if (!account.positions.empty() && exit_at(i)) {
             if (checked) {
                 check_fill(bar, i);
             }
             close_all(account, price, bar.timestamp);
         }
-        const std::int8_t entry = entries[i];
+        const std::int8_t entry = entry_at(i);
         if (entry == 0) {
             return;
         }

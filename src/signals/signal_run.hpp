@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,22 @@ struct PerBar {
 // -1, 0 or +1 per bar.
 using Signs = std::shared_ptr<const std::vector<std::int8_t>>;
 
+// Entries made inside the loop from two series, as ta::crossover and ta::crossunder find them: a
+// cross above is an entry of +1; a cross below an entry of -1, or with `down_exits` an exit.
+struct Crossing {
+    std::shared_ptr<const std::vector<double>> fast;  // null: no crossing (the entries are given)
+    std::shared_ptr<const std::vector<double>> slow;
+    bool down_exits = false;
+};
+
 // One parameter set: what to do on each bar.
 struct SignalSet {
-    Signs entries;
+    Signs entries;        // null: made from `crossing`
     Signs exits;          // null: none
     PerBar lots;
     PerBar stop_loss;     // price distance from the close
     PerBar take_profit;
+    Crossing crossing;
 };
 
 enum class Side : std::uint8_t { long_only, short_only, both };
@@ -92,16 +102,35 @@ private:
     std::chrono::steady_clock::time_point next_;
 };
 
+// Makes the sets on the threads that run them, so that reading a grid's columns is shared out too.
+class SetSource {
+public:
+    SetSource() = default;
+    SetSource(const SetSource&) = delete;
+    SetSource& operator=(const SetSource&) = delete;
+    virtual ~SetSource() = default;
+    [[nodiscard]] virtual std::size_t count() const noexcept = 0;
+    // Sets `first` to `first + out.size()`, into `out`. Called from any thread, at most once a set,
+    // never for the same sets at once. Throws what its reading refuses, or SignalsStopped.
+    virtual void make(std::size_t first, std::span<SignalSet> out, Watch& watch) = 0;
+};
+
 // One set on the backtest's bars, from its account template. `curve` is working storage. Throws
 // SignalRefusal, and SignalsStopped when `watch` says so.
 [[nodiscard]] SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
                                            const SignalRules& rules, bool keep,
                                            std::vector<double>& curve, Watch& watch);
 
-// Every set, on up to `threads` threads (the caller's when there is one set); the caller's thread
-// keeps `watch` while others work. Stopped, the sets under way stop within a thousand bars,
-// the threads are joined, and SignalsStopped is thrown. Otherwise the first failure of any thread
-// is rethrown.
+// Every set, on up to `threads` threads (on the caller's alone when one will do; otherwise the
+// caller's keeps `watch` while others work). Sets go in blocks through each block of bars
+// together, while its rows are in cache; each set's result is its run alone, to the bit. Stopped,
+// the sets under way stop within a thousand bars, the threads are joined, and SignalsStopped is
+// thrown. Otherwise the first failure of any thread is rethrown.
+[[nodiscard]] std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
+                                                         SetSource& sets,
+                                                         const SignalRules& rules, bool keep,
+                                                         std::size_t threads, Watch& watch);
+// The same for sets made beforehand.
 [[nodiscard]] std::vector<SignalOutcome> run_signal_sets(const Backtest& backtest,
                                                          const std::vector<SignalSet>& sets,
                                                          const SignalRules& rules, bool keep,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 
@@ -40,9 +41,12 @@ std::string where(const NumberTable& table, std::size_t set, std::size_t bar) {
 }
 
 // A per-bar argument read once per set it has (one, shared, or one each), checked as it is read.
+// A one-set table is read once, before the sets start; the others a block of sets at a time, on
+// the thread that runs them.
 template <class Value, class Read>
 class Input {
 public:
+    using Column = std::shared_ptr<const std::vector<Value>>;
     Input(PyObject* obj, const char* name, std::size_t rows, Read read)
         : table_(obj, name, rows), read_(read) {}
     [[nodiscard]] std::size_t sets() const noexcept { return table_.sets(); }
@@ -52,51 +56,60 @@ public:
                            " sets, but entries has ", std::to_string(sets)}));
         }
     }
-    // Read in pieces, with a look at `watch` after each: many sets of a million bars take a while.
-    std::shared_ptr<const std::vector<Value>> of(std::size_t set, Watch& watch) {
-        const std::size_t column = table_.sets() == 1 ? 0 : set;
-        if (shared_) {
-            return shared_;
-        }
-        auto values = std::make_shared<std::vector<Value>>();
-        const std::size_t rows = table_.rows();
-        if constexpr (std::is_same_v<Value, std::int8_t>) {
-            values->resize(rows);
-            constexpr std::size_t k_piece = 65536;
-            for (std::size_t first = 0; first < rows; first += k_piece) {
-                const std::size_t count = std::min(k_piece, rows - first);
-                const std::size_t read =
-                    table_.read_signs(column, first, count, values->data() + first);
-                if (read != count) {
-                    refuse(concat({"signals must be numbers, not NaN (",
-                                   where(table_, column, first + read), "); 0 is no signal"}));
-                }
-                watch.look();
-            }
-        } else {
-            values->reserve(rows);
-            // Through a small buffer: the values of a million bars need not exist twice.
-            std::array<double, 4096> chunk{};
-            for (std::size_t first = 0; first < rows; first += chunk.size()) {
-                const std::size_t count = std::min(chunk.size(), rows - first);
-                table_.read(column, first, count, chunk.data());
-                for (std::size_t k = 0; k < count; ++k) {
-                    values->push_back(
-                        read_(chunk[k], [&] { return where(table_, column, first + k); }));
-                }
-                watch.look();
-            }
-        }
+    // Before the sets start: a one-set table's values, shared by every set.
+    void share(Watch& watch) {
         if (table_.sets() == 1) {
-            shared_ = values;
+            std::vector<Column> one(1);
+            read_block(0, one, watch);
+            shared_ = std::move(one[0]);
         }
-        return values;
+    }
+    // Sets `first` to `first + out.size()`. Read a piece of rows for every set of the block in
+    // turn, so a C-ordered table's rows are fetched once for the block, not once a set.
+    void block(std::size_t first, std::span<Column> out, Watch& watch) const {
+        if (shared_) {
+            std::fill(out.begin(), out.end(), shared_);
+            return;
+        }
+        read_block(first, out, watch);
     }
 
 private:
+    void read_block(std::size_t first, std::span<Column> out, Watch& watch) const {
+        const std::size_t rows = table_.rows();
+        std::vector<std::shared_ptr<std::vector<Value>>> made;
+        made.reserve(out.size());
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            made.push_back(std::make_shared<std::vector<Value>>(rows));
+        }
+        constexpr std::size_t k_piece = 1024;
+        std::array<double, k_piece> chunk{};
+        for (std::size_t row = 0; row < rows; row += k_piece) {
+            const std::size_t count = std::min(k_piece, rows - row);
+            for (std::size_t k = 0; k < out.size(); ++k) {
+                const std::size_t set = first + k;
+                Value* into = made[k]->data() + row;
+                if constexpr (std::is_same_v<Value, std::int8_t>) {
+                    const std::size_t read = table_.read_signs(set, row, count, into);
+                    if (read != count) {
+                        refuse(concat({"signals must be numbers, not NaN (",
+                                       where(table_, set, row + read), "); 0 is no signal"}));
+                    }
+                } else {
+                    table_.read(set, row, count, chunk.data());
+                    for (std::size_t i = 0; i < count; ++i) {
+                        into[i] = read_(chunk[i], [&] { return where(table_, set, row + i); });
+                    }
+                }
+            }
+            watch.look();
+        }
+        std::copy(made.begin(), made.end(), out.begin());
+    }
+
     NumberTable table_;
     Read read_;
-    std::shared_ptr<const std::vector<Value>> shared_;  // a one-set table's, for every set
+    Column shared_;  // a one-set table's, for every set
 };
 
 // Signals need no reader: the table reads them as signs itself (NumberTable::read_signs).
@@ -128,8 +141,25 @@ public:
         input_.emplace(given, name, rows, read);
         input_->check(sets);
     }
-    PerBar of(std::size_t set, Watch& watch) {
-        return input_ ? PerBar{0.0, input_->of(set, watch)} : constant_;
+    void share(Watch& watch) {
+        if (input_) {
+            input_->share(watch);
+        }
+    }
+    // Each set's, into `out`'s member `field`.
+    void block(std::size_t first, std::span<SignalSet> out, PerBar SignalSet::*field,
+               Watch& watch) const {
+        if (!input_) {
+            for (SignalSet& set : out) {
+                set.*field = constant_;
+            }
+            return;
+        }
+        std::vector<std::shared_ptr<const std::vector<double>>> columns(out.size());
+        input_->block(first, columns, watch);
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            out[k].*field = PerBar{0.0, std::move(columns[k])};
+        }
     }
 
 private:
@@ -140,8 +170,9 @@ private:
 using SignInput = Input<std::int8_t, decltype(as_signs)>;
 
 // The per-bar arguments: their buffers taken and shapes checked with the interpreter lock held,
-// their values read into sets without it (nothing in the reading is Python's).
-class SetReader {
+// their values read into sets without it (nothing in the reading is Python's), a block of sets at
+// a time on the threads that run them.
+class SetReader final : public SetSource {
 public:
     SetReader(const Args<9>& bound, std::size_t rows)
         : entries_(bound.get<to_object>(0).get(), "entries", rows, as_signs),
@@ -154,16 +185,32 @@ public:
             exits_->check(count_);
         }
     }
-    [[nodiscard]] std::vector<SignalSet> read(Watch& watch) {
-        std::vector<SignalSet> sets;
-        sets.reserve(count_);
-        for (std::size_t set = 0; set < count_; ++set) {
-            sets.push_back(SignalSet{entries_.of(set, watch),
-                                     exits_ ? exits_->of(set, watch) : nullptr,
-                                     lots_.of(set, watch), stops_.of(set, watch),
-                                     targets_.of(set, watch)});
+    // Without the lock, before the sets start: what every set shares.
+    void share(Watch& watch) {
+        entries_.share(watch);
+        if (exits_) {
+            exits_->share(watch);
         }
-        return sets;
+        lots_.share(watch);
+        stops_.share(watch);
+        targets_.share(watch);
+    }
+    [[nodiscard]] std::size_t count() const noexcept override { return count_; }
+    void make(std::size_t first, std::span<SignalSet> out, Watch& watch) override {
+        std::vector<SignInput::Column> signs(out.size());
+        entries_.block(first, signs, watch);
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            out[k].entries = std::move(signs[k]);
+        }
+        if (exits_) {
+            exits_->block(first, signs, watch);
+            for (std::size_t k = 0; k < out.size(); ++k) {
+                out[k].exits = std::move(signs[k]);
+            }
+        }
+        lots_.block(first, out, &SignalSet::lots, watch);
+        stops_.block(first, out, &SignalSet::stop_loss, watch);
+        targets_.block(first, out, &SignalSet::take_profit, watch);
     }
 
 private:
@@ -254,9 +301,9 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
             const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
             Watch watch(stop, asks ? &keep_going : nullptr);
             try {
-                const std::vector<SignalSet> sets = reader.read(watch);
-                count = sets.size();
-                outcomes = run_signal_sets(record, sets, rules, keep, threads, watch);
+                count = reader.count();
+                reader.share(watch);
+                outcomes = run_signal_sets(record, reader, rules, keep, threads, watch);
             } catch (SignalRefusal& refusal) {
                 refused = std::move(refusal);
             } catch (SignalsStopped&) {  // the handler's exception is pending

@@ -8,44 +8,6 @@
 #include "broker/ledger.hpp"
 
 namespace cw {
-namespace {
-
-constexpr double k_inf = std::numeric_limits<double>::infinity();
-
-struct TradeFigures {
-    std::uint64_t wins = 0;
-    double sum = -0.0;           // every pnl, one running total in list order
-    double best = -k_inf;
-    double worst = k_inf;
-    double gross_profit = -0.0;
-    double gross_loss = -0.0;
-};
-
-// The three sums are each one running total in list order: any other grouping changes the last
-// bits. NaN fails every comparison, so it only reaches the plain sum.
-template <class TradeRow>
-TradeFigures scan_trades(const std::vector<TradeRow>& trades) noexcept {
-    TradeFigures f;
-    for (const TradeRow& trade : trades) {
-        const double p = trade.pnl;
-        f.sum = f.sum + p;
-        if (p > f.best) {
-            f.best = p;
-        }
-        if (p < f.worst) {
-            f.worst = p;
-        }
-        if (p > 0.0) {
-            f.wins += 1;
-            f.gross_profit = f.gross_profit + p;
-        } else if (p < 0.0) {
-            f.gross_loss = f.gross_loss + std::fabs(p);
-        }
-    }
-    return f;
-}
-
-}  // namespace
 
 template <class Book>
 Stats compute_stats(const BrokerOf<Book>& broker, std::span<const double> equity_curve) noexcept {
@@ -58,6 +20,12 @@ Stats compute_stats(const BrokerOf<Book>& broker, std::span<const double> equity
 
 template <class Book>
 Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noexcept {
+    return compute_stats(broker, drawdown, TradeTally{});
+}
+
+template <class Book>
+Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown,
+                    TradeTally f) noexcept {
     Stats stats{};
     stats.initial_cash = broker.initial_cash;
     stats.final_cash = broker.cash;
@@ -67,8 +35,10 @@ Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noex
     const double return_ratio = gain / stats.initial_cash;
     stats.total_return_pct = return_ratio * 100.0;
 
-    const TradeFigures f = scan_trades(broker.trades);
-    const std::uint64_t n = broker.trades.size();
+    for (const auto& trade : broker.trades) {
+        f.add(trade.pnl);
+    }
+    const std::uint64_t n = f.count;
     stats.num_trades = n;
     stats.num_wins = f.wins;
     if (n == 0) {
@@ -85,7 +55,8 @@ Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noex
         stats.worst_trade = f.worst;
     }
     // Without a loss the factor is unbounded; with losses only, it is -0.0 / GL = -0.0.
-    stats.profit_factor = f.gross_loss > 0.0 ? f.gross_profit / f.gross_loss : k_inf;
+    stats.profit_factor = f.gross_loss > 0.0 ? f.gross_profit / f.gross_loss
+                                             : std::numeric_limits<double>::infinity();
     stats.max_drawdown_pct = drawdown.pct();
     return stats;
 }
@@ -93,5 +64,6 @@ Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noex
 template Stats compute_stats(const Broker&, std::span<const double>) noexcept;
 template Stats compute_stats(const Account&, std::span<const double>) noexcept;
 template Stats compute_stats(const Account&, const Drawdown&) noexcept;
+template Stats compute_stats(const Account&, const Drawdown&, TradeTally) noexcept;
 
 }  // namespace cw

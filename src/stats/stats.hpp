@@ -2,6 +2,7 @@
 // equity curve. Pure C++; cannot fail.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -56,6 +57,36 @@ private:
     double pct_ = 0.0;
 };
 
+// The trades' part of the figures, one trade at a time in closing order: the three sums are each
+// one running total in that order, as any other grouping changes the last bits. NaN fails every
+// comparison, so it only reaches the plain sum.
+struct TradeTally {
+    std::uint64_t count = 0;
+    std::uint64_t wins = 0;
+    double sum = -0.0;
+    double best = -std::numeric_limits<double>::infinity();
+    double worst = std::numeric_limits<double>::infinity();
+    double gross_profit = -0.0;
+    double gross_loss = -0.0;
+
+    void add(double p) noexcept {
+        ++count;
+        sum = sum + p;
+        if (p > best) {
+            best = p;
+        }
+        if (p < worst) {
+            worst = p;
+        }
+        if (p > 0.0) {
+            wins += 1;
+            gross_profit = gross_profit + p;
+        } else if (p < 0.0) {
+            gross_loss = gross_loss + std::fabs(p);
+        }
+    }
+};
+
 // Reads the account's cash, initial cash and each trade's pnl; made for both books.
 template <class Book>
 [[nodiscard]] Stats compute_stats(const BrokerOf<Book>& broker,
@@ -63,5 +94,10 @@ template <class Book>
 // The same, for a run that followed its drawdown as it went.
 template <class Book>
 [[nodiscard]] Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown) noexcept;
+// The same for a run that tallied its earlier trades as it went, and dropped them from the
+// journal: `earlier` goes on with the trades still there.
+template <class Book>
+[[nodiscard]] Stats compute_stats(const BrokerOf<Book>& broker, const Drawdown& drawdown,
+                                  TradeTally earlier) noexcept;
 
 }  // namespace cw
