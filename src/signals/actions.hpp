@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -64,6 +65,26 @@ struct Actions {
         } else {
             return entries[i] != 0 || (exits != nullptr && exits[i] != 0);
         }
+    }
+    // The first bar from i (before `end`) at which the set does anything; `end` if none.
+    template <bool Crossed = false>
+    [[nodiscard]] std::size_t next_at(std::size_t i, std::size_t end) const noexcept {
+        if constexpr (!Crossed) {
+            // Eight bars at a time while none has a signal: most have none.
+            auto word = [](const std::int8_t* signs, std::size_t at) {
+                std::uint64_t eight;
+                std::memcpy(&eight, signs + at, sizeof eight);
+                return eight;
+            };
+            while (i + 8 <= end &&
+                   (word(entries, i) | (exits != nullptr ? word(exits, i) : 0U)) == 0) {
+                i += 8;
+            }
+        }
+        while (i < end && !any_at<Crossed>(i)) {
+            ++i;
+        }
+        return i;
     }
     // NaN compares false either way: no cross into or out of a gap.
     [[nodiscard]] bool up(std::size_t i) const noexcept {

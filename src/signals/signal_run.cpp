@@ -77,6 +77,7 @@ public:
 
 private:
     static constexpr std::size_t k_tally_at = 256;
+    static constexpr std::size_t k_ahead = 16;
 
     template <bool GapOpen, Quotes Q>
     void advance_by(const Bar* data, std::size_t first, std::size_t end) {
@@ -104,7 +105,29 @@ private:
         std::uint64_t exposed = 0;
         const bool margin = account.book.rules.margin();
         for (std::size_t i = first; i < end; ++i) {
+            if (account.positions.empty() && account.book.orders.empty()) {
+                // Nothing open and nothing pending: until the next signal a bar changes nothing,
+                // and its point is the cash (seen once, the drawdown sees nothing new again).
+                const std::size_t next = actions.template next_at<Crossed>(i, end);
+                if (next != i) {
+                    const double point = -0.0 + account.cash;
+                    if constexpr (Keep) {
+                        curve.insert(curve.end(), next - i, point);
+                    }
+                    drawdown.see(point);
+                    account.book.bar = static_cast<std::int64_t>(next) - 1;
+                    account.book.current = data + next - 1;
+                    i = next;
+                    if (i == end) {
+                        break;
+                    }
+                }
+            }
             const Bar& bar = data[i];
+            // The rows stream from memory: ask for them ahead of the work on them.
+            // (An address past the end is no fault for a prefetch.)
+            __builtin_prefetch(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(&bar) + k_ahead * sizeof(Bar)));
             if (!begin_bar(account, bar)) {
                 if (!account.positions.empty()) {
                     check_exits_by<GapOpen, Q>(account, bar);
