@@ -89,3 +89,23 @@ def test_a_bad_value_deep_in_a_grid_names_its_set_and_bar(threads, name, dtype):
     args[name][2500, 13] = np.nan
     with pytest.raises(ValueError, match=rf"{name} at bar 2500, set 13\)"):
         bt.run_signals(**args, threads=threads, keep="figures")
+
+
+@pytest.mark.parametrize("raw", [[0, 1, 2, 255, 128], [0, 1, 0, 1, 1]])
+def test_signal_bytes_read_in_place_keep_their_meaning(raw):
+    """int8 and boolean columns are read where they lie; a boolean's byte over 1 (made through a
+    view) is still true, that is a long entry, never a short one."""
+    rng = np.random.default_rng(9)
+    bytes_ = np.zeros(N, np.uint8)
+    bytes_[rng.choice(N, 200, replace=False)] = rng.choice(raw, 200)
+    as_bool = bytes_.view(bool)
+    bt = Backtest(DATA, *EUR)
+    kw = dict(side="both", stop_loss=0.003, take_profit=0.005)
+    expected = fingerprint(bt.run_signals((bytes_ != 0).astype(np.float64), **kw))
+    assert fingerprint(bt.run_signals(as_bool, **kw)) == expected
+    signed = rng.choice(np.array([-100, -1, 0, 0, 0, 0, 3, 127], np.int8), N)
+    assert fingerprint(bt.run_signals(signed, **kw)) == fingerprint(
+        bt.run_signals(np.sign(signed).astype(np.float64), **kw))
+    grid = np.asfortranarray(np.stack([signed, -signed], axis=1))
+    assert [fingerprint(r) for r in bt.run_signals(grid, **kw)] == [
+        fingerprint(bt.run_signals(np.sign(c).astype(np.float64), **kw)) for c in grid.T]

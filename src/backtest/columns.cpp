@@ -499,4 +499,20 @@ std::size_t NumberTable::read_signs(std::size_t set, std::size_t first, std::siz
     }
 }
 
+const std::int8_t* NumberTable::signs_in_place(std::size_t set) const noexcept {
+    const Py_buffer& view = held_.view();
+    if ((code_ != 'b' && code_ != '?') || view.strides[0] != 1) {
+        return nullptr;
+    }
+    const auto* first = static_cast<const std::int8_t*>(view.buf) +
+                        static_cast<Py_ssize_t>(set) * set_stride_;
+    // A boolean's byte is read as true when it is not 0: as a signed byte, one over 127 would be
+    // a negative signal.
+    if (code_ == '?' &&
+        std::any_of(first, first + rows_, [](std::int8_t b) { return b < 0 || b > 1; })) {
+        return nullptr;
+    }
+    return first;
+}
+
 }  // namespace cw

@@ -49,6 +49,10 @@ public:
     [[nodiscard]] std::size_t read_signs(std::size_t set, std::size_t first, std::size_t count,
                                          std::int8_t* out) const;
     [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
+    // Set `set`'s values where they lie, when they are bytes in a row that a run may read as
+    // they stand (int8, or booleans that are all 0 or 1); null otherwise. Valid while the table
+    // is.
+    [[nodiscard]] const std::int8_t* signs_in_place(std::size_t set) const noexcept;
 
 private:
     HeldBuffer held_;

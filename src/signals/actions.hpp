@@ -46,8 +46,8 @@ struct Actions {
     SignalRules rules;
 
     Actions(const SignalSet& set, const SignalRules& given) noexcept
-        : entries(set.entries ? set.entries->data() : nullptr),
-          exits(set.exits ? set.exits->data() : nullptr),
+        : entries(set.entries.data),
+          exits(set.exits.data),
           fast(set.crossing.fast ? set.crossing.fast->data() : nullptr),
           slow(set.crossing.slow ? set.crossing.slow->data() : nullptr),
           down_exits(set.crossing.down_exits),

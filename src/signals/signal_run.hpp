@@ -29,8 +29,22 @@ struct PerBar {
     }
 };
 
-// -1, 0 or +1 per bar.
-using Signs = std::shared_ptr<const std::vector<std::int8_t>>;
+// A signal per bar, of which only the sign counts: signs read into a column of their own, or the
+// caller's own bytes, read where they lie while `owner` keeps them.
+struct Signs {
+    const std::int8_t* data = nullptr;  // null: none
+    std::shared_ptr<const void> owner;
+
+    Signs() = default;
+    Signs(std::nullptr_t) noexcept {}  // NOLINT: null, as for a pointer
+    template <class Column>
+    Signs(std::shared_ptr<Column> column) noexcept  // NOLINT: a column of signs, as it is
+        : data(column ? column->data() : nullptr), owner(std::move(column)) {}
+    Signs(const std::int8_t* signs, std::shared_ptr<const void> keeps) noexcept
+        : data(signs), owner(std::move(keeps)) {}
+    explicit operator bool() const noexcept { return data != nullptr; }
+    bool operator==(std::nullptr_t) const noexcept { return data == nullptr; }
+};
 
 // Entries made inside the loop from two series, as ta::crossover and ta::crossunder find them: a
 // cross above is an entry of +1; a cross below an entry of -1, or with `down_exits` an exit.

@@ -46,7 +46,9 @@ std::string where(const NumberTable& table, std::size_t set, std::size_t bar) {
 template <class Value, class Read>
 class Input {
 public:
-    using Column = std::shared_ptr<const std::vector<Value>>;
+    static constexpr bool k_signs = std::is_same_v<Value, std::int8_t>;
+    // Signs may be the caller's own bytes, read where they lie.
+    using Column = std::conditional_t<k_signs, Signs, std::shared_ptr<const std::vector<Value>>>;
     Input(PyObject* obj, const char* name, std::size_t rows, Read read)
         : table_(obj, name, rows), read_(read) {}
     [[nodiscard]] std::size_t sets() const noexcept { return table_.sets(); }
@@ -77,19 +79,28 @@ public:
 private:
     void read_block(std::size_t first, std::span<Column> out, Watch& watch) const {
         const std::size_t rows = table_.rows();
-        std::vector<std::shared_ptr<std::vector<Value>>> made;
-        made.reserve(out.size());
+        std::vector<std::shared_ptr<std::vector<Value>>> made(out.size());
         for (std::size_t k = 0; k < out.size(); ++k) {
-            made.push_back(std::make_shared<std::vector<Value>>(rows));
+            if constexpr (k_signs) {
+                // The table outlives the run, which so needs no owner for them.
+                if (const std::int8_t* in_place = table_.signs_in_place(first + k)) {
+                    out[k] = Signs(in_place, nullptr);
+                    continue;
+                }
+            }
+            made[k] = std::make_shared<std::vector<Value>>(rows);
         }
         constexpr std::size_t k_piece = 1024;
         std::array<double, k_piece> chunk{};
         for (std::size_t row = 0; row < rows; row += k_piece) {
             const std::size_t count = std::min(k_piece, rows - row);
             for (std::size_t k = 0; k < out.size(); ++k) {
+                if (!made[k]) {
+                    continue;
+                }
                 const std::size_t set = first + k;
                 Value* into = made[k]->data() + row;
-                if constexpr (std::is_same_v<Value, std::int8_t>) {
+                if constexpr (k_signs) {
                     const std::size_t read = table_.read_signs(set, row, count, into);
                     if (read != count) {
                         refuse(concat({"signals must be numbers, not NaN (",
@@ -104,7 +115,11 @@ private:
             }
             watch.look();
         }
-        std::copy(made.begin(), made.end(), out.begin());
+        for (std::size_t k = 0; k < out.size(); ++k) {
+            if (made[k]) {
+                out[k] = std::move(made[k]);
+            }
+        }
     }
 
     NumberTable table_;
@@ -222,6 +237,8 @@ private:
     std::optional<SignInput> exits_;
 };
 
+}  // namespace
+
 Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside) {
     Ref stats = new_stats(outcome.stats);
     if (!keep) {
@@ -235,8 +252,6 @@ Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside) {
     return require_object(PyTuple_Pack(6, stats.get(), trades.get(), equity.get(), exposed.get(),
                                        refused.get(), guesses.get()));
 }
-
-}  // namespace
 
 // Only the main thread of the main interpreter runs signal handlers: any other thread would take
 // the interpreter lock back every few milliseconds for nothing, and wait for it each time. Which

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "binding/compat.hpp"
+#include "binding/ref.hpp"
+#include "signals/signal_run.hpp"
 
 namespace cw {
 
@@ -10,6 +12,10 @@ namespace cw {
 // Stats alone when the journal and curve are not kept.
 PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
+
+// A set's outcome as run_signals returns it: (Stats, Trades, equity, exposed, refused, guesses),
+// or its Stats alone when not kept. `inside`: the backtest has finer data.
+[[nodiscard]] Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside);
 
 // Whether this thread is the one that runs signal handlers, so that work done without the
 // interpreter lock asks it about Ctrl-C now and then (no other thread need ask).
