@@ -81,6 +81,26 @@ struct Actions {
                 i += 8;
             }
         }
+        if constexpr (Crossed) {
+            if (exits == nullptr && i < end) {
+                // Each bar's pair compared once, and carried to the next bar.
+                if (i == 0) {
+                    i = 1;  // nothing crosses at the first bar
+                }
+                bool below = i < end && fast[i - 1] < slow[i - 1];
+                bool above = i < end && fast[i - 1] > slow[i - 1];
+                for (; i < end; ++i) {
+                    const double f = fast[i];
+                    const double s = slow[i];
+                    if ((below && f > s) || (above && f < s)) {
+                        return i;
+                    }
+                    below = f < s;
+                    above = f > s;
+                }
+                return end;
+            }
+        }
         while (i < end && !any_at<Crossed>(i)) {
             ++i;
         }
