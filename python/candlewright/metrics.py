@@ -109,10 +109,13 @@ import bisect
 import math
 import re
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from array import array
+from collections.abc import Callable, Collection, Mapping, Sequence
 from itertools import accumulate, chain, groupby, repeat
 from operator import add, lt, mul, sub, truediv
 from typing import Any, Protocol, TypeVar
+
+from . import _backtest
 
 __all__ = ["INSIDE_METRICS", "METRICS", "TIME_UNITS", "compute_metrics",
            "infer_periods_per_year"]
@@ -302,44 +305,100 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
 
     `trades` maps column names to equal-length columns, one row per closed trade in closing
     order; 'pnl', 'commission', 'lot_size', 'entry_time' and 'exit_time' are read, and
-    'swap' and 'exit_reason' if present.
+    'swap' and 'exit_reason' if present. Columns of float64 and int64 held in buffers (numpy
+    arrays, `array.array`, a `Result`'s columns) are read where they lie, natively.
     Raises ValueError for an unknown `time_unit`, a `periods_per_year` that is not > 0, or
     columns of different lengths.
     """
+    return _metrics(equity=equity, timestamps=timestamps, closes=closes,
+                    initial_cash=initial_cash, final_cash=final_cash,
+                    max_drawdown_pct=max_drawdown_pct, trades=trades,
+                    exposure_bars=exposure_bars, spread=spread, contract_size=contract_size,
+                    quote_to_account=quote_to_account, time_unit=time_unit,
+                    periods_per_year=periods_per_year, spread_paid=spread_paid,
+                    orders_refused=orders_refused)
+
+
+def _compute_metrics_python(**arguments: Any) -> dict[str, float | int | None]:
+    """`compute_metrics` with every pass in Python: the reference the native passes match."""
+    return _metrics(**arguments, native=False)
+
+
+# The metrics that need each pass; the others cost next to nothing.
+_CURVE_METRICS = frozenset((
+    "equity_peak", "wiped_out_at", "annual_return_pct", "cagr_pct", "volatility_ann_pct",
+    "sharpe", "sortino", "calmar", "avg_drawdown_pct", "max_drawdown_duration",
+    "avg_drawdown_duration", "max_drawdown_bars", "avg_drawdown_bars"))
+_TRADE_METRICS = frozenset((
+    "win_rate_net_pct", "expectancy", "best_trade_net", "worst_trade_net", "avg_win",
+    "avg_loss", "payoff_ratio", "profit_factor_net", "kelly", "sqn", "max_consecutive_wins",
+    "max_consecutive_losses", "avg_trade_duration", "max_trade_duration", "commissions",
+    "spread_paid", "swaps"))
+# What a skipped pass leaves: never shown, as only the metrics asked for are kept.
+_NO_CURVE = (_NAN, -1, _NAN, _NAN, _NAN, 0.0, 0, 0.0, 0, 0.0)
+_NO_TRADES = (_NAN, _NAN, 0, 0.0, 0, 0.0, _NAN, _NAN, 0, 0, _NAN, None, 0.0, 0.0, 0.0)
+
+
+def _metrics(*, equity: Sequence[float], timestamps: Sequence[int], closes: Sequence[float],
+             initial_cash: float, final_cash: float, max_drawdown_pct: float,
+             trades: Mapping[str, Sequence[Any]], exposure_bars: int, spread: float,
+             contract_size: float, quote_to_account: float, time_unit: str = "s",
+             periods_per_year: float | None = None, spread_paid: float | None = None,
+             orders_refused: int = 0, native: bool = True,
+             wanted: Collection[str] | None = None) -> dict[str, float | int | None]:
+    """`compute_metrics`, natively where the columns allow, and only the metrics `wanted`
+    (all by default): a pass no wanted metric needs is skipped."""
     unit = _unit(time_unit)
     if periods_per_year is not None and not periods_per_year > 0:
         raise ValueError(f"periods_per_year must be > 0, not {periods_per_year!r}")
     year = _YEAR_DAYS * 86400 * unit
 
-    eq, ts = _as_list(equity), _as_list(timestamps)
+    eq: Sequence[float] = equity
+    ts: Sequence[int] = timestamps
+    curve_columns = (_column(eq, float), _column(ts, int)) if native else None
+    if curve_columns is None or curve_columns[0] is None or curve_columns[1] is None:
+        eq, ts, curve_columns = _as_list(equity), _as_list(timestamps), None
     n = len(eq)
     if len(ts) != n or len(closes) != n:
         raise ValueError(f"equity, timestamps and closes must have the same length, not "
                          f"{n}, {len(ts)} and {len(closes)}")
     # Only the first and last close are read.
     first_close, last_close = (float(closes[0]), float(closes[-1])) if n else (_NAN, _NAN)
-    pnl, commission, lot_size, entry_time, exit_time = (
-        _as_list(trades.get(name, ())) for name in _TRADE_COLUMNS)
-    num_trades = len(pnl)
-    for name, column in zip(_TRADE_COLUMNS, (pnl, commission, lot_size, entry_time, exit_time)):
+    columns = [trades.get(name, ()) for name in _TRADE_COLUMNS]
+    num_trades = len(columns[0])
+    for name, column in zip(_TRADE_COLUMNS, columns):
         if len(column) != num_trades:
             raise ValueError(f"trade column {name!r} has {len(column)} rows, 'pnl' has "
                              f"{num_trades}")
 
-    start, end = (ts[0], ts[-1]) if n else (None, None)
+    # A buffer's items may be numpy scalars; a list's are the caller's own.
+    at: Callable[[int], Any] = (lambda i: int(ts[i])) if curve_columns is not None else \
+        ts.__getitem__
+    start, end = (at(0), at(-1)) if n else (None, None)
     span = end - start if start is not None and end is not None else None
     ppy = infer_periods_per_year(ts, time_unit) if periods_per_year is None \
         else periods_per_year
     root_ppy = math.sqrt(ppy) if ppy == ppy else _NAN
 
-    present = _without_nan(eq)
-    peak_candidates = [x for x in (initial_cash, max(present, default=_NAN)) if x == x]
+    # Only the initial cash can be zero: equity at or below zero makes no returns at all.
+    returns = not final_cash <= 0
+    curve: tuple[Any, ...] | None = None
+    if wanted is not None and _CURVE_METRICS.isdisjoint(wanted):
+        curve = _NO_CURVE
+    elif curve_columns is not None:
+        curve = _native_curve(*curve_columns, initial_cash, returns)
+    if curve is None:
+        curve = _curve_passes(_as_list(eq), _as_list(ts), initial_cash, returns)
+    (max_present, first_nonpositive, mean_r, stdev_r, downside_dev, avg_depth, max_dd_duration,
+     avg_dd_duration, max_dd_bars, avg_dd_bars) = curve
+
+    peak_candidates = [x for x in (initial_cash, max_present) if x == x]
     equity_peak = max(peak_candidates, default=_NAN)
     wiped_out_at = None
-    if present and min(present) <= 0:
-        wiped_out_at = ts[next(i for i, e in enumerate(eq) if e <= 0)]
+    if first_nonpositive >= 0:
+        wiped_out_at = at(first_nonpositive)
     elif n and final_cash <= 0:
-        wiped_out_at = ts[-1]
+        wiped_out_at = end
     wiped_out = wiped_out_at is not None or final_cash <= 0
 
     cagr = _NAN
@@ -350,30 +409,29 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
         except OverflowError:  # a large gain over a very short span
             cagr = math.inf
 
-    r = [] if wiped_out else _returns(eq, initial_cash)
-    mean_r, stdev_r = _mean_stdev(r)
-    downside = [x for x in r if x < 0]
-    downside_dev = math.sqrt(_sum_squares(downside) / len(r)) if r else _NAN
-
-    depths, dd_durations, dd_lengths = _drawdowns(eq, ts)
-
-    swap = _as_list(trades.get("swap", ()))
-    net = list(map(sub, pnl, commission))
-    if any(swap):  # a zero swap must not turn a -0.0 net into +0.0
-        net = list(map(add, net, swap))
-    wins = [x for x in net if x > 0]
-    present_net = _without_nan(net)  # max() would keep a NaN that comes first
-    losses = [x for x in net if x < 0]
-    mean_net, stdev_net = _mean_stdev(net)
-    win_share = _div(len(wins), num_trades)
-    avg_win, avg_loss = _mean(wins), _mean(losses)
-    payoff = _div(avg_win, abs(avg_loss))
-    sum_losses = abs(_fsum(losses))
-    profit_factor = _fsum(wins) / sum_losses if losses and sum_losses else (
-        math.inf if wins else _NAN)
-    run_wins, run_losses = _longest_runs(net)
-    trade_durations = list(map(sub, exit_time, entry_time))
     spread_per_lot = 2 * spread * contract_size * quote_to_account
+    swap = trades.get("swap", ())
+    figures: tuple[Any, ...] | None = None
+    if wanted is not None and _TRADE_METRICS.isdisjoint(wanted):
+        figures = _NO_TRADES
+    elif native:
+        figures = _native_trades(columns, swap, spread_per_lot)
+    if figures is None:
+        pnl, commission, lot_size, entry_time, exit_time = map(_as_list, columns)
+        figures = _trade_passes(pnl, commission, lot_size, entry_time, exit_time, _as_list(swap),
+                                spread_per_lot)
+    (mean_net, stdev_net, wins, sum_wins, losses, sum_losses, best, worst, run_wins, run_losses,
+     avg_trade_duration, max_trade_duration, commissions, spreads, swaps) = figures
+
+    win_share = _div(wins, num_trades)
+    avg_win = sum_wins / wins if wins else _NAN
+    avg_loss = sum_losses / losses if losses else _NAN
+    payoff = _div(avg_win, abs(avg_loss))
+    profit_factor = sum_wins / abs(sum_losses) if losses and abs(sum_losses) else (
+        math.inf if wins else _NAN)
+    reasons = trades.get("exit_reason", ())
+    stop_outs = reasons.count("stop_out") if type(reasons) in (list, tuple) else \
+        sum(1 for reason in reasons if reason == "stop_out")
 
     values: tuple[float | int | None, ...] = (
         start, end, span, n, ppy, _div(exposure_bars, n) * 100,
@@ -383,20 +441,99 @@ def compute_metrics(*, equity: Sequence[float], timestamps: Sequence[int],
         mean_r * ppy * 100, cagr, stdev_r * root_ppy * 100,
         _div(mean_r, stdev_r) * root_ppy, _div(mean_r, downside_dev) * root_ppy,
         _div(cagr, max_drawdown_pct),
-        max_drawdown_pct, _mean(depths) if depths else 0.0, max(dd_durations, default=0),
-        _mean(list(map(float, dd_durations))) if dd_durations else 0.0,
-        max(dd_lengths, default=0),
-        _mean(list(map(float, dd_lengths))) if dd_lengths else 0.0,
-        num_trades, win_share * 100, mean_net, max(present_net, default=_NAN),
-        min(present_net, default=_NAN), avg_win, avg_loss, payoff, profit_factor,
-        win_share - _div(1 - win_share, payoff),
+        max_drawdown_pct, avg_depth, max_dd_duration, avg_dd_duration, max_dd_bars, avg_dd_bars,
+        num_trades, win_share * 100, mean_net, best, worst, avg_win, avg_loss, payoff,
+        profit_factor, win_share - _div(1 - win_share, payoff),
         math.sqrt(num_trades) * _div(mean_net, stdev_net), run_wins, run_losses,
-        _mean(list(map(float, trade_durations))),
-        max(trade_durations) if trade_durations else None,
-        _fsum(list(map(float, commission))),
-        _fsum(list(map(mul, lot_size, repeat(spread_per_lot))))
-        if spread_paid is None else spread_paid,
-        _fsum(list(map(float, swap))), orders_refused,
-        sum(1 for reason in trades.get("exit_reason", ()) if reason == "stop_out"),
+        avg_trade_duration, max_trade_duration, commissions,
+        spreads if spread_paid is None else spread_paid, swaps, orders_refused, stop_outs,
     )
-    return dict(zip(METRICS, values, strict=True))
+    if wanted is None:
+        return dict(zip(METRICS, values, strict=True))
+    return {name: value for name, value in zip(METRICS, values, strict=True) if name in wanted}
+
+
+def _column(seq: Any, kind: type) -> Any:
+    """`seq` as the native passes read it: a buffer as it is (the pass refuses the wrong kind),
+    a list or tuple of exactly `kind` as an array; None for anything else."""
+    if isinstance(seq, (list, tuple)):
+        if not all(type(x) is kind for x in seq):
+            return None  # ints among floats divide otherwise; bools are no timestamps
+        try:
+            return array("d" if kind is float else "q", seq)
+        except OverflowError:  # an integer past 64 bits
+            return None
+    try:
+        memoryview(seq)
+    except TypeError:
+        return None
+    return seq
+
+
+def _native_curve(equity: Any, timestamps: Any, initial_cash: float,
+                  returns: bool) -> tuple[Any, ...] | None:
+    try:
+        curve: tuple[Any, ...] | None = _backtest._curve_metrics(
+            equity, timestamps, float(initial_cash), returns)
+    except TypeError:  # not float64 and int64 buffers: the Python passes read them
+        return None
+    return curve
+
+
+def _native_trades(columns: list[Any], swap: Any, spread_per_lot: float
+                   ) -> tuple[Any, ...] | None:
+    pnl, commission, lot_size, entry_time, exit_time = columns
+    held = [_column(c, kind) for c, kind in ((pnl, float), (commission, float), (swap, float),
+                                             (lot_size, float), (entry_time, int),
+                                             (exit_time, int))]
+    if any(c is None for c in held):
+        return None
+    try:
+        figures: tuple[Any, ...] | None = _backtest._trade_metrics(
+            held[0], held[1], held[2], held[3], held[4], held[5], float(spread_per_lot))
+    except TypeError:
+        return None
+    return figures
+
+
+def _curve_passes(eq: list[float], ts: list[int], initial_cash: float, returns: bool
+                  ) -> tuple[Any, ...]:
+    """The figures of the equity curve that `_backtest._curve_metrics` gives, in Python:
+    (max of the values present, first bar at or below zero or -1, mean, stdev and downside
+    deviation of the returns, then mean depth, longest and mean duration, longest and mean
+    length in bars of the drawdowns)."""
+    present = _without_nan(eq)
+    first_nonpositive = -1
+    if present and min(present) <= 0:
+        first_nonpositive = next(i for i, e in enumerate(eq) if e <= 0)
+    r = _returns(eq, initial_cash) if returns and first_nonpositive < 0 else []
+    mean_r, stdev_r = _mean_stdev(r)
+    downside = [x for x in r if x < 0]
+    downside_dev = math.sqrt(_sum_squares(downside) / len(r)) if r else _NAN
+    depths, durations, lengths = _drawdowns(eq, ts)
+    return (max(present, default=_NAN), first_nonpositive, mean_r, stdev_r, downside_dev,
+            _mean(depths) if depths else 0.0, max(durations, default=0),
+            _mean(list(map(float, durations))) if durations else 0.0,
+            max(lengths, default=0), _mean(list(map(float, lengths))) if lengths else 0.0)
+
+
+def _trade_passes(pnl: list[float], commission: list[float], lot_size: list[float],
+                  entry_time: list[int], exit_time: list[int], swap: list[float],
+                  spread_per_lot: float) -> tuple[Any, ...]:
+    """The figures of the trades that `_backtest._trade_metrics` gives, in Python: (mean and
+    stdev of net, count and sum of the wins, of the losses, best and worst net, longest runs
+    of wins and of losses, mean and longest duration, sums of commissions, spreads and swaps)."""
+    net = list(map(sub, pnl, commission))
+    if any(swap):  # a zero swap must not turn a -0.0 net into +0.0
+        net = list(map(add, net, swap))
+    wins = [x for x in net if x > 0]
+    present_net = _without_nan(net)  # max() would keep a NaN that comes first
+    losses = [x for x in net if x < 0]
+    mean_net, stdev_net = _mean_stdev(net)
+    run_wins, run_losses = _longest_runs(net)
+    durations = list(map(sub, exit_time, entry_time))
+    return (mean_net, stdev_net, len(wins), _fsum(wins), len(losses), _fsum(losses),
+            max(present_net, default=_NAN), min(present_net, default=_NAN), run_wins,
+            run_losses, _mean(list(map(float, durations))),
+            max(durations) if durations else None, _fsum(list(map(float, commission))),
+            _fsum(list(map(mul, lot_size, repeat(spread_per_lot)))), _fsum(list(map(float, swap))))

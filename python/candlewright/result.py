@@ -13,13 +13,14 @@ import functools
 import importlib
 import math
 import weakref
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from typing import Any, cast
 
 from _candlewright import Stats
 
 from ._backtest import Bars, Column, Trades
-from .metrics import TIME_UNITS, compute_metrics
+from .metrics import TIME_UNITS
+from .metrics import _metrics as _metrics_of
 
 __all__ = ["Result", "RunRecord", "FIGURES", "TRADE_COLUMNS", "SUMMARY", "SERIES", "json_safe"]
 
@@ -184,24 +185,39 @@ class Result:
 
     @functools.cached_property
     def metrics(self) -> dict[str, Any]:
+        return self._metrics(None)
+
+    def _metrics_named(self, names: Collection[str]) -> dict[str, Any]:
+        """The metrics of `names` only (as `metrics` has them, in its order), computing no
+        pass over the curve or the trades that none of them needs."""
+        known = self.__dict__.get("metrics")
+        if known is not None:
+            return {name: value for name, value in known.items() if name in names}
+        return self._metrics(frozenset(names))
+
+    def _metrics(self, wanted: frozenset[str] | None) -> dict[str, Any]:
         bt: Any = self._backtest
         stats = self.stats
         initial_cash, _, spread, contract_size, quote_to_account = bt.account
         trades = self.trades
         periods = bt.periods_per_year  # NaN with too few bars to tell: left to the metrics
-        return compute_metrics(
-            equity=_values(self.equity), timestamps=_values(bt.column("timestamp")),
+        # The columns go as buffers, read natively where they lie.
+        figures = _metrics_of(
+            equity=_view(self.equity), timestamps=_view(bt.column("timestamp")),
             closes=cast(Any, bt.column("close")),  # only its first and last are read
             initial_cash=initial_cash, final_cash=stats.final_cash,
             max_drawdown_pct=stats.max_drawdown_pct,
-            trades={**{name: _values(getattr(trades, name)) for name in
+            trades={**{name: _view(getattr(trades, name)) for name in
                         ("pnl", "commission", "swap", "lot_size", "entry_time", "exit_time")},
                     "exit_reason": trades.exit_reason},
             exposure_bars=self.exposure_bars, spread=spread, contract_size=contract_size,
             quote_to_account=quote_to_account, time_unit=bt.time_unit,
             periods_per_year=periods if periods > 0 else None,
-            spread_paid=self._spread_paid(),
-            orders_refused=self.orders_refused) | self._inside_metrics()
+            spread_paid=self._spread_paid(), orders_refused=self.orders_refused,
+            wanted=wanted)
+        inside = self._inside_metrics()
+        return figures | (inside if wanted is None else
+                          {name: value for name, value in inside.items() if name in wanted})
 
     def _inside_metrics(self) -> dict[str, int | None]:
         ambiguous, resolved, fell_back = self.__dict__.get("_inside", (0, None, None))
@@ -438,12 +454,6 @@ def _with_declared(declared: dict[str, Any], given: Any) -> Any:
 def _view(column: Column) -> memoryview:
     # Typed through Any: before 3.12 a class has no __buffer__ for the checker to see.
     return memoryview(cast(Any, column))
-
-
-def _values(column: Column) -> list[Any]:
-    # memoryview's own list making, in C, strides and all.
-    values: list[Any] = _view(column).tolist()
-    return values
 
 
 def _special(value: Any) -> str:

@@ -11,6 +11,7 @@
 #include "backtest/keeping.hpp"
 #include "market/bar_type.hpp"
 #include "portfolio/portfolio_type.hpp"
+#include "stats/curve_metrics_type.hpp"
 #include "stats/stats_type.hpp"
 #include "ta/ta_type.hpp"
 
@@ -37,6 +38,7 @@ int exec_module(PyObject* module) {
         }
         require_ok(PyModule_AddFunctions(module, keeping_functions));
         require_ok(PyModule_AddFunctions(module, ta_functions));
+        require_ok(PyModule_AddFunctions(module, curve_metrics_functions));
         require_ok(PyModule_AddFunctions(module, history_functions));
         require_ok(PyModule_AddFunctions(module, portfolio_functions));
         require_ok(PyModule_AddFunctions(module, ticks_functions));
