@@ -15,6 +15,7 @@ from .bars import (Bars, ServerTimeWarning, from_arrays, from_dataframe, read_cs
                    read_parquet, sample_bars)
 from .instruments import Instrument
 from .portfolio import Portfolio, PortfolioAccount, PortfolioResult
+from .recipes import Cross
 from .resample import resample
 from .saving import load
 from .signals import SignalStrategy
@@ -26,7 +27,7 @@ from .walk_forward import WalkForward, Window, walk_forward
 
 __all__ = ["Bar", "Broker", "Engine", "Stats", "Backtest", "Result", "Account", "Order", "Position",
            "Trade", "Trades", "Column", "Strategy", "StrategyProtocol", "SmaCross",
-           "SignalStrategy", "History", "NetPosition", "LookAheadError", "crossover", "crossunder",
+           "SignalStrategy", "Cross", "History", "NetPosition", "LookAheadError", "crossover", "crossunder",
            "Bars", "read_csv", "read_parquet", "read_feather", "from_dataframe", "from_arrays",
            "resample", "sample_bars", "sweep", "SweepResult", "SweepResults", "SweepError",
            "walk_forward", "WalkForward", "Window", "load", "ServerTimeWarning", "Portfolio",

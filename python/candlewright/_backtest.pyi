@@ -428,6 +428,17 @@ class Runner:
         threads: int,
         keep: bool,
     ) -> list[Any]: ...
+    def run_recipe(
+        self,
+        lines: tuple[tuple[int, float], ...] | list[tuple[int, float]],
+        sets: tuple[tuple[int, int, float, float, float], ...]
+        | list[tuple[int, int, float, float, float]],
+        side: int,
+        down_exits: bool,
+        max_positions: int,
+        threads: int,
+        keep: bool,
+    ) -> list[Any]: ...
     @property
     def bars(self) -> Bars: ...
     @property
@@ -616,6 +627,10 @@ def _ta_stochastic(
 def _ta_donchian(high: Any, low: Any, n: int, upper: Any, middle: Any, lower: Any) -> None: ...
 def _ta_crossover(a: Any, b: Any, out: Any) -> None: ...
 def _ta_crossunder(a: Any, b: Any, out: Any) -> None: ...
+def _curve_metrics(equity: Any, timestamps: Any, initial_cash: float,
+                   returns: bool) -> tuple[Any, ...] | None: ...
+def _trade_metrics(pnl: Any, commission: Any, swap: Any, lot_size: Any, entry_time: Any,
+                   exit_time: Any, spread_per_lot: float) -> tuple[Any, ...] | None: ...
 
 @final
 class PortfolioRunner:

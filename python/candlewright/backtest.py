@@ -310,6 +310,18 @@ class Backtest:
                                     take_profit=take_profit, max_positions=max_positions)
         return run_signals(self, arguments, threads, keep)
 
+    def run_recipe(self, recipe: Any,
+                   grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]], *,
+                   threads: int | None = None,
+                   keep: str = "all") -> list[tuple[dict[str, Any], Any]]:
+        """Runs every parameter set of `grid` (as `sweep` takes it) of a recipe such as
+        `Cross("sma", "sma")`, natively in one call: each distinct line is computed once, the
+        crossings are found inside the loop, and the sets run on `threads` threads (by default
+        one per core). Returns `(params, result)` for each set in grid order, the `Result` of
+        `run(recipe(**params))` to the bit (its `Stats` with `keep="figures"`)."""
+        from .recipes import run_recipe
+        return run_recipe(self, recipe, grid, threads, keep)
+
     def run_sets(self, factory: Any, sets: Iterable[Mapping[str, Any]], *,
                  threads: int | None = None, keep: str = "all") -> list[Any]:
         """Runs `factory(**params)` for each parameter set, on `threads` threads (by default one

@@ -61,6 +61,10 @@ class SignalStrategy(Strategy):
         """The arguments of `Backtest.run_signals` that run this strategy."""
         return dict(self._arguments)
 
+    def _run_natively(self, backtest: Any, keep: str) -> Any:
+        """The run `run_strategy` makes of this strategy, without a Python call per bar."""
+        return run_signals(backtest, self._arguments, 1, keep)
+
     def init(self) -> None:
         # Every run starts at the first bar, so one instance can be run more than once.
         a, n = self._arguments, len(self.data.close)
@@ -213,7 +217,7 @@ def run_strategy(backtest: Any, strategy: Any, keep: str = "all") -> Any:
     if isinstance(strategy, Mapping):
         strategy = SignalStrategy(**strategy)
     if isinstance(strategy, SignalStrategy):
-        return run_signals(backtest, strategy._arguments, 1, keep)
+        return strategy._run_natively(backtest, keep)
     result = backtest.run(strategy)
     return result.stats if keep == "figures" else result
 

@@ -15,7 +15,6 @@ import copy
 import functools
 import hashlib
 import importlib
-import itertools
 import math
 import multiprocessing
 import operator
@@ -43,8 +42,10 @@ from ._account import (COMMISSION, CONTRACT_SIZE, DEFAULTS, INITIAL_CASH, QUOTE_
 from .backtest import RULES, Backtest, _is_per_bar
 from .bars import Bars
 from .fx import fixed_account
-from .metrics import METRICS
+from .metrics import INSIDE_METRICS, METRICS
 from .portfolio import Portfolio
+from .grids import expand_grid
+from .recipes import Cross
 from .result import FIGURES, Result
 from .signals import is_signal_based, run_strategy
 from .strategies import AnyStrategy
@@ -161,35 +162,6 @@ class SweepResults(list[SweepResult]):
         return pd.DataFrame(rows)
 
 
-def expand_grid(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]
-                ) -> list[dict[str, Any]]:
-    """The parameter sets of a grid, in order. A mapping of names to value lists gives their
-    product, the last name varying fastest; any other iterable gives its mappings as they are."""
-    if isinstance(grid, Mapping):
-        names = list(grid)
-        columns = []
-        for name in names:
-            if not isinstance(name, str):
-                raise TypeError(f"grid names must be strings, not {type(name).__name__}")
-            values = grid[name]
-            # A string is iterable too, but a list of its characters is never what was meant.
-            if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
-                raise TypeError(f"grid values for {name!r} must be a list of values, "
-                                f"not {type(values).__name__}")
-            columns.append(list(values))
-        return [dict(zip(names, combination)) for combination in itertools.product(*columns)]
-    if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
-        raise TypeError("grid must be a mapping of names to value lists or an iterable of "
-                        f"mappings, not {type(grid).__name__}")
-    sets = []
-    for position, params in enumerate(grid):
-        if not isinstance(params, Mapping) or not all(isinstance(k, str) for k in params):
-            raise TypeError(f"grid item {position} must be a mapping of names to values, "
-                            f"not {type(params).__name__}")
-        sets.append(dict(params))
-    return sets
-
-
 def sweep(strategy_factory: Callable[..., AnyStrategy],
           grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
           bars: Sequence[Bar] | Portfolio, *, initial_cash: float = INITIAL_CASH,
@@ -200,6 +172,7 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
           constraint: Callable[[dict[str, Any]], bool] | None = None, method: str = "grid",
           max_tries: int | None = None, random_state: int | None = None,
           account_options: Mapping[str, Any] | None = None,
+          metrics: Iterable[str] | None = None,
           **account_rules: Any) -> SweepResults:
     """Run `strategy_factory(**params)` over `bars` once for each parameter set of `grid`, and
     return a `SweepResult` per set: the eleven figures, the metrics of the run's `Result` and a
@@ -207,7 +180,10 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
 
     `maximize` names the score: a figure or a metric (`"sharpe"`), or a function of the run's
     `Result`; `results.best` is the set that scores highest. `constraint(params)` false skips a
-    set before it runs. `method` chooses the sets: "grid" (every one), "random" (`max_tries`
+    set before it runs. `metrics` names the metrics each `SweepResult.metrics` keeps (None,
+    the default: all of them, as `Result.metrics` has them); the one `maximize` names is
+    always kept, and a pass over the curve or the trades that none of them needs is skipped.
+    `method` chooses the sets: "grid" (every one), "random" (`max_tries`
     of them, drawn with `random_state`, the same ones on every run), or "optuna" (`max_tries`
     trials of Optuna's TPE sampler seeded with `random_state`, which needs `maximize` and
     the `optuna` extra).
@@ -215,8 +191,9 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
     A factory that returns a `SignalStrategy` (see `Backtest.run_signals`) makes a signal
     sweep: its sets run natively on `max_workers` threads of this process (all cores), without
     the interpreter lock, so nothing is pickled and no process starts; only `executor` sends
-    them elsewhere. Otherwise, by default the sets run on a process pool of `max_workers`
-    processes (all this machine's cores), forked where that is safe, so that any factory will do, a lambda too; where the
+    them elsewhere. A recipe (`Cross`, see `Backtest.run_recipe`) runs its whole grid natively,
+    a batch of sets per call, each distinct line computed once. Otherwise, by default the sets
+    run on a process pool of `max_workers` processes (all this machine's cores), forked where that is safe, so that any factory will do, a lambda too; where the
     workers cannot be forked, the factory must be picklable (a class or function defined at
     module level, or a `functools.partial` of one), and a script must call the sweep under
     `if __name__ == "__main__":`, or the sets run in this process, with a warning saying why.
@@ -268,8 +245,8 @@ def sweep(strategy_factory: Callable[..., AnyStrategy],
     if method != "grid" and (max_tries is None or operator.index(max_tries) < 1):
         raise ValueError(f"method={method!r} needs max_tries, the number of sets to run (>= 1)")
     _check_score(maximize)
-    plan = _Plan(_Job(strategy_factory, maximize), runner, pack, executor, max_workers,
-                 sys.stderr.isatty() if progress is None else progress)
+    plan = _Plan(_Job(strategy_factory, maximize, _wanted(metrics, maximize)), runner, pack,
+                 executor, max_workers, sys.stderr.isatty() if progress is None else progress)
     if method == "optuna":
         results = _optuna_search(plan, grid, constraint, operator.index(max_tries or 0),
                                  random_state)
@@ -302,6 +279,7 @@ class _Job:
 
     factory: Callable[..., AnyStrategy]
     score: str | Callable[[Any], float] | None
+    metrics: frozenset[str] | None = None  # what each set computes and keeps; None: all
 
 
 @dataclass
@@ -324,13 +302,32 @@ def _check_score(maximize: str | Callable[[Any], float] | None) -> None:
         raise TypeError(f"maximize must be a name or a function, not {type(maximize).__name__}")
 
 
+def _wanted(metrics: Iterable[str] | None, maximize: str | Callable[[Any], float] | None
+            ) -> frozenset[str] | None:
+    """The metrics a sweep keeps: those asked for and the score's, or None for all."""
+    if metrics is None:
+        return None
+    if isinstance(metrics, str):
+        raise TypeError(f"metrics must be a list of names, not the string {metrics!r}")
+    names = frozenset(metrics)
+    unknown = sorted(names.difference(METRICS, INSIDE_METRICS))
+    if unknown:
+        raise ValueError(f"unknown metrics: {', '.join(map(repr, unknown))}; metrics: "
+                         f"{', '.join((*METRICS, *INSIDE_METRICS))}")
+    return names | {maximize} if isinstance(maximize, str) and maximize in METRICS else names
+
+
 def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
     if not sets:
         return []
     bar = progress_bar(len(sets), sys.stderr, "sets") if plan.progress else None
     results: list[SweepResult | None] = [None] * len(sets)
     try:
-        if plan.executor is None and _signal_based(plan.job, sets[0]):
+        recipe = plan.job.factory
+        if plan.executor is None and isinstance(recipe, Cross) and \
+                isinstance(plan.backtest, Backtest):
+            _recipe_sets(plan, recipe, sets, results, bar)
+        elif plan.executor is None and _signal_based(plan.job, sets[0]):
             # Their runs give up the interpreter lock, so threads of this process use every
             # core, with nothing to pickle and no process to start.
             pool = cf.ThreadPoolExecutor(min(plan.max_workers or _cores(), len(sets)))
@@ -366,6 +363,28 @@ def _run_sets(plan: _Plan, sets: list[dict[str, Any]]) -> list[SweepResult]:
         if bar is not None:
             bar.close()
     return [result for result in results if result is not None]
+
+
+def _recipe_sets(plan: _Plan, recipe: Cross, sets: list[dict[str, Any]],
+                 results: list[SweepResult | None], bar: Any) -> None:
+    """A recipe's sets natively, a batch at a time: each set's journal and curve live only
+    until its metrics are read, and a batch shares its lines. A batch that fails runs again a
+    set at a time, so that the error is the set's own."""
+    threads = min(plan.max_workers or _cores(), len(sets))
+    size = max(16, 4 * threads)
+    for first in range(0, len(sets), size):
+        chosen = sets[first:first + size]
+        try:
+            ran: list[Any] | None = recipe.run(plan.backtest, chosen, threads=threads)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except Exception:
+            ran = None
+        for k, params in enumerate(chosen):
+            results[first + k] = _filed(params, _run_on(plan.backtest, plan.job, params,
+                                                        None if ran is None else ran[k]))
+            if bar is not None:
+                bar.step()
 
 
 def _signal_based(job: _Job, params: dict[str, Any]) -> bool:
@@ -839,14 +858,19 @@ def _run_set(source: object, job: _Job | None, params: dict[str, Any]) -> tuple[
     return _run_on(_backtest_for(source), job, params)
 
 
-def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any]) -> tuple[Any, ...]:
+def _run_on(backtest: Any, job: _Job | None, params: dict[str, Any],
+            result: Any = None) -> tuple[Any, ...]:
     """(figures, metrics, score, None), or (None, None, None, the error as plain strings,
-    which pickle whatever the exception was)."""
+    which pickle whatever the exception was); `result` is the set's run, if made already."""
     try:
         if job is None:
             raise RuntimeError("this worker has not received the strategy factory")
-        result = run_strategy(backtest, job.factory(**params))
-        metrics = result.metrics
+        if result is None:
+            result = run_strategy(backtest, job.factory(**params))
+        wanted = job.metrics
+        named = getattr(result, "_metrics_named", None)
+        metrics = result.metrics if wanted is None else named(wanted) if named is not None \
+            else {k: v for k, v in result.metrics.items() if k in wanted}
         score = job.score
         value = None if score is None else (
             score(result) if callable(score) else

@@ -25,8 +25,10 @@ from .bars import Bars
 from .fx import fixed_account, window
 from .metrics import infer_periods_per_year
 from .portfolio import Portfolio
+from .recipes import CrossStrategy
 from .resample import span_seconds
 from .result import Result
+from .signals import run_strategy
 from .strategies import AnyStrategy
 from .sweeps import SweepResult, _own_account, sweep
 
@@ -156,9 +158,12 @@ def walk_forward(strategy_factory: Callable[..., AnyStrategy],
 
     def tested(span: tuple[int, int], params: dict[str, Any]) -> tuple[Any, Any]:
         test_bars = data[span[0]:span[1]]
-        return (Backtest(test_bars, initial_cash, commission, window(spread, *span),
-                         contract_size, window(quote_to_account, *span),
-                         **rules).run(strategy_factory(**params)), test_bars.timestamp)
+        backtest = Backtest(test_bars, initial_cash, commission, window(spread, *span),
+                            contract_size, window(quote_to_account, *span), **rules)
+        strategy = strategy_factory(**params)
+        # A recipe's set runs natively, as its sweep did: the same run, without Python per bar.
+        return (run_strategy(backtest, strategy) if isinstance(strategy, CrossStrategy)
+                else backtest.run(strategy), test_bars.timestamp)
 
     return _stitched(_windows(data, train, test, step, anchored), data.timestamp,
                      float(initial_cash), unit, choose, tested)
@@ -216,7 +221,7 @@ def _stitched(spans: Any, times: Any, initial_cash: float, unit: str,
 
 # What walk_forward passes on to each window's sweep, beside the account.
 _SWEEP_OPTIONS = ("executor", "max_workers", "progress", "constraint", "method", "max_tries",
-                  "random_state")
+                  "random_state", "metrics")
 
 
 def _windows(bars: Bars | Portfolio, train: int | str, test: int | str, step: int | str | None,

@@ -15,6 +15,7 @@
 #include "backtest/bars_type.hpp"
 #include "backtest/history_type.hpp"
 #include "backtest/ticks_type.hpp"
+#include "signals/recipe_type.hpp"
 #include "signals/signals_type.hpp"
 
 namespace cw {
@@ -307,6 +308,8 @@ PyMethodDef g_methods[] = {
     {"run_signals", method_entry(runner_run_signals), METH_FASTCALL | METH_KEYWORDS,
      "run_signals($self, entries, exits, lots, stop_loss, take_profit, side, max_positions, "
      "threads, keep)\n--\n\n"},
+    {"run_recipe", method_entry(runner_run_recipe), METH_FASTCALL | METH_KEYWORDS,
+     "run_recipe($self, lines, sets, side, down_exits, max_positions, threads, keep)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -237,8 +237,6 @@ private:
     std::optional<SignInput> exits_;
 };
 
-}  // namespace
-
 Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside) {
     Ref stats = new_stats(outcome.stats);
     if (!keep) {
@@ -252,6 +250,8 @@ Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside) {
     return require_object(PyTuple_Pack(6, stats.get(), trades.get(), equity.get(), exposed.get(),
                                        refused.get(), guesses.get()));
 }
+
+}  // namespace
 
 // Only the main thread of the main interpreter runs signal handlers: any other thread would take
 // the interpreter lock back every few milliseconds for nothing, and wait for it each time. Which
@@ -283,6 +283,59 @@ bool handles_signals() {
     return main_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
 }
 
+SignalCall signal_call(PyObject* side, PyObject* max_positions, PyObject* threads,
+                       PyObject* keep) {
+    const std::uint64_t sides = convert_arg<to_u64>(side, "side");
+    const std::uint64_t most = convert_arg<to_u64>(max_positions, "max_positions");
+    const std::uint64_t count = convert_arg<to_u64>(threads, "threads");
+    if (sides > 2) {
+        refuse("side must be 0 (long), 1 (short) or 2 (both)");
+    }
+    if (most < 1 || count < 1) {
+        refuse("max_positions and threads must be at least 1");
+    }
+    return SignalCall{SignalRules{static_cast<Side>(sides), most}, count,
+                      PyObject_IsTrue(keep) == 1};
+}
+
+Ref run_unlocked(const Backtest& record, const char* call, std::size_t sets, bool keep,
+                 const std::function<std::vector<SignalOutcome>(Watch&)>& run) {
+    std::vector<SignalOutcome> outcomes;
+    std::optional<SignalRefusal> refused;
+    std::atomic<bool> stop{false};
+    const bool asks = handles_signals();
+    {
+        WithoutInterpreterLock unlocked;
+        const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
+        Watch watch(stop, asks ? &keep_going : nullptr);
+        try {
+            outcomes = run(watch);
+        } catch (SignalRefusal& refusal) {
+            refused = std::move(refusal);
+        } catch (SignalsStopped&) {  // the handler's exception is pending
+        }
+    }
+    // Ctrl-C first: it stops the other threads too, whatever one of them refused.
+    if (stop.load() && PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    if (refused) {
+        refuse(concat({call, "(): ", sets > 1 ? "set " : "",
+                       sets > 1 ? std::to_string(refused->set) + ", " : "", "at bar ",
+                       std::to_string(refused->bar), ": ", refused->reason}));
+    }
+    if (stop.load() || PyErr_Occurred() != nullptr) {
+        throw_pending();
+    }
+    const bool inside = record.inside != nullptr;
+    Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        outcome_object(std::move(outcomes[i]), keep, inside).release());
+    }
+    return list;
+}
+
 PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return boundary([&] {
@@ -290,59 +343,14 @@ PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t n
         const HeldReceiver<Backtest> backtest(self, backtest_class);
         SharedAccess access(backtest->access);
         const Backtest& record = backtest->record;
-
-        const std::uint64_t side = convert_arg<to_u64>(bound.get<to_object>(5).get(), "side");
-        const std::uint64_t max_positions =
-            convert_arg<to_u64>(bound.get<to_object>(6).get(), "max_positions");
-        const std::uint64_t threads =
-            convert_arg<to_u64>(bound.get<to_object>(7).get(), "threads");
-        const bool keep = PyObject_IsTrue(bound.get<to_object>(8).get()) == 1;
-        if (side > 2) {
-            refuse("side must be 0 (long), 1 (short) or 2 (both)");
-        }
-        if (max_positions < 1 || threads < 1) {
-            refuse("max_positions and threads must be at least 1");
-        }
-        const SignalRules rules{static_cast<Side>(side), max_positions};
+        const SignalCall given =
+            signal_call(bound.get<to_object>(5).get(), bound.get<to_object>(6).get(),
+                        bound.get<to_object>(7).get(), bound.get<to_object>(8).get());
         SetReader reader(bound, record.data->size());
-
-        std::vector<SignalOutcome> outcomes;
-        std::optional<SignalRefusal> refused;
-        std::size_t count = 0;
-        std::atomic<bool> stop{false};
-        const bool asks = handles_signals();
-        {
-            WithoutInterpreterLock unlocked;
-            const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
-            Watch watch(stop, asks ? &keep_going : nullptr);
-            try {
-                count = reader.count();
-                reader.share(watch);
-                outcomes = run_signal_sets(record, reader, rules, keep, threads, watch);
-            } catch (SignalRefusal& refusal) {
-                refused = std::move(refusal);
-            } catch (SignalsStopped&) {  // the handler's exception is pending
-            }
-        }
-        // Ctrl-C first: it stops the other threads too, whatever one of them refused.
-        if (stop.load() && PyErr_Occurred() != nullptr) {
-            throw_pending();
-        }
-        if (refused) {
-            refuse(concat({"run_signals(): ", count > 1 ? "set " : "",
-                           count > 1 ? std::to_string(refused->set) + ", " : "", "at bar ",
-                           std::to_string(refused->bar), ": ", refused->reason}));
-        }
-        if (stop.load() || PyErr_Occurred() != nullptr) {
-            throw_pending();
-        }
-        const bool inside = record.inside != nullptr;
-        Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
-        for (std::size_t i = 0; i < outcomes.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                            outcome_object(std::move(outcomes[i]), keep, inside).release());
-        }
-        return list;
+        return run_unlocked(record, "run_signals", reader.count(), given.keep, [&](Watch& watch) {
+            reader.share(watch);
+            return run_signal_sets(record, reader, given.rules, given.keep, given.threads, watch);
+        });
     });
 }
 

@@ -1,6 +1,10 @@
 // Runner.run_signals: signal runs, one set or many, from per-bar buffers.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <vector>
+
 #include "binding/compat.hpp"
 #include "binding/ref.hpp"
 #include "signals/signal_run.hpp"
@@ -13,9 +17,22 @@ namespace cw {
 PyObject* runner_run_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
-// A set's outcome as run_signals returns it: (Stats, Trades, equity, exposed, refused, guesses),
-// or its Stats alone when not kept. `inside`: the backtest has finer data.
-[[nodiscard]] Ref outcome_object(SignalOutcome&& outcome, bool keep, bool inside);
+// The arguments every signal call takes alike: side, max_positions, threads and keep, checked.
+struct SignalCall {
+    SignalRules rules;
+    std::uint64_t threads;
+    bool keep;
+};
+[[nodiscard]] SignalCall signal_call(PyObject* side, PyObject* max_positions, PyObject* threads,
+                                     PyObject* keep);
+
+// `run`'s outcomes, made without the interpreter lock while this thread hears Ctrl-C, as the list
+// run_signals returns: per set, (Stats, Trades, equity, exposed, refused, guesses), or its Stats
+// alone when not kept. An order refused is raised in `call`'s name, with its set when there are
+// many (`sets`).
+[[nodiscard]] Ref run_unlocked(const Backtest& record, const char* call, std::size_t sets,
+                               bool keep,
+                               const std::function<std::vector<SignalOutcome>(Watch&)>& run);
 
 // Whether this thread is the one that runs signal handlers, so that work done without the
 // interpreter lock asks it about Ctrl-C now and then (no other thread need ask).
