@@ -14,6 +14,7 @@
 
 #include "account/journal_type.hpp"
 #include "binding/buffer.hpp"
+#include "binding/convert.hpp"
 #include "binding/params.hpp"
 #include "binding/text.hpp"
 #include "stats/stats_type.hpp"
@@ -36,16 +37,6 @@ inline std::optional<std::int64_t> to_optional_i64(PyObject* obj) {
         return std::nullopt;
     }
     return to_i64(obj);
-}
-
-template <class... Values>
-Ref tuple_of(Values&&... values) {
-    std::array<Ref, sizeof...(Values)> items{to_py(std::forward<Values>(values))...};
-    Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return tuple;
 }
 
 // Exactly True or False: a flag read from a pickle is not a truth test of anything.

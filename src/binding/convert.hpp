@@ -1,10 +1,12 @@
 // Conversions between Python objects and native values; one rule per kind, used by every class.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "binding/errors.hpp"
 
@@ -102,6 +104,17 @@ inline Ref to_py(std::string_view text) {
 
 inline Ref none() noexcept {
     return Ref::borrow(Py_None);
+}
+
+// A tuple of the values, each converted as to_py converts it.
+template <class... Values>
+Ref tuple_of(Values&&... values) {
+    std::array<Ref, sizeof...(Values)> items{to_py(std::forward<Values>(values))...};
+    Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return tuple;
 }
 
 }  // namespace cw

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -20,7 +19,6 @@
 #include "backtest/history_type.hpp"
 #include "binding/params.hpp"
 #include "binding/text.hpp"
-#include "binding/unlocked.hpp"
 #include "broker/pool.hpp"
 #include "engine/loop.hpp"
 #include "portfolio/portfolio.hpp"
@@ -522,25 +520,11 @@ PyObject* portfolio_run_signals(PyObject* self, PyObject* const* args, Py_ssize_
                                    false);
 
         PortfolioSignalRun run;
-        std::optional<SignalRefusal> refused;
-        std::atomic<bool> stop{false};
-        const bool asks = handles_signals();
-        {
-            WithoutInterpreterLock unlocked;
-            const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
-            Watch watch(stop, asks ? &keep_going : nullptr);
-            try {
-                const std::vector<SignalSet> sets =
-                    member_sets(portfolio, entries, exits, lots, stops, targets, symbols, watch);
-                run_portfolio_signals(portfolio, sets, rules, watch, run);
-            } catch (SignalRefusal& refusal) {
-                refused = std::move(refusal);
-            } catch (SignalsStopped&) {  // the handler's exception is pending
-            }
-        }
-        if (stop.load() || PyErr_Occurred() != nullptr) {
-            throw_pending();
-        }
+        const auto refused = run_without_lock([&](Watch& watch) {
+            const std::vector<SignalSet> sets =
+                member_sets(portfolio, entries, exits, lots, stops, targets, symbols, watch);
+            run_portfolio_signals(portfolio, sets, rules, watch, run);
+        });
         if (refused) {
             const std::vector<std::uint32_t>& own = portfolio.timeline.steps[refused->set];
             refuse_signals(concat({"run_signals(): ", symbols[refused->set], " at step ",

@@ -298,9 +298,7 @@ SignalCall signal_call(PyObject* side, PyObject* max_positions, PyObject* thread
                       PyObject_IsTrue(keep) == 1};
 }
 
-Ref run_unlocked(const Backtest& record, const char* call, std::size_t sets, bool keep,
-                 const std::function<std::vector<SignalOutcome>(Watch&)>& run) {
-    std::vector<SignalOutcome> outcomes;
+std::optional<SignalRefusal> run_without_lock(const std::function<void(Watch&)>& run) {
     std::optional<SignalRefusal> refused;
     std::atomic<bool> stop{false};
     const bool asks = handles_signals();
@@ -309,23 +307,26 @@ Ref run_unlocked(const Backtest& record, const char* call, std::size_t sets, boo
         const std::function<bool()> keep_going = [&] { return unlocked.signals_pass(); };
         Watch watch(stop, asks ? &keep_going : nullptr);
         try {
-            outcomes = run(watch);
+            run(watch);
         } catch (SignalRefusal& refusal) {
             refused = std::move(refusal);
         } catch (SignalsStopped&) {  // the handler's exception is pending
         }
     }
-    // Ctrl-C first: it stops the other threads too, whatever one of them refused.
-    if (stop.load() && PyErr_Occurred() != nullptr) {
+    if ((stop.load() && PyErr_Occurred() != nullptr) ||
+        (!refused && (stop.load() || PyErr_Occurred() != nullptr))) {
         throw_pending();
     }
-    if (refused) {
+    return refused;
+}
+
+Ref run_unlocked(const Backtest& record, const char* call, std::size_t sets, bool keep,
+                 const std::function<std::vector<SignalOutcome>(Watch&)>& run) {
+    std::vector<SignalOutcome> outcomes;
+    if (const auto refused = run_without_lock([&](Watch& watch) { outcomes = run(watch); })) {
         refuse(concat({call, "(): ", sets > 1 ? "set " : "",
                        sets > 1 ? std::to_string(refused->set) + ", " : "", "at bar ",
                        std::to_string(refused->bar), ": ", refused->reason}));
-    }
-    if (stop.load() || PyErr_Occurred() != nullptr) {
-        throw_pending();
     }
     const bool inside = record.inside != nullptr;
     Ref list = require_object(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "binding/compat.hpp"
@@ -25,6 +26,12 @@ struct SignalCall {
 };
 [[nodiscard]] SignalCall signal_call(PyObject* side, PyObject* max_positions, PyObject* threads,
                                      PyObject* keep);
+
+// Runs `run` without the interpreter lock while this thread hears Ctrl-C: raises what Ctrl-C
+// raised (it stops the other threads too, whatever one of them refused), or what is pending;
+// otherwise gives the order the account refused, if any.
+[[nodiscard]] std::optional<SignalRefusal> run_without_lock(
+    const std::function<void(Watch&)>& run);
 
 // `run`'s outcomes, made without the interpreter lock while this thread hears Ctrl-C, as the list
 // run_signals returns: per set, (Stats, Trades, equity, exposed, refused, guesses), or its Stats

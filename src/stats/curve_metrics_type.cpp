@@ -13,6 +13,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/buffer.hpp"
+#include "binding/convert.hpp"
 #include "binding/classes.hpp"
 #include "binding/params.hpp"
 #include "binding/text.hpp"
@@ -76,16 +77,6 @@ metrics::Times times(Column& held, PyObject* obj, std::string_view name) {
 template <std::size_t N>
 PyObject* arg(const Args<N>& bound, std::size_t i) {
     return bound.template get<to_object>(i).get();
-}
-
-template <class... Values>
-Ref tuple_of(Values&&... values) {
-    std::array<Ref, sizeof...(Values)> items{to_py(std::forward<Values>(values))...};
-    Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return tuple;
 }
 
 bool to_truth(PyObject* obj) {
