@@ -860,13 +860,12 @@ def main():
                 parts.append("### The broker's rules, in instructions\n\n"
                              + rules_callgrind.section(100_000))
 
-            import signals  # beside this file
+            import signal_limits  # beside this file
 
-            print("signal-driven runs: numba, vectorbt, run_signals", file=sys.stderr)
+            print("signal runs: run_signals against numba and the floor", file=sys.stderr)
             # Elapsed time: run_signals may run on threads of its own.
-            parts.append("### Signal-driven runs\n\n" + signals.measure(
-                Timer(time.perf_counter_ns), paired_ratio, table, rows[:big],
-                2_000 if args.quick else 100_000, 1 if args.quick else max(5, repeat // 2)))
+            parts.append(signal_limits.SECTION + "\n\n" + signal_limits.measure(
+                Timer(time.perf_counter_ns), rows[:big], 1 if args.quick else max(5, repeat // 2)))
 
         speeds, peer_ratios = {"candlewright": ours_per_second}, None
         if args.no_peers:

@@ -37,6 +37,7 @@ LOTS = strategies.LOTS
 GRID_FAST = (4, 6, 8, 10, 12, 15, 20, 25)
 GRID_SLOW = (30, 40, 50, 60, 80, 100, 120, 150)
 SIDES = {"long": 1, "short": -1, "both": 0}
+OURS = 'Backtest.run_signals, keep="all", stop and target'
 
 
 # ---------------------------------------------------------------------------------------------
@@ -463,10 +464,10 @@ def single(timer, paired_ratio, make_table, columns, account, repeat):
             notes.append("Backtest.run_signals gives " + ("the same final cash and equity curve "
                          "as" if same else "a different result from") + " Backtest.run with the "
                          "Python next, to the bit.")
-            keep("Backtest.run_signals, stop and target", lambda: backtest.run_signals(
+            keep(OURS, lambda: backtest.run_signals(
                 entries, side="both", lots=LOTS, stop_loss=STOP,
                 take_profit=TARGET).stats.final_cash)
-            keep("Backtest.run_signals, no levels", lambda: backtest.run_signals(
+            keep('Backtest.run_signals, keep="all", no levels', lambda: backtest.run_signals(
                 entries, side="both", lots=LOTS).stats.final_cash)
     else:
         notes.append("Backtest.run_signals: not built.")
@@ -484,8 +485,7 @@ def single(timer, paired_ratio, make_table, columns, account, repeat):
     # Each repetition's contenders run back to back, in an order that rotates.
     times = timer.times(contenders, repeat)
     base = "numba loop, stop and target" if jit is not None else None
-    ours = "Backtest.run_signals, stop and target" if "Backtest.run_signals, stop and target" \
-        in times else None
+    ours = OURS if OURS in times else None
     rows = []
     for name in contenders:
         row = [name, f"{min(times[name]) / count:,.1f}"]
