@@ -228,18 +228,6 @@ void run_block(const Backtest& backtest, SetSource& source, std::size_t first, s
 
 }  // namespace
 
-SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
-                             const SignalRules& rules, bool keep, std::vector<double>& storage,
-                             Watch& watch) {
-    SetRun run(backtest, set, rules, keep, std::move(storage));
-    const std::vector<Bar>& data = *backtest.data;
-    for (std::size_t first = 0; first < data.size(); first += Watch::k_bars) {
-        run.advance(data, first, std::min(data.size(), first + Watch::k_bars));
-        watch.look();
-    }
-    return run.finish(backtest, storage);
-}
-
 Watch::Watch(std::atomic<bool>& stop, const std::function<bool()>* keep_going) noexcept
     : stop_(stop), keep_going_(keep_going), next_(std::chrono::steady_clock::now() + k_every) {}
 

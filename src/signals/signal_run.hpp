@@ -129,12 +129,6 @@ public:
     virtual void make(std::size_t first, std::span<SignalSet> out, Watch& watch) = 0;
 };
 
-// One set on the backtest's bars, from its account template. `curve` is working storage. Throws
-// SignalRefusal, and SignalsStopped when `watch` says so.
-[[nodiscard]] SignalOutcome run_signal_set(const Backtest& backtest, const SignalSet& set,
-                                           const SignalRules& rules, bool keep,
-                                           std::vector<double>& curve, Watch& watch);
-
 // Every set, on up to `threads` threads (on the caller's alone when one will do; otherwise the
 // caller's keeps `watch` while others work). Sets go in blocks through each block of bars
 // together, while its rows are in cache; each set's result is its run alone, to the bit. Stopped,
